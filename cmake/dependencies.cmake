@@ -1,0 +1,50 @@
+# Third-party libraries, all from Debian. Natively they come from -dev packages; for the MinGW tree
+# libyaml is built from Debian's source tarball, which scripts/setup fetches into .cache/deps.
+
+set(BRIMORA_DEPS_DIR "${PROJECT_SOURCE_DIR}/.cache/deps" CACHE PATH "Where scripts/setup keeps fetched sources")
+
+# GoogleTest from Debian's source package, built in each tree with that tree's compiler.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest "${PROJECT_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL)
+
+# nlohmann/json: header-only. Its CMake config would add -isystem /usr/include, which pulls the
+# host's C library headers into the MinGW build, so only its own directory is copied into the tree.
+set(BRIMORA_JSON_INCLUDE "${PROJECT_BINARY_DIR}/deps/json/include")
+file(COPY /usr/include/nlohmann DESTINATION "${BRIMORA_JSON_INCLUDE}")
+add_library(brimora_json INTERFACE)
+target_include_directories(brimora_json SYSTEM INTERFACE "${BRIMORA_JSON_INCLUDE}")
+
+if(WIN32)
+  include(ExternalProject)
+  set(BRIMORA_LIBYAML_TARBALL "${BRIMORA_DEPS_DIR}/libyaml_0.2.5.orig.tar.gz")
+  if(NOT EXISTS "${BRIMORA_LIBYAML_TARBALL}")
+    message(FATAL_ERROR "${BRIMORA_LIBYAML_TARBALL} is missing: run scripts/setup first")
+  endif()
+  set(yaml_prefix "${PROJECT_BINARY_DIR}/deps/libyaml")
+  set(yaml_library "${yaml_prefix}/lib/libyaml.a")
+  ExternalProject_Add(libyaml_build
+    URL "${BRIMORA_LIBYAML_TARBALL}"
+    URL_HASH SHA256=fa240dbf262be053f3898006d502d514936c818e422afdcf33921c63bed9bf2e
+    DOWNLOAD_EXTRACT_TIMESTAMP ON
+    CMAKE_ARGS
+      -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
+      -DCMAKE_BUILD_TYPE=Release
+      -DCMAKE_INSTALL_PREFIX=${yaml_prefix}
+      -DBUILD_SHARED_LIBS=OFF
+      -DBUILD_TESTING=OFF
+    BUILD_BYPRODUCTS "${yaml_library}")
+  file(MAKE_DIRECTORY "${yaml_prefix}/include")
+  add_library(brimora_yaml STATIC IMPORTED GLOBAL)
+  set_target_properties(brimora_yaml PROPERTIES
+    IMPORTED_LOCATION "${yaml_library}"
+    INTERFACE_INCLUDE_DIRECTORIES "${yaml_prefix}/include"
+    INTERFACE_COMPILE_DEFINITIONS YAML_DECLARE_STATIC)
+  add_dependencies(brimora_yaml libyaml_build)
+else()
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(YAML REQUIRED IMPORTED_TARGET yaml-0.1)
+  find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+  add_library(brimora_yaml INTERFACE)
+  target_link_libraries(brimora_yaml INTERFACE PkgConfig::YAML)
+endif()

@@ -1,0 +1,47 @@
+#pragma once
+// The few file operations the library needs, with the sharing and durability the callers rely on.
+// Windows: CreateFileW with FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, so another
+// process holding the file (an antivirus scan, a second reader) never makes us fail, and we never
+// block it from deleting. POSIX: plain descriptors, fsync for durability.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace brimora::detail {
+
+// A file opened for reading only, shared for read, write and delete. Move-only; closed once.
+class ReadableFile {
+public:
+    [[nodiscard]] static std::expected<ReadableFile, std::error_code> open(const std::filesystem::path& path);
+
+    ReadableFile(ReadableFile&& other) noexcept;
+    ReadableFile& operator=(ReadableFile&& other) noexcept;
+    ReadableFile(const ReadableFile&) = delete;
+    ReadableFile& operator=(const ReadableFile&) = delete;
+    ~ReadableFile();
+
+    // Reads up to `buffer.size()` bytes; 0 means the end of the file.
+    [[nodiscard]] std::expected<std::size_t, std::error_code> read(std::span<std::uint8_t> buffer);
+
+private:
+    explicit ReadableFile(std::intptr_t handle) noexcept : handle_(handle) {}
+    void close() noexcept;
+    std::intptr_t handle_;
+};
+
+// The whole content of a file.
+[[nodiscard]] std::expected<std::string, std::error_code> read_whole_file(const std::filesystem::path& path);
+
+// Creates `temp` (replacing any file of that name), writes `bytes`, flushes them to the disk and,
+// with the file still open, moves it over `target` in one step; closes it afterwards whatever
+// happened. A failure leaves `target` untouched and may leave `temp` behind.
+[[nodiscard]] std::expected<void, std::error_code> write_then_replace(
+    const std::filesystem::path& temp, const std::filesystem::path& target, std::string_view bytes);
+
+}  // namespace brimora::detail

@@ -1,0 +1,130 @@
+#include "file_io.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace brimora::detail {
+namespace {
+
+std::error_code errno_code() { return {errno, std::generic_category()}; }
+
+// Retries on EINTR so a signal never turns into a spurious I/O failure.
+template <typename Call>
+auto retrying(Call call) {
+    for (;;) {
+        auto result = call();
+        if (result >= 0 || errno != EINTR) {
+            return result;
+        }
+    }
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    [[nodiscard]] int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::expected<ReadableFile, std::error_code> ReadableFile::open(const std::filesystem::path& path) {
+    const int fd = retrying([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+    if (fd < 0) {
+        return std::unexpected(errno_code());
+    }
+    return ReadableFile(fd);
+}
+
+ReadableFile::ReadableFile(ReadableFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+
+ReadableFile& ReadableFile::operator=(ReadableFile&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = other.handle_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+ReadableFile::~ReadableFile() { close(); }
+
+void ReadableFile::close() noexcept {
+    if (handle_ >= 0) {
+        ::close(static_cast<int>(handle_));
+        handle_ = -1;
+    }
+}
+
+std::expected<std::size_t, std::error_code> ReadableFile::read(std::span<std::uint8_t> buffer) {
+    const ssize_t n = retrying([&] { return ::read(static_cast<int>(handle_), buffer.data(), buffer.size()); });
+    if (n < 0) {
+        return std::unexpected(errno_code());
+    }
+    return static_cast<std::size_t>(n);
+}
+
+std::expected<std::string, std::error_code> read_whole_file(const std::filesystem::path& path) {
+    auto file = ReadableFile::open(path);
+    if (!file) {
+        return std::unexpected(file.error());
+    }
+    std::string content;
+    std::uint8_t chunk[8192];
+    for (;;) {
+        auto n = file->read(chunk);
+        if (!n) {
+            return std::unexpected(n.error());
+        }
+        if (*n == 0) {
+            return content;
+        }
+        content.append(reinterpret_cast<const char*>(chunk), *n);
+    }
+}
+
+std::expected<void, std::error_code> write_then_replace(const std::filesystem::path& temp,
+                                                        const std::filesystem::path& target,
+                                                        std::string_view bytes) {
+    Descriptor file(retrying([&] { return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }));
+    if (file.get() < 0) {
+        return std::unexpected(errno_code());
+    }
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = retrying([&] { return ::write(file.get(), bytes.data() + written, bytes.size() - written); });
+        if (n < 0) {
+            return std::unexpected(errno_code());
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (retrying([&] { return ::fsync(file.get()); }) != 0) {
+        return std::unexpected(errno_code());
+    }
+    if (std::rename(temp.c_str(), target.c_str()) != 0) {
+        return std::unexpected(errno_code());
+    }
+    // The rename itself is only durable once the directory entry is on disk.
+    const auto directory = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    Descriptor dir(retrying([&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (dir.get() < 0) {
+        return std::unexpected(errno_code());
+    }
+    if (retrying([&] { return ::fsync(dir.get()); }) != 0) {
+        return std::unexpected(errno_code());
+    }
+    return {};
+}
+
+}  // namespace brimora::detail
