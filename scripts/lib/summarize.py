@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Counts the results of one test tier from its GoogleTest XML reports.
 
-Usage: summarize.py TIER REPORT_DIR EXPECTED_NAME...
+Usage: summarize.py TIER REPORT_DIR SUMMARY_FILE EXPECTED_NAME...
 
 Every expected executable must have left a report; one that crashed or hung before writing it
 counts as one failed test, so a dead binary can never pass silently. Prints one line:
@@ -29,7 +29,7 @@ def count(report):
 
 
 def main():
-    tier, report_dir, *expected = sys.argv[1:]
+    tier, report_dir, summary_file, *expected = sys.argv[1:]
     totals = [0, 0, 0]
     failures = []
     for name in expected:
@@ -47,7 +47,7 @@ def main():
     print(f"{tier}: {totals[0]} passed, {totals[1]} failed, {totals[2]} skipped")
     for name in failures:
         print(f"{tier}:   FAILED {name}")
-    with open(os.path.join(report_dir, "summary"), "w") as out:
+    with open(summary_file, "w") as out:
         out.write(" ".join(map(str, totals)) + "\n")
 
 

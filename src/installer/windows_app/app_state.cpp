@@ -1,0 +1,17 @@
+#include "app_state.hpp"
+
+namespace brimora::win {
+
+std::atomic<bool> RUNNING{false};
+std::atomic<bool> CANCELLED{false};
+std::atomic<bool> CANCELLABLE{true};
+
+SetOnce<UiHandles> UI;
+SetOnce<AppContext> CONTEXT;
+
+InstallerLocale ui_locale() noexcept {
+    const AppContext* context = CONTEXT.get();
+    return context != nullptr ? context->locale : InstallerLocale::en;
+}
+
+}  // namespace brimora::win
