@@ -1,0 +1,41 @@
+#pragma once
+// Best-effort delivery of acquisition events: one short-lived thread per event, owning only its
+// JSON body, one POST, nothing retried, stored or reported.
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "app_state.hpp"
+#include "handles.hpp"
+
+namespace brimora::win {
+
+// A body longer than this is never sent; exactly this many bytes is.
+inline constexpr std::size_t EVENT_BODY_LIMIT = 4096;
+
+// Starts a delivery thread that owns `body`, or nothing when the body is over the limit or no
+// thread could be made (the event is then lost, like any other delivery problem).
+[[nodiscard]] KernelHandle start_delivery(std::string body);
+
+// Waits for a delivery thread to end, however it ended; an empty handle returns at once.
+void wait_for_delivery(KernelHandle thread) noexcept;
+
+// Builds, encodes and sends one event in the background; returns at once.
+void emit_event(const AppContext& context, AcquisitionEventType type, std::optional<FailureReason> reason);
+
+// The installer_failed event of a failed attempt, in the background.
+void emit_failure(const AppContext& context, FailureReason reason);
+
+// Starts delivery of an event carrying the release version; its thread, or empty when nothing was sent.
+[[nodiscard]] KernelHandle spawn_event_with_version(const AppContext& context, AcquisitionEventType type,
+                                                    std::string version);
+
+// payload_verified with the release version, in the background.
+void emit_event_with_version(const AppContext& context, std::string version);
+
+// The POST itself, on the calling thread: status and body of the answer are ignored.
+void send_event_body(std::span<const std::uint8_t> body);
+
+}  // namespace brimora::win

@@ -1,0 +1,195 @@
+#include <windows.h>
+
+#include "pipeline.hpp"
+
+#include <limits>
+#include <system_error>
+#include <vector>
+
+#include "authenticode.hpp"
+#include "brimora/cache.hpp"
+#include "brimora/manifest.hpp"
+#include "download.hpp"
+#include "events.hpp"
+#include "handles.hpp"
+#include "installed_app.hpp"
+#include "texts.hpp"
+#include "transport.hpp"
+#include "ui_messages.hpp"
+#include "utf16.hpp"
+
+namespace brimora::win {
+namespace {
+
+constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
+
+[[nodiscard]] bool cancelled() { return CANCELLED.load(); }
+
+Outcome<std::vector<std::uint8_t>> fetch_manifest() {
+    auto response = open_request("GET", FEED_HOST, MANIFEST_PATH, std::nullopt, std::nullopt, FEED_TIMEOUTS);
+    if (!response) {
+        return fail("network_error", FailureReason::network_error);
+    }
+    if (response->status() != 200) {
+        response->release();
+        return fail("network_error", FailureReason::network_error);
+    }
+    auto body = read_bounded_body(std::move(*response));
+    if (!body) {
+        return fail("network_error", FailureReason::network_error);
+    }
+    return std::move(*body);
+}
+
+Outcome<void> ensure_disk_space(const std::filesystem::path& cache_dir, std::uint64_t installer_size) {
+    ULARGE_INTEGER available{};
+    if (!::GetDiskFreeSpaceExW(cache_dir.c_str(), &available, nullptr, nullptr) ||
+        available.QuadPart < disk_space_required(installer_size)) {
+        return fail("insufficient_disk_space", FailureReason::insufficient_disk_space);
+    }
+    return {};
+}
+
+Outcome<void> run_installer(const std::filesystem::path& installer) {
+    std::wstring command_line = installer_command_line(installer);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    // No handle inheritance: the installer must not keep our cache files or the event threads'
+    // sockets open. The environment and working directory are ours.
+    if (!::CreateProcessW(installer.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &info)) {
+        return fail("install_start_failed", FailureReason::install_failed);
+    }
+    const KernelHandle process(info.hProcess);
+    const KernelHandle thread(info.hThread);
+    DWORD exit_code = 0;
+    if (::WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(process.get(), &exit_code)) {
+        return fail("install_start_failed", FailureReason::install_failed);
+    }
+    if (exit_code != 0) {
+        return fail("install_failed", FailureReason::install_failed);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::uint64_t disk_space_required(std::uint64_t installer_size) noexcept {
+    const std::uint64_t product =
+        installer_size > U64_MAX / DISK_SPACE_FACTOR ? U64_MAX : installer_size * DISK_SPACE_FACTOR;
+    return product > U64_MAX - DISK_SPACE_MARGIN ? U64_MAX : product + DISK_SPACE_MARGIN;
+}
+
+std::wstring installer_command_line(const std::filesystem::path& installer) {
+    std::wstring line = L"\"";
+    line += installer.native();
+    line += L"\" /S /currentuser --force-run";
+    return line;
+}
+
+void prune_cache(const std::filesystem::path& cache_dir, std::string_view current_file_name) {
+    WIN32_FIND_DATAW entry{};
+    const FindHandle find(::FindFirstFileW((cache_dir / L"*").c_str(), &entry));
+    if (!find) {
+        return;
+    }
+    do {
+        // Directories, and reparse points (symbolic links, junctions) whatever they point at, are
+        // never deleted: only plain files that the naming rule marks as stale.
+        if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+            continue;
+        }
+        const auto name = to_utf8(entry.cFileName);
+        if (!name || !should_prune_cache_entry(*name, current_file_name)) {
+            continue;
+        }
+        ::DeleteFileW((cache_dir / entry.cFileName).c_str());
+    } while (::FindNextFileW(find.get(), &entry));
+}
+
+Outcome<std::string> install(AppContext context) {
+    const UiText& texts = texts_for(context.locale);
+
+    emit_event(context, AcquisitionEventType::installer_started, std::nullopt);
+    if (cancelled()) {  // A
+        return fail("cancelled", FailureReason::cancelled);
+    }
+
+    progress(3, texts.opening_installed);
+    if (launch_existing_app()) {
+        wait_for_delivery(start_delivery(encode_event(
+            AcquisitionEvent::create(context.acquisition, AcquisitionEventType::existing_app_launched, std::nullopt))));
+        return std::string(texts.app_opened);
+    }
+
+    progress(5, texts.checking_latest);
+    auto body = fetch_manifest();
+    if (!body) {
+        return std::unexpected(body.error());
+    }
+    auto release = validate_manifest(*body);
+    if (!release) {
+        return fail("manifest_invalid", FailureReason::manifest_invalid);
+    }
+    if (cancelled()) {  // B
+        return fail("cancelled", FailureReason::cancelled);
+    }
+
+    std::error_code error;
+    std::filesystem::create_directories(context.cache_dir, error);
+    if (error || !std::filesystem::is_directory(context.cache_dir, error)) {
+        return fail("cache_unavailable", FailureReason::insufficient_disk_space);
+    }
+    prune_cache(context.cache_dir, release->file_name);
+    if (auto space = ensure_disk_space(context.cache_dir, release->size); !space) {
+        return std::unexpected(space.error());
+    }
+
+    progress(10, texts.downloading);
+    auto installer = download_payload(context, *release);
+    if (!installer) {
+        return std::unexpected(installer.error());
+    }
+    if (cancelled()) {  // C
+        return fail("cancelled", FailureReason::cancelled);
+    }
+
+    progress(78, texts.verifying_download);
+    if (auto verified = verify_size_and_hash(*installer, *release); !verified) {
+        return std::unexpected(verified.error());
+    }
+    progress(86, texts.verifying_publisher);
+    if (auto signed_by = verify_authenticode(*installer); !signed_by) {
+        return std::unexpected(signed_by.error());
+    }
+    emit_event_with_version(context, to_string(release->version));
+    if (cancelled()) {  // D
+        return fail("cancelled", FailureReason::cancelled);
+    }
+
+    progress(92, texts.installing);
+    CANCELLABLE.store(false);
+    if (const UiHandles* ui = UI.get()) {
+        ::EnableWindow(ui->cancel_button, FALSE);
+    }
+    if (auto ran = run_installer(*installer); !ran) {
+        return std::unexpected(ran.error());
+    }
+    KernelHandle succeeded =
+        spawn_event_with_version(context, AcquisitionEventType::install_succeeded, to_string(release->version));
+
+    progress(98, texts.opening_installed);
+    auto launched = launch_installed_app();
+    wait_for_delivery(std::move(succeeded));
+    if (!launched) {
+        return std::unexpected(launched.error());
+    }
+
+    ::DeleteFileW(installer->c_str());
+    ::DeleteFileW((context.cache_dir / (widen(release->file_name) + L".partial")).c_str());
+    return std::string(texts.install_complete);
+}
+
+}  // namespace brimora::win

@@ -1,0 +1,30 @@
+#pragma once
+// One install attempt, start to end, on the worker thread.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "app_state.hpp"
+#include "failure.hpp"
+
+namespace brimora::win {
+
+inline constexpr std::uint64_t DISK_SPACE_FACTOR = 4;
+inline constexpr std::uint64_t DISK_SPACE_MARGIN = 268435456;  // 256 MiB
+
+// size * 4 + 256 MiB, saturating at the largest 64-bit value instead of wrapping.
+[[nodiscard]] std::uint64_t disk_space_required(std::uint64_t installer_size) noexcept;
+
+// `"<installer>" /S /currentuser --force-run`.
+[[nodiscard]] std::wstring installer_command_line(const std::filesystem::path& installer);
+
+// Deletes the stale installer files of other releases from the cache directory; never fails.
+void prune_cache(const std::filesystem::path& cache_dir, std::string_view current_file_name);
+
+// Opens an installed copy, or fetches, verifies, runs and opens the latest release. The success
+// text, or the failure pair of the step that ended the attempt.
+[[nodiscard]] Outcome<std::string> install(AppContext context);
+
+}  // namespace brimora::win
