@@ -57,7 +57,7 @@ TEST(ValidateManifest, AcceptsValidManifests) {
         {"largest size", with_entries(entry(NAME, SHA, "18446744073709551615")), "1.4.0", UINT64_MAX},
         {"size tagged !!int", with_entries(entry(NAME, SHA, "!!int 7")), "1.4.0", 7},
         {"unknown keys, nested",
-         "extra: {a: [1, {b: c}]}\n" + with_entries(entry() + "    blockMapSize: 9\n    more: [x, y]\n") +
+         "extra: {a: [1, {b: c}]}\n" + with_entries(entry() + "    mirrorCount: 9\n    more: [x, y]\n") +
              "extra2: [1]\nextra2: [2]\n",
          "1.4.0", 1024},
         {"no releaseDate", "version: 1.4.0\npath: " + NAME + "\nsha512: " + SHA + "\n" + files(), "1.4.0", 1024},
@@ -211,7 +211,9 @@ TEST(ValidateManifest, AppliesTheRulesInOrder) {
 
 TEST(ValidateManifest, SizeLimitIsInclusiveAndComesFirst) {
     std::string body = manifest();
-    body += "#" + std::string(MAX_MANIFEST_BYTES - body.size() - 2, 'x') + "\n";
+    // A comment pads the body without changing what it says.
+    const std::size_t padding = MAX_MANIFEST_BYTES - body.size() - 2;
+    body.append(1, '#').append(padding, 'x').append(1, '\n');
     ASSERT_EQ(body.size(), MAX_MANIFEST_BYTES);
     EXPECT_TRUE(validate(body).has_value());
     for (const std::string& refused : {body + "\n", std::string()}) {
@@ -224,8 +226,9 @@ TEST(ValidateManifest, SizeLimitIsInclusiveAndComesFirst) {
 TEST(ValidateManifest, RefusesNestingAndAliasBombs) {
     std::string laughs = "a0: &a0 [lol, lol, lol, lol, lol, lol, lol, lol, lol, lol]\n";
     for (int level = 1; level < 10; ++level) {
-        const std::string prev = "*a" + std::to_string(level - 1);
-        laughs += "a" + std::to_string(level) + ": &a" + std::to_string(level) + " [" + prev;
+        const std::string name = std::string("a").append(std::to_string(level));
+        const std::string prev = std::string("*a").append(std::to_string(level - 1));
+        laughs.append(name).append(": &").append(name).append(" [").append(prev);
         for (int i = 1; i < 10; ++i) {
             laughs += ", " + prev;
         }
