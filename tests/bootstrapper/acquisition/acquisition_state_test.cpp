@@ -4,7 +4,7 @@
 #include <regex>
 
 #include "brimora/acquisition.hpp"
-#include "scratch_dir.hpp"
+#include "support/temp_dir.hpp"
 #include "state_samples.hpp"
 
 namespace brimora {
@@ -12,7 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::read_file;
-using testing::ScratchDir;
+using testing::TempDir;
 using testing::valid_state_with;
 using testing::write_file;
 using testing::VALID_STATE;
@@ -71,7 +71,7 @@ TEST(LoadOrCreate, KeepsAnAcceptableFileByteForByte) {
         {"upper-case id", valid_state_with(testing::SAMPLE_ID, "0F8E2D4C-1B3A-4C5D-9E6F-A1B2C3D4E5F6")},
     };
     for (const auto& c : cases) {
-        ScratchDir scratch;
+        TempDir scratch;
         const fs::path file = scratch.path() / "acquisition.json";
         write_file(file, c.text);
         fs::last_write_time(file, old_time());
@@ -122,7 +122,7 @@ TEST(LoadOrCreate, ReplacesAnUnusableFileWithANewIdentity) {
         {"binary junk", std::string("\x00\x01\xFE\xFF", 4)},
     };
     for (const auto& c : cases) {
-        ScratchDir scratch;
+        TempDir scratch;
         const fs::path file = scratch.path() / "acquisition.json";
         write_file(file, c.text);
         expect_new_identity_written(file, InstallerLocale::ja, c.name);
@@ -130,7 +130,7 @@ TEST(LoadOrCreate, ReplacesAnUnusableFileWithANewIdentity) {
 }
 
 TEST(LoadOrCreate, CreatesTheMissingDirectoryChain) {
-    ScratchDir scratch;
+    TempDir scratch;
     expect_new_identity_written(scratch.path() / "a" / "b" / "c" / "acquisition.json", InstallerLocale::en, "nested");
     // Built from UTF-8 so that Windows gets the right UTF-16 name, not one through the ANSI code page.
     const fs::path japanese = scratch.path() / fs::path(u8"ユーザー") / fs::path(u8"データ") / "acquisition.json";
@@ -139,7 +139,7 @@ TEST(LoadOrCreate, CreatesTheMissingDirectoryChain) {
 }
 
 TEST(WriteAtomically, LeavesOnlyTheTargetBehind) {
-    ScratchDir scratch;
+    TempDir scratch;
     const fs::path file = scratch.path() / fs::path(u8"データ") / "acquisition.json";
     write_file(scratch.path() / "placeholder", "");
     ASSERT_TRUE(write_atomically(file, AcquisitionState::create(InstallerLocale::ja)).has_value());
@@ -179,7 +179,7 @@ TEST(WriteAtomically, ReportsWhatCannotBeWritten) {
          ""},
     };
     for (const auto& c : cases) {
-        ScratchDir scratch;
+        TempDir scratch;
         const fs::path target = c.prepare(scratch.path());
         const auto result = load_or_create(target, InstallerLocale::en);
         ASSERT_FALSE(result.has_value()) << c.name;

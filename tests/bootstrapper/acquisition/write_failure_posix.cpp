@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "brimora/acquisition.hpp"
-#include "scratch_dir.hpp"
+#include "support/temp_dir.hpp"
 
 namespace brimora {
 namespace {
@@ -59,7 +59,7 @@ private:
 };
 
 TEST(LoadOrCreatePosix, ReadOnlyDirectoryIsAnErrorAndKeepsTheOldFile) {
-    testing::ScratchDir scratch;
+    testing::TempDir scratch;
     const fs::path dir = scratch.path() / "data";
     fs::create_directories(dir);
     testing::write_file(dir / "acquisition.json", "not json");
@@ -75,7 +75,7 @@ TEST(LoadOrCreatePosix, ReadOnlyDirectoryIsAnErrorAndKeepsTheOldFile) {
 }
 
 TEST(WriteAtomicallyPosix, IllFormedFileNameGivesTheTemporaryTheStateFileName) {
-    testing::ScratchDir scratch;
+    testing::TempDir scratch;
     // A directory in the target's place makes the move fail, so the temporary stays to be looked at.
     const fs::path target = scratch.path() / "st\xFF" "ate.json";
     fs::create_directories(target / "inside");

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "brimora/acquisition.hpp"
-#include "scratch_dir.hpp"
+#include "support/temp_dir.hpp"
 
 namespace brimora {
 namespace {
@@ -34,7 +34,7 @@ bool running_under_wine() {
 // Another process holding the file without delete sharing (an editor, a scanner) blocks the
 // replacing move: an error, and the old bytes stay.
 TEST(LoadOrCreateWin32, TargetHeldOpenWithoutDeleteSharingIsAnError) {
-    testing::ScratchDir scratch;
+    testing::TempDir scratch;
     const fs::path file = scratch.path() / fs::path(u8"データ") / "acquisition.json";
     fs::create_directories(file.parent_path());
     testing::write_file(file, "garbage");
@@ -50,7 +50,7 @@ TEST(LoadOrCreateWin32, ReadOnlyTargetIsAnError) {
         GTEST_SKIP() << "Wine keeps the read-only attribute only as Unix mode bits, and a Unix rename replaces "
                         "a file whatever its mode, so the move succeeds there; Windows refuses to replace it";
     }
-    testing::ScratchDir scratch;
+    testing::TempDir scratch;
     const fs::path file = scratch.path() / "acquisition.json";
     testing::write_file(file, "garbage");
     ASSERT_TRUE(::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));

@@ -13,14 +13,15 @@
 
 #include "brimora/payload.hpp"
 #include "brimora/sha512.hpp"
-#include "scratch.hpp"
+#include "patterned.hpp"
+#include "support/temp_dir.hpp"
 
 namespace brimora {
 namespace {
 
 using test::patterned;
-using test::ScratchDir;
-using test::write_file;
+using brimora::testing::TempDir;
+using brimora::testing::write_file;
 
 class Fd {
 public:
@@ -69,9 +70,9 @@ Sha512Digest empty_digest() { return sha512_of({}).value_or(Sha512Digest{}); }
 // do not hide them, unlike a permission-based probe. The matching-size call is the control that
 // shows the probe sees an open and a read when there is one.
 TEST(VerifyFileProbes, SizeMismatchNeitherOpensNorReads) {
-    ScratchDir dir;
+    TempDir dir;
     const auto bytes = patterned(5000);
-    const auto path = dir.root() / "payload.exe";
+    const auto path = dir.path() / "payload.exe";
     ASSERT_TRUE(write_file(path, bytes));
     const auto digest = sha512_of(bytes).value_or(Sha512Digest{});
     Fd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -114,8 +115,8 @@ TEST(VerifyFileProbes, FailedReadIsReadError) {
 // A FIFO reports length 0; opening it would block until a writer appears. Expecting 1 byte
 // tells the answers apart: a raw length check says SizeMismatch, the regular-file check says Read.
 TEST(VerifyFileProbes, FifoIsReadErrorWithoutOpening) {
-    ScratchDir dir;
-    const auto path = dir.root() / "pipe";
+    TempDir dir;
+    const auto path = dir.path() / "pipe";
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << "mkfifo failed, errno " << errno;
     auto result = verify_file(path, 1, empty_digest());
     ASSERT_FALSE(result.has_value());
@@ -124,9 +125,9 @@ TEST(VerifyFileProbes, FifoIsReadErrorWithoutOpening) {
 
 // The descriptor is closed on every way out, the failed read included.
 TEST(VerifyFileProbes, NoDescriptorLeftOpen) {
-    ScratchDir dir;
+    TempDir dir;
     const auto bytes = patterned(131073);
-    const auto path = dir.root() / "payload.exe";
+    const auto path = dir.path() / "payload.exe";
     ASSERT_TRUE(write_file(path, bytes));
     const auto digest = sha512_of(bytes).value_or(Sha512Digest{});
     auto wrong = digest;

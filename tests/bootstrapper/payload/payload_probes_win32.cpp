@@ -11,14 +11,15 @@
 
 #include "brimora/payload.hpp"
 #include "brimora/sha512.hpp"
-#include "scratch.hpp"
+#include "patterned.hpp"
+#include "support/temp_dir.hpp"
 
 namespace brimora {
 namespace {
 
 using test::patterned;
-using test::ScratchDir;
-using test::write_file;
+using brimora::testing::TempDir;
+using brimora::testing::write_file;
 
 class Handle {
 public:
@@ -49,9 +50,9 @@ Sha512Digest digest_of(const std::vector<std::uint8_t>& bytes) { return sha512_o
 // A size mismatch must therefore come back as SizeMismatch; the matching-size call is the control
 // that shows an open really would fail.
 TEST(VerifyFileProbes, SizeMismatchNeverOpens) {
-    ScratchDir dir;
+    TempDir dir;
     const auto bytes = patterned(5000);
-    const auto path = dir.root() / "payload.exe";
+    const auto path = dir.path() / "payload.exe";
     ASSERT_TRUE(write_file(path, bytes));
     Handle exclusive = open_with(path, GENERIC_READ, 0);
     ASSERT_TRUE(exclusive.valid()) << ::GetLastError();
@@ -72,9 +73,9 @@ TEST(VerifyFileProbes, SizeMismatchNeverOpens) {
 // A downloader, an antivirus scanner or an installer may hold the file for writing or deletion;
 // our open must share both, or the check fails with a sharing violation.
 TEST(VerifyFileProbes, OtherHandlesWithFullSharingDoNotBlock) {
-    ScratchDir dir;
+    TempDir dir;
     const auto bytes = patterned(131073);
-    const auto path = dir.root() / "payload.exe";
+    const auto path = dir.path() / "payload.exe";
     ASSERT_TRUE(write_file(path, bytes));
     struct Case {
         const char* what;
@@ -143,9 +144,9 @@ void expect_read_error(const std::expected<void, PayloadVerificationError>& resu
 // The first chunk reads, the second runs into the lock: the failure is a Read carrying the
 // system's error, not a digest over the part that was read.
 TEST(VerifyFileProbes, FailedReadMidStreamIsReadError) {
-    ScratchDir dir;
+    TempDir dir;
     const auto bytes = patterned(131073);
-    const auto path = dir.root() / "payload.exe";
+    const auto path = dir.path() / "payload.exe";
     ASSERT_TRUE(write_file(path, bytes));
     SecondChunkLock lock(path);
     ASSERT_TRUE(lock.locked()) << ::GetLastError();
@@ -164,9 +165,9 @@ TEST(VerifyFileProbes, FailedFirstReadIsReadError) {
 
 // Our handle is closed on every way out: afterwards an exclusive open succeeds.
 TEST(VerifyFileProbes, NoHandleLeftOpen) {
-    ScratchDir dir;
+    TempDir dir;
     const auto bytes = patterned(131073);
-    const auto path = dir.root() / "payload.exe";
+    const auto path = dir.path() / "payload.exe";
     ASSERT_TRUE(write_file(path, bytes));
     auto wrong = digest_of(bytes);
     wrong[10] ^= 1;

@@ -7,14 +7,15 @@
 #include <vector>
 
 #include "brimora/sha512.hpp"
-#include "scratch.hpp"
+#include "patterned.hpp"
+#include "support/temp_dir.hpp"
 
 namespace brimora {
 namespace {
 
 using test::patterned;
-using test::ScratchDir;
-using test::write_file;
+using brimora::testing::TempDir;
+using brimora::testing::write_file;
 
 Sha512Digest digest_of(const std::vector<std::uint8_t>& bytes) {
     auto digest = sha512_of(bytes);
@@ -27,10 +28,10 @@ constexpr std::string_view READ_PREFIX = "payload could not be read: ";
 // Sizes around the 131072-byte read buffer: a loop that feeds the whole buffer instead of the
 // bytes read, drops the short last chunk, or stops after the first full one, fails a row.
 TEST(VerifyFile, StreamedDigestMatchesOneShot) {
-    ScratchDir dir;
+    TempDir dir;
     for (const std::size_t size : {0u, 1u, 131071u, 131072u, 131073u, 262144u, 262145u}) {
         const auto bytes = patterned(size);
-        const auto path = dir.root() / (std::to_string(size) + ".bin");
+        const auto path = dir.path() / (std::to_string(size) + ".bin");
         ASSERT_TRUE(write_file(path, bytes));
         auto result = verify_file(path, bytes.size(), digest_of(bytes));
         EXPECT_TRUE(result.has_value()) << size << " bytes: " << result.error().message();
@@ -39,9 +40,9 @@ TEST(VerifyFile, StreamedDigestMatchesOneShot) {
 
 // The size verdict comes from metadata and wins over the digest, even a correct one.
 TEST(VerifyFile, SizeOtherThanMetadataIsSizeMismatch) {
-    ScratchDir dir;
+    TempDir dir;
     const auto bytes = patterned(1000);
-    const auto path = dir.root() / "payload.exe";
+    const auto path = dir.path() / "payload.exe";
     ASSERT_TRUE(write_file(path, bytes));
     for (const std::uint64_t expected : {std::uint64_t{999}, std::uint64_t{1001}, std::uint64_t{0},
                                          std::numeric_limits<std::uint64_t>::max()}) {
@@ -55,13 +56,13 @@ TEST(VerifyFile, SizeOtherThanMetadataIsSizeMismatch) {
 // One changed byte of content at each end and on either side of the chunk boundary: a reader
 // that skips a chunk or the tail would still report success for some row.
 TEST(VerifyFile, ChangedContentIsHashMismatch) {
-    ScratchDir dir;
+    TempDir dir;
     const auto original = patterned(131073);
     const auto expected = digest_of(original);
     for (const std::size_t at : {0u, 131071u, 131072u}) {
         auto changed = original;
         changed[at] ^= 0x01;
-        const auto path = dir.root() / (std::to_string(at) + ".changed");
+        const auto path = dir.path() / (std::to_string(at) + ".changed");
         ASSERT_TRUE(write_file(path, changed));
         auto result = verify_file(path, changed.size(), expected);
         ASSERT_FALSE(result.has_value()) << "byte " << at;
@@ -72,9 +73,9 @@ TEST(VerifyFile, ChangedContentIsHashMismatch) {
 
 // Every one of the 64 digest bytes takes part in the comparison, not a prefix of them.
 TEST(VerifyFile, EachExpectedDigestByteCounts) {
-    ScratchDir dir;
+    TempDir dir;
     const auto bytes = patterned(4096);
-    const auto path = dir.root() / "payload.exe";
+    const auto path = dir.path() / "payload.exe";
     ASSERT_TRUE(write_file(path, bytes));
     for (const std::size_t at : {0u, 31u, 32u, 63u}) {
         auto expected = digest_of(bytes);
@@ -88,16 +89,16 @@ TEST(VerifyFile, EachExpectedDigestByteCounts) {
 // What cannot be measured as a regular file is a read error carrying the system's reason,
 // never a size verdict and never a success.
 TEST(VerifyFile, UnreadableMetadataIsReadError) {
-    ScratchDir dir;
-    std::filesystem::create_directories(dir.root() / "a directory");
+    TempDir dir;
+    std::filesystem::create_directories(dir.path() / "a directory");
     struct Case {
         const char* what;
         std::filesystem::path path;
     };
     const Case cases[] = {
-        {"missing file", dir.root() / "absent.exe"},
-        {"missing parent", dir.root() / "absent" / "payload.exe"},
-        {"directory", dir.root() / "a directory"},
+        {"missing file", dir.path() / "absent.exe"},
+        {"missing parent", dir.path() / "absent" / "payload.exe"},
+        {"directory", dir.path() / "a directory"},
     };
     for (const Case& c : cases) {
         auto result = verify_file(c.path, 0, digest_of({}));
@@ -106,7 +107,7 @@ TEST(VerifyFile, UnreadableMetadataIsReadError) {
         EXPECT_TRUE(result.error().io_error) << c.what;
         EXPECT_EQ(result.error().message(), std::string(READ_PREFIX) + result.error().io_error.message()) << c.what;
     }
-    auto missing = verify_file(dir.root() / "absent.exe", 0, digest_of({}));
+    auto missing = verify_file(dir.path() / "absent.exe", 0, digest_of({}));
     ASSERT_FALSE(missing.has_value());
     EXPECT_EQ(missing.error().io_error, std::errc::no_such_file_or_directory);
 }
@@ -114,8 +115,8 @@ TEST(VerifyFile, UnreadableMetadataIsReadError) {
 // A non-ASCII directory and file name survive the trip to the platform's file API (UTF-16 on
 // Windows): a narrow-string conversion would not find the file.
 TEST(VerifyFile, JapanesePath) {
-    ScratchDir dir;
-    const auto path = dir.root() / std::filesystem::path(u8"検証") / std::filesystem::path(u8"データ.exe");
+    TempDir dir;
+    const auto path = dir.path() / std::filesystem::path(u8"検証") / std::filesystem::path(u8"データ.exe");
     const auto bytes = patterned(131073);
     ASSERT_TRUE(write_file(path, bytes));
     auto result = verify_file(path, bytes.size(), digest_of(bytes));

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 
 #include "file_io.hpp"
@@ -12,11 +11,7 @@ using brimora::detail::read_whole_file;
 using brimora::detail::ReadableFile;
 using brimora::detail::write_then_replace;
 using brimora::testing::TempDir;
-
-void write_file(const std::filesystem::path& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary);
-    out << content;
-}
+using brimora::testing::write_file;
 
 TEST(ReadWholeFile, ReturnsExactBytesOfAnySize) {
     TempDir dir;
