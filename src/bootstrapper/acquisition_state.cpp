@@ -81,7 +81,9 @@ std::expected<void, std::error_code> write_atomically(const fs::path& path, cons
 
 std::expected<AcquisitionState, std::error_code> load_or_create(const fs::path& path, InstallerLocale locale) {
     // A file that cannot be read is treated like one that holds garbage: both mean a new identity.
-    if (auto bytes = detail::read_whole_file(path)) {
+    // The file is the user's to change, so its size is capped: a valid one is a few hundred bytes,
+    // and a huge one must not exhaust memory at every start.
+    if (auto bytes = detail::read_whole_file(path, STATE_FILE_MAX_BYTES)) {
         if (auto loaded = decode_state(*bytes); loaded && loaded->is_valid_for_bootstrapper()) {
             return *std::move(loaded);
         }

@@ -54,6 +54,12 @@ TEST(IsValidForBootstrapper, JudgesSchemaDescriptorsAndCreatedAtOnly) {
 // An instant long past, so that a rewrite shows even on a file system with coarse timestamps.
 fs::file_time_type old_time() { return fs::file_time_type::clock::now() - std::chrono::hours(24 * 400); }
 
+// A valid state padded with an unknown member to exactly `size` bytes.
+std::string padded_state(std::size_t size) {
+    const std::string shell = valid_state_with("{", R"({"pad":"",)");
+    return valid_state_with("{", R"({"pad":")" + std::string(size - shell.size(), 'x') + R"(",)");
+}
+
 struct KeptCase {
     std::string_view name;
     std::string text;
@@ -64,6 +70,7 @@ TEST(LoadOrCreate, KeepsAnAcceptableFileByteForByte) {
         {"as written", std::string(VALID_STATE)},
         {"spaces and line breaks", "{\n  \"schemaVersion\": 1,\n" + std::string(VALID_STATE).substr(19) + "\r\n"},
         {"extra member", valid_state_with("{", R"({"channel":{"name":"beta"},)")},
+        {"exactly the size limit", padded_state(brimora::STATE_FILE_MAX_BYTES)},
         {"app open text", valid_state_with("null}", R"("2024-03-01T00:00:00Z"})")},
         {"app open missing", valid_state_with(R"(,"appFirstOpenReportedAt":null)", "")},
         {"numeric offset", valid_state_with("56.789Z", "56+09:00")},
@@ -120,6 +127,7 @@ TEST(LoadOrCreate, ReplacesAnUnusableFileWithANewIdentity) {
         {"app open number", valid_state_with("null}", "1}")},
         {"array", "[]"},
         {"binary junk", std::string("\x00\x01\xFE\xFF", 4)},
+        {"one byte over the size limit", padded_state(brimora::STATE_FILE_MAX_BYTES + 1)},
     };
     for (const auto& c : cases) {
         TempDir scratch;
