@@ -37,8 +37,6 @@ class Recorder:
         self.log = rig_server.Log(os.path.join(control, "event-recorder.log"))
         self._lock = threading.Lock()
         os.makedirs(self.events_dir, exist_ok=True)
-        numbers = [int(n[:6]) for n in os.listdir(self.events_dir) if n[:6].isdigit()]
-        self._next = max(numbers, default=0) + 1
 
     def mode(self):
         mode = rig_server.read_json_file(os.path.join(self.control, "events-mode.json"), self.log)
@@ -53,8 +51,10 @@ class Recorder:
         record["body"] = request.body.decode("utf-8", "replace")
         record["body_base64"] = base64.b64encode(request.body).decode("ascii")
         with self._lock:
-            number = self._next
-            self._next += 1
+            # Numbered after the highest record on disk, so a test that emptied the directory
+            # finds its first record as 000001.
+            numbers = [int(n[:6]) for n in os.listdir(self.events_dir) if n[:6].isdigit()]
+            number = max(numbers, default=0) + 1
             data = (json.dumps(record, ensure_ascii=False, indent=1) + "\n").encode("utf-8")
             rig_server.write_atomically(os.path.join(self.events_dir, f"{number:06d}.json"), data,
                                         self.scratch)
