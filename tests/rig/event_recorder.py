@@ -92,7 +92,7 @@ def main():
     recorder = Recorder(control)
     listener = rig_server.Listener(address, int(port), rig_server.tls_context(cert, key), recorder.log,
                                    recorder.handle, os.path.join(control, "events-listening"))
-    while True:
+    while rig_server.parent_alive():
         absent = recorder.mode() == "absent"
         if absent and listener.sock is not None:
             listener.close()

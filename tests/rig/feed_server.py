@@ -159,7 +159,7 @@ def main():
     listener = rig_server.Listener(address, int(port), rig_server.tls_context(cert, key), feed.log,
                                    feed.handle, os.path.join(control, "feed-listening"))
     listener.open()
-    while True:
+    while rig_server.parent_alive():
         listener.accept_for(1.0)
 
 

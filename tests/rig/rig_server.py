@@ -23,6 +23,15 @@ IDLE_TIMEOUT = 30.0
 HOLD_LIMIT = 300.0
 
 
+_PARENT = os.getppid()
+
+
+def parent_alive():
+    """False once the runner that started this server is gone: a runner that was killed outright
+    cannot end its servers, so they notice and end themselves."""
+    return os.getppid() == _PARENT
+
+
 class BadRequest(Exception):
     pass
 
