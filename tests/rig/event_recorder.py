@@ -68,12 +68,14 @@ class Recorder:
             request = conn.read_request()
             if request is None:
                 return
-            self.store(request)
             mode = self.mode()
+            if mode == "absent":
+                # Wine's WinHTTP sends on an idle kept-alive connection when it has one: an absent
+                # service must not take that request either.
+                return
+            self.store(request)
             if mode == "silent":
                 conn.hold_until_client_leaves()
-                return
-            if mode == "absent":
                 return
             if mode == "500":
                 head = rig_server.response_head(500, [("Content-Length", "0")])

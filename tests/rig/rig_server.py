@@ -105,6 +105,8 @@ class Request:
         self.version = version
         self.raw_headers = raw_headers
         self.body = body
+        self.connection = 0
+        self.request_on_connection = 0
 
     def header(self, name):
         for key, value in self.raw_headers:
@@ -124,6 +126,8 @@ class Request:
             "path": self.path,
             "headers": self.headers_dict(),
             "raw_headers": [[k, v] for k, v in self.raw_headers],
+            "connection": self.connection,
+            "request_on_connection": self.request_on_connection,
         }
 
     def wants_close(self):
@@ -136,8 +140,10 @@ class Request:
 class Connection:
     """A server-side TLS connection with a buffered reader."""
 
-    def __init__(self, sock):
+    def __init__(self, sock, number):
         self.sock = sock
+        self.number = number
+        self.requests = 0
         self._buf = b""
 
     def _fill(self):
@@ -195,6 +201,9 @@ class Connection:
             raw_headers.append((name.decode("latin-1"), value.strip().decode("latin-1")))
         request = Request(method, target, version, raw_headers, b"")
         request.body = self._read_body(request)
+        self.requests += 1
+        request.connection = self.number
+        request.request_on_connection = self.requests
         return request
 
     def _read_body(self, request):
@@ -258,6 +267,8 @@ class Listener:
         self.handler = handler
         self.ready_file = ready_file
         self.sock = None
+        self._count_lock = threading.Lock()
+        self._connections = 0
 
     def open(self):
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -301,7 +312,10 @@ class Listener:
             self.log.write(f"{peer[0]}:{peer[1]} TLS handshake failed: {e}")
             raw.close()
             return
-        conn = Connection(sock)
+        with self._count_lock:
+            self._connections += 1
+            number = self._connections
+        conn = Connection(sock, number)
         try:
             self.handler(conn)
         except BadRequest as e:

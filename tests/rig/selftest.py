@@ -297,11 +297,9 @@ table("FeedPaths", [
     ("AbsentFile", path_case(PREFIX + "Brimora-9.9.9-win-x64.exe", 404)),
     ("PrefixItself", path_case(PREFIX, 404)),
     ("DotDotSegment", path_case(PREFIX + "../win32-x64/latest.yml", 404)),
-    ("ParentOfFeedDir", path_case(PREFIX + "..", 404)),
     ("SubdirectoryName", path_case(PREFIX + "sub/latest.yml", 404)),
     ("PercentEncodedNameNotDecoded", path_case(PREFIX + "latest%2Eyml", 404)),
     ("OtherPrefix", path_case("/brimora-desktop-releases/staging/win32-x64/latest.yml", 404)),
-    ("Root", path_case("/", 404)),
 ])
 
 
@@ -328,6 +326,9 @@ def _():
             check_eq(resp.read(), PAYLOAD[500 if header else 0:], "body")
     finally:
         conn.close()
+    fetch(FEED, PREFIX + "p.bin")
+    check_eq([(r["connection"] - feed_log()[0]["connection"], r["request_on_connection"]) for r in feed_log()],
+             [(0, 1), (0, 2), (1, 1)], "(connection, request on it) of each logged request")
 
 
 # ---- feed: fault modes ----
@@ -369,7 +370,6 @@ table("FeedModes", [
     ("PathScopedModeAppliesToItsFile", mode_case({"path": "p.bin", "status": 500}, 500, b"")),
     ("PathScopedModeSparesOtherFiles", mode_case({"path": "p.bin", "status": 500}, 200, b"version: 1.0.0\n",
                                                  name="latest.yml")),
-    ("EmptyModeIsNormal", mode_case({}, 200, PAYLOAD)),
 ])
 
 
@@ -495,6 +495,22 @@ def _():
     check_eq(fetch(EVENTS, EVENT_PATH, "POST", body=b"{}")[0], 200, "status after returning")
 
 
+@case("Recorder", "AbsentRefusesRequestsOnKeptAliveConnections")
+def _():
+    # Wine's WinHTTP would send its next POST on an idle connection like this one.
+    conn = http.client.HTTPSConnection(EVENTS, 443, timeout=5, context=tls12_client())
+    try:
+        conn.request("POST", EVENT_PATH, body=b'{"n":1}')
+        check_eq(conn.getresponse().read(), b"{}", "first answer")
+        events_mode("absent")
+        conn.auto_open = 0  # no silent reconnect: the same connection or nothing
+        raises((http.client.HTTPException, OSError), lambda: (conn.request("POST", EVENT_PATH, body=b'{"n":2}'),
+                                                              conn.getresponse().read()))
+    finally:
+        conn.close()
+    check_eq([r["body"] for r in event_records()[1]], ['{"n":1}'], "only the POST made before absent")
+
+
 @case("Recorder", "UnknownModeAnswers200")
 def _():
     write_control("events-mode.json", json.dumps({"mode": "418"}))
@@ -555,8 +571,6 @@ table("Robustness", [
     ("FeedHugeHead", survives("127.0.0.2", FEED, b"GET / HTTP/1.1\r\nX: " + b"a" * 70000, True)),
     ("FeedBadContentLength", survives("127.0.0.2", FEED, b"GET / HTTP/1.1\r\nContent-Length: -5\r\n\r\n", True)),
     ("FeedCutOffHead", survives("127.0.0.2", FEED, b"GET / HTTP/1.1\r\nHost", True)),
-    ("EventsPlainTcpNoise", survives("127.0.0.3", EVENTS, NOISE, False)),
-    ("EventsGarbageRequestLine", survives("127.0.0.3", EVENTS, b"POST\r\n\r\n", True)),
     ("EventsBadChunk", survives("127.0.0.3", EVENTS,
                                 b"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", True)),
     ("EventsBodyShorterThanAnnounced", survives("127.0.0.3", EVENTS,

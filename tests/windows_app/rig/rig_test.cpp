@@ -141,11 +141,6 @@ TEST_F(RigNetwork, FeedAnswersWinHttpThroughTheNamespace) {
         {"Range not honoured", "{}", L"Range: bytes=8-\r\n", 206, manifest.substr(8)},
         {"a range beyond the end not refused", "{}", L"Range: bytes=999-\r\n", 416, ""},
         {"status override ignored", R"({"status": 302, "location": "https://elsewhere.invalid/"})", L"", 302, ""},
-        {"ignore_range ignored", R"({"ignore_range": true})", L"Range: bytes=8-\r\n", 200, manifest},
-        {"short body not short", R"({"short_by": 1})", L"", 200, manifest.substr(0, manifest.size() - 1)},
-        {"replacement body not served", R"({"replace_body": "other"})", L"", 200, "other"},
-        {"mode for another path applied here", R"({"path": "Brimora-1.2.3-win-x64.exe", "status": 500})", L"", 200,
-         manifest},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
@@ -173,7 +168,7 @@ TEST_F(RigNetwork, OnlyTheTwoProductionNamesReachTheRig) {
     EXPECT_TRUE(https(L"GET", L"downloads.brimora.app", path).has_value());
 }
 
-TEST_F(RigNetwork, RecorderStoresThePostAndObeysItsModes) {
+TEST_F(RigNetwork, RecorderStoresThePostAndCanBeAbsent) {
     const std::string body = R"({"event":"installer_started","n":1})";
     const std::wstring json_headers = L"Content-Type: application/json\r\nAccept: application/json\r\n";
     const auto reply = https(L"POST", L"events.brimora.app", L"/api/desktop/acquisition-events", json_headers, body);
@@ -186,25 +181,14 @@ TEST_F(RigNetwork, RecorderStoresThePostAndObeysItsModes) {
     EXPECT_NE(records[0].find(R"("body": "{\"event\":\"installer_started\",\"n\":1}")"), std::string::npos)
         << records[0];
 
-    struct ModeCase {
-        const char* mode;
-        std::optional<DWORD> status;  // nullopt: the request must fail
-        size_t records_after;
-    };
-    const ModeCase modes[] = {
-        {"500", 500u, 2}, {"302", 302u, 3}, {"silent", std::nullopt, 4}, {"absent", std::nullopt, 4}, {"200", 200u, 5},
-    };
-    for (const auto& m : modes) {
-        SCOPED_TRACE(m.mode);
-        ASSERT_TRUE(rig::set_events_mode(m.mode));
-        const auto answer =
-            https(L"POST", L"events.brimora.app", L"/api/desktop/acquisition-events", json_headers, body);
-        ASSERT_EQ(answer.has_value(), m.status.has_value());
-        if (answer) {
-            EXPECT_EQ(answer->status, *m.status);
-        }
-        EXPECT_EQ(rig::event_records().size(), m.records_after);
-    }
+    // A refused connection fails the request; the switch back must work too.
+    ASSERT_TRUE(rig::set_events_mode("absent"));
+    EXPECT_FALSE(
+        https(L"POST", L"events.brimora.app", L"/api/desktop/acquisition-events", json_headers, body).has_value());
+    ASSERT_TRUE(rig::set_events_mode("200"));
+    EXPECT_TRUE(
+        https(L"POST", L"events.brimora.app", L"/api/desktop/acquisition-events", json_headers, body).has_value());
+    EXPECT_EQ(rig::event_records().size(), 2u);
 }
 
 // ---- signatures of the fixtures ----
