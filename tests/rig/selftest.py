@@ -650,6 +650,34 @@ def _():
     check_eq(out.stdout.strip(), b"404", f"inner feed's answer (stderr: {out.stderr[-300:]!r})")
 
 
+@case("Runner", "StandardInputReachesTheCommand")
+def _():
+    argv = [os.path.join(RIG, "run-in-namespace"), "--", "cat"]
+    out = subprocess.run(argv, input=b"through the runner\n", capture_output=True, timeout=300)
+    check_eq((out.returncode, out.stdout), (0, b"through the runner\n"), f"cat (stderr: {out.stderr[-300:]!r})")
+
+
+@case("Runner", "TermEndsTheCommandAndCleansUp")
+def _():
+    started = os.path.join(CONTROL, "nested-started")
+    argv = [os.path.join(RIG, "run-in-namespace"), "--", "sh", "-c",
+            f'echo "$$ $BRIMORA_RIG_DIR" > {started}.tmp && mv {started}.tmp {started} && exec sleep 300']
+    runner = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        wait_for(lambda: os.path.exists(started), "the nested command to start")
+        runner.terminate()
+        _, err = runner.communicate(timeout=120)
+    finally:
+        if runner.poll() is None:
+            runner.kill()
+    check_eq(runner.returncode, 143, f"exit status (stderr: {err[-300:]!r})")
+    with open(started) as f:
+        pid, control = f.read().split()
+    os.unlink(started)
+    check(not os.path.exists(f"/proc/{pid}"), f"command {pid} still running")
+    check(not os.path.exists(os.path.dirname(control)), "run directory left behind")
+
+
 @case("Runner", "RefusesToRunWithoutRoot")
 def _():
     out = nested_runner("exit 0", as_user="65534")
