@@ -123,8 +123,20 @@ public:
     bool set_feed_mode(const nlohmann::json& mode) const { return write("feed-mode.json", mode.dump()); }
     void normal_feed() const { remove("feed-mode.json"); }
 
+    // Switches the event recorder's mode. The recorder opens or closes its socket for "absent"
+    // on its own poll; this waits (at most 5 s) until the socket is in the state the mode needs.
     bool set_events_mode(std::string_view mode) const {
-        return write("events-mode.json", nlohmann::json{{"mode", mode}}.dump());
+        if (!write("events-mode.json", nlohmann::json{{"mode", mode}}.dump())) {
+            return false;
+        }
+        const bool listening = mode != "absent";
+        for (int i = 0; i < 250; ++i) {
+            if (std::filesystem::exists(directory_ / "events-listening") == listening) {
+                return true;
+            }
+            ::Sleep(20);
+        }
+        return false;
     }
 
     // Every request the feed server logged so far, in arrival order.

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "brimora/payload.hpp"
@@ -51,13 +52,6 @@ FileHandle open_fresh(const std::filesystem::path& path) {
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-// OPEN_EXISTING: a partial file that vanished since its length was read must fail the attempt,
-// not be recreated empty and then "resumed" at an offset it no longer has.
-FileHandle open_existing(const std::filesystem::path& path) {
-    return FileHandle(::CreateFileW(path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
 bool write_all(HANDLE file, std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
         const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), MAXDWORD));
@@ -95,13 +89,11 @@ Outcome<void> fetch_into_partial(const std::filesystem::path& partial_path, std:
     } else if (offset == 0) {
         file = open_fresh(partial_path);
     } else {
-        file = open_existing(partial_path);
-        if (file) {
-            LARGE_INTEGER zero{};
-            if (!::SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) {
-                return fail("resume_seek_failed", FailureReason::download_failed);
-            }
+        Outcome<FileHandle> appending = open_partial_for_append(partial_path);
+        if (!appending) {
+            return std::unexpected(appending.error());
         }
+        file = std::move(*appending);
     }
     if (!file) {
         return fail("cache_write_failed", FailureReason::insufficient_disk_space);
@@ -185,6 +177,21 @@ Outcome<std::filesystem::path> download_payload(const AppContext& context, const
         return fail("cache_finalize_failed", FailureReason::download_failed);
     }
     return final_path;
+}
+
+// OPEN_EXISTING: a partial file that vanished since its length was read must fail the attempt,
+// not be recreated empty and then "resumed" at an offset it no longer has.
+Outcome<FileHandle> open_partial_for_append(const std::filesystem::path& partial_path) {
+    FileHandle file(::CreateFileW(partial_path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return fail("cache_write_failed", FailureReason::insufficient_disk_space);
+    }
+    LARGE_INTEGER zero{};
+    if (!::SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) {
+        return fail("resume_seek_failed", FailureReason::download_failed);
+    }
+    return file;
 }
 
 Outcome<void> verify_size_and_hash(const std::filesystem::path& path, const ValidatedRelease& release) {

@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/byte_checks.hpp"
 #include "support/rig_control.hpp"
 #include "transport.hpp"
 
@@ -25,17 +29,9 @@ namespace brimora::win {
 namespace {
 
 using brimora::testing::LoggedRequest;
+using brimora::testing::pattern_bytes;
 using brimora::testing::Rig;
-
-std::string pattern_bytes(std::size_t size, std::uint32_t seed) {
-    std::string bytes(size, '\0');
-    std::uint32_t state = seed;
-    for (auto& b : bytes) {
-        state = state * 1664525u + 1013904223u;
-        b = static_cast<char>(state >> 24);
-    }
-    return bytes;
-}
+using brimora::testing::same_bytes;
 
 std::string feed_path(std::string_view name) { return std::string(FEED_PREFIX) + std::string(name); }
 
@@ -249,7 +245,7 @@ TEST_F(TransportTest, EachResponseClosesItsHandlesExactlyOnce) {
         ASSERT_TRUE(second.has_value());
         first->release();
         first.reset();
-        EXPECT_EQ(drain(*second), bytes);
+        EXPECT_TRUE(same_bytes(drain(*second), bytes));
     }
     {
         SCOPED_TRACE("destroying a moved-from response");
@@ -258,7 +254,7 @@ TEST_F(TransportTest, EachResponseClosesItsHandlesExactlyOnce) {
         HttpResponse moved = std::move(*source);
         source.reset();
         EXPECT_EQ(moved.status(), 200u);
-        EXPECT_EQ(drain(moved), bytes);
+        EXPECT_TRUE(same_bytes(drain(moved), bytes));
     }
     {
         SCOPED_TRACE("move assignment releases the target's old handles, keeps the source's");
@@ -267,7 +263,7 @@ TEST_F(TransportTest, EachResponseClosesItsHandlesExactlyOnce) {
         ASSERT_TRUE(target.has_value() && source.has_value());
         *target = std::move(*source);
         source.reset();
-        EXPECT_EQ(drain(*target), bytes);
+        EXPECT_TRUE(same_bytes(drain(*target), bytes));
     }
 }
 
@@ -292,7 +288,7 @@ TEST_F(TransportTest, BoundedBodyReadAcceptsUpTo65536Bytes) {
         const auto body = read_bounded_body(std::move(*response));
         ASSERT_EQ(body.has_value(), c.accepted);
         if (c.accepted) {
-            EXPECT_EQ(std::string(body->begin(), body->end()), bytes);
+            EXPECT_TRUE(same_bytes(std::string(body->begin(), body->end()), bytes));
         }
     }
 }
@@ -336,6 +332,34 @@ TEST_F(TransportTest, FailedRequestsReturnNothingWithinTheirTimeouts) {
         ASSERT_TRUE(returned.has_value()) << "the request still blocks after 10 s; its phases are bounded by 500 ms";
         EXPECT_FALSE(*returned);
     }
+}
+
+// A listener that completes TCP connections and never speaks TLS: the handshake itself hangs. The
+// event recorder is switched off so that this test can take its address and port for a moment.
+TEST_F(TransportTest, HandshakeThatNeverCompletesIsBounded) {
+    ASSERT_TRUE(rig().set_events_mode("absent"));
+    WSADATA wsa;
+    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &wsa), 0);
+    const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(listener, INVALID_SOCKET);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = ::htons(443);
+    ASSERT_EQ(::inet_pton(AF_INET, "127.0.0.3", &address.sin_addr), 1);
+    const bool listening = ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
+                           ::listen(listener, 4) == 0;
+    std::optional<bool> returned;
+    if (listening) {
+        returned = within<bool>(std::chrono::seconds(10), "silent TCP listener, no TLS", [] {
+            return open_request("POST", EVENT_HOST, EVENT_PATH, std::nullopt, as_bytes("{}"), EVENT_TIMEOUTS)
+                .has_value();
+        });
+    }
+    ::closesocket(listener);
+    ::WSACleanup();
+    ASSERT_TRUE(listening) << "could not listen on 127.0.0.3:443 in place of the event recorder";
+    ASSERT_TRUE(returned.has_value()) << "the TLS handshake still blocks after 10 s; its wait is bounded by 500 ms";
+    EXPECT_FALSE(*returned);
 }
 
 }  // namespace
