@@ -23,7 +23,7 @@ namespace {
 
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// The length of a file, following links; nothing when its metadata cannot be read.
+// Nothing when the metadata cannot be read: the callers treat that as "no such file".
 std::optional<std::uint64_t> file_length(const std::filesystem::path& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
