@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/rig_control.hpp"
+
 namespace brimora::testing {
 
 // Wine's ntdll exports wine_get_version; Windows' does not.
@@ -22,20 +24,11 @@ inline bool running_under_wine() {
     return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-inline std::optional<std::wstring> environment_text(const wchar_t* name) {
-    std::wstring value(32768, L'\0');
-    const DWORD n = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-    if (n == 0 || n >= value.size()) {
-        return std::nullopt;
-    }
-    value.resize(n);
-    return value;
-}
-
-// BRIMORA_RIG_FIXTURES_WIN when the rig's runner set it; otherwise the fixtures the Windows tree
-// builds, build/windows/rig/fixtures, found from this executable in build/windows/tests.
+// The rig runner's fixtures (BRIMORA_RIG_FIXTURES_WIN) when it set them; otherwise the ones the
+// Windows tree builds, build/windows/rig/fixtures, found from this executable in
+// build/windows/tests. Tests that need no server run under plain Wine this way too.
 inline std::filesystem::path rig_fixtures_dir() {
-    if (const auto dir = environment_text(L"BRIMORA_RIG_FIXTURES_WIN")) {
+    if (const auto dir = rig::environment(L"BRIMORA_RIG_FIXTURES_WIN")) {
         return std::filesystem::path(*dir);
     }
     std::wstring self(32768, L'\0');

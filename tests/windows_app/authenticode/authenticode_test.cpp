@@ -104,14 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FixtureCase{L"app-signed.exe", std::nullopt, "the expected publisher's app is refused"},
         FixtureCase{L"installer-signed.exe", std::nullopt, "the expected publisher's installer is refused"},
-        FixtureCase{L"installer-exit1.exe", std::nullopt, "a second signed image is refused"},
         FixtureCase{L"app-unsigned.exe", SIGNATURE_INVALID, "the trust verdict is ignored for an unsigned app"},
-        FixtureCase{L"installer-unsigned.exe", SIGNATURE_INVALID, "an unsigned installer is accepted"},
         FixtureCase{L"installer-tampered.exe", SIGNATURE_INVALID, "a file changed after signing is accepted"},
         FixtureCase{L"app-wrong-case.exe", SIGNER_MISMATCH, "the name is compared without case"},
-        FixtureCase{L"installer-wrong-case.exe", SIGNER_MISMATCH, "the name is compared without case"},
-        FixtureCase{L"app-trailing-blank.exe", SIGNER_MISMATCH, "the name is trimmed or prefix-compared"},
-        FixtureCase{L"installer-trailing-blank.exe", SIGNER_MISMATCH, "the name is trimmed or prefix-compared"}));
+        FixtureCase{L"app-trailing-blank.exe", SIGNER_MISMATCH, "the name is trimmed or prefix-compared"}));
 
 // --- Files that are not a trusted signed image -------------------------------------------------
 
@@ -130,22 +126,10 @@ std::filesystem::path directory(const std::filesystem::path& dir) {
     return dir / L"brimora.exe";
 }
 
-std::filesystem::path empty_file(const std::filesystem::path& dir) {
-    write_bytes(dir / L"empty.exe", {});
-    return dir / L"empty.exe";
-}
-
 std::filesystem::path text_file(const std::filesystem::path& dir) {
     const std::string text = "MZ this is not a portable executable\r\n";
     write_bytes(dir / L"text.exe", std::vector<std::uint8_t>(text.begin(), text.end()));
     return dir / L"text.exe";
-}
-
-std::filesystem::path truncated_signed(const std::filesystem::path& dir) {
-    std::vector<std::uint8_t> image = read_bytes(rig_fixture(L"app-signed.exe"));
-    image.resize(image.size() / 2);
-    write_bytes(dir / L"truncated.exe", image);
-    return dir / L"truncated.exe";
 }
 
 std::filesystem::path code_changed_after_signing(const std::filesystem::path& dir) {
@@ -174,9 +158,7 @@ TEST_P(MadeFileVerdict, IsSignatureInvalid) {
 INSTANTIATE_TEST_SUITE_P(NotTrusted, MadeFileVerdict,
                          ::testing::Values(MadeFileCase{"missing", missing_file},
                                            MadeFileCase{"directory", directory},
-                                           MadeFileCase{"empty", empty_file},
                                            MadeFileCase{"not_pe", text_file},
-                                           MadeFileCase{"truncated", truncated_signed},
                                            MadeFileCase{"code_changed", code_changed_after_signing},
                                            MadeFileCase{"signature_changed", signature_changed}),
                          [](const auto& made) { return std::string(made.param.name); });
@@ -206,10 +188,8 @@ TEST_P(PathVerdict, SignedCopyPasses) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, PathVerdict,
-                         ::testing::Values(PathCase{u8"plain", u8"brimora.exe"},
-                                           PathCase{u8"with blanks in it", u8"brimora app.exe"},
-                                           PathCase{u8"ブリモラ製品", u8"起動.exe"},
-                                           PathCase{u8"Ünïcödé ✓", u8"brimora.exe"}));
+                         ::testing::Values(PathCase{u8"with blanks in it", u8"brimora app.exe"},
+                                           PathCase{u8"ブリモラ製品", u8"起動.exe"}));
 
 // --- Checks Wine cannot make -------------------------------------------------------------------
 
@@ -273,6 +253,7 @@ TEST(Resources, ThousandChecksLeakNoHandlesOrMemory) {
     const std::vector<std::pair<std::filesystem::path, bool>> files = {
         {required_fixture(L"app-signed.exe"), true},
         {required_fixture(L"app-unsigned.exe"), false},
+        {required_fixture(L"installer-signed.exe"), true},
         {required_fixture(L"app-wrong-case.exe"), false},
         {required_fixture(L"app-trailing-blank.exe"), false},
         {required_fixture(L"installer-tampered.exe"), false},

@@ -63,7 +63,7 @@ class InstalledAppTest : public ::testing::Test {
 protected:
     void SetUp() override {
         delete_install_key();
-        saved_local_ = brimora::testing::environment_text(L"LOCALAPPDATA");
+        saved_local_ = brimora::testing::rig::environment(L"LOCALAPPDATA");
         std::wstring cwd(32768, L'\0');
         cwd.resize(::GetCurrentDirectoryW(static_cast<DWORD>(cwd.size()), cwd.data()));
         saved_cwd_ = cwd;
