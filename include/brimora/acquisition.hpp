@@ -2,6 +2,7 @@
 // Acquisition reporting: the per-user state file "acquisition.json" and the anonymous event
 // records sent to the event service.
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -24,6 +25,8 @@ inline constexpr std::string_view INSTALLER_VERSION = "1";
 inline constexpr std::string_view PLATFORM = "windows";
 inline constexpr std::string_view ARCH = "x64";
 inline constexpr std::string_view STATE_FILE_NAME = "acquisition.json";
+// A state file longer than this is not read; it is replaced like any other invalid file.
+inline constexpr std::size_t STATE_FILE_MAX_BYTES = 65536;
 
 struct AcquisitionState {
     std::uint8_t schema_version = STATE_SCHEMA_VERSION;

@@ -23,17 +23,21 @@ public:
     Sha512& operator=(const Sha512&) = delete;
     ~Sha512();
 
-    // Feeds the next consecutive bytes.
+    // Feeds the next consecutive bytes; a finished or moved-from object refuses with errc::invalid_argument.
     [[nodiscard]] std::expected<void, std::error_code> update(std::span<const std::uint8_t> bytes);
 
-    // Ends the computation and returns the digest; the object may not be updated afterwards.
+    // Ends the computation and returns the digest; afterwards update and finish refuse (errc::invalid_argument).
     [[nodiscard]] std::expected<Sha512Digest, std::error_code> finish();
 
-    struct State;
+    struct State;  // the platform's hash context, defined by each platform's implementation
+    struct StateDeleter {
+        void operator()(State* state) const noexcept;  // releases the platform's hash context
+    };
+    using StatePtr = std::unique_ptr<State, StateDeleter>;
 
 private:
-    explicit Sha512(std::unique_ptr<State> state) noexcept;
-    std::unique_ptr<State> state_;
+    explicit Sha512(StatePtr state) noexcept;
+    StatePtr state_;
 };
 
 // One-shot digest of a byte string.

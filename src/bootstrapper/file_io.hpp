@@ -35,8 +35,10 @@ private:
     std::intptr_t handle_;
 };
 
-// The whole content of a file.
-[[nodiscard]] std::expected<std::string, std::error_code> read_whole_file(const std::filesystem::path& path);
+// The whole content of a file of at most `max_bytes` bytes; a longer file is refused
+// (std::errc::file_too_large) after reading one byte past the limit, never held whole.
+[[nodiscard]] std::expected<std::string, std::error_code> read_whole_file(const std::filesystem::path& path,
+                                                                        std::size_t max_bytes);
 
 // Creates `temp` (replacing any file of that name), writes `bytes`, flushes them to the disk and,
 // with the file still open, moves it over `target` in one step; closes it afterwards whatever

@@ -75,25 +75,6 @@ std::expected<std::size_t, std::error_code> ReadableFile::read(std::span<std::ui
     return static_cast<std::size_t>(n);
 }
 
-std::expected<std::string, std::error_code> read_whole_file(const std::filesystem::path& path) {
-    auto file = ReadableFile::open(path);
-    if (!file) {
-        return std::unexpected(file.error());
-    }
-    std::string content;
-    std::uint8_t chunk[8192];
-    for (;;) {
-        auto n = file->read(chunk);
-        if (!n) {
-            return std::unexpected(n.error());
-        }
-        if (*n == 0) {
-            return content;
-        }
-        content.append(reinterpret_cast<const char*>(chunk), *n);
-    }
-}
-
 std::expected<void, std::error_code> write_then_replace(const std::filesystem::path& temp,
                                                         const std::filesystem::path& target,
                                                         std::string_view bytes) {

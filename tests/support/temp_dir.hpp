@@ -1,11 +1,14 @@
 #pragma once
-// A private scratch directory per test, removed afterwards. Named with random bytes so parallel
-// test processes never collide.
+// A private scratch directory per test, removed with everything in it afterwards, and the small
+// file helpers the tests share. Named with random bytes so parallel test processes never collide.
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "brimora/random.hpp"
 
@@ -37,5 +40,29 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// Writes (creating or truncating) the file with exactly these bytes, creating missing parent
+// directories; false when that failed.
+inline bool write_file(const std::filesystem::path& path, std::string_view bytes) {
+    std::error_code ignored;
+    std::filesystem::create_directories(path.parent_path(), ignored);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return static_cast<bool>(out);
+}
+
+inline bool write_file(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+    return write_file(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+// The whole file, or "<unreadable>".
+inline std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return "<unreadable>";
+    }
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 }  // namespace brimora::testing

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 
 #include "file_io.hpp"
@@ -12,11 +11,7 @@ using brimora::detail::read_whole_file;
 using brimora::detail::ReadableFile;
 using brimora::detail::write_then_replace;
 using brimora::testing::TempDir;
-
-void write_file(const std::filesystem::path& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary);
-    out << content;
-}
+using brimora::testing::write_file;
 
 TEST(ReadWholeFile, ReturnsExactBytesOfAnySize) {
     TempDir dir;
@@ -28,7 +23,7 @@ TEST(ReadWholeFile, ReturnsExactBytesOfAnySize) {
         }
         const auto path = dir / ("f" + std::to_string(size));
         write_file(path, content);
-        auto read = read_whole_file(path);
+        auto read = read_whole_file(path, 8193);
         ASSERT_TRUE(read) << read.error().message();
         EXPECT_EQ(*read, content) << "size " << size;
     }
@@ -36,11 +31,31 @@ TEST(ReadWholeFile, ReturnsExactBytesOfAnySize) {
 
 TEST(ReadWholeFile, MissingFileAndDirectoryAreErrors) {
     TempDir dir;
-    auto missing = read_whole_file(dir / "absent");
+    auto missing = read_whole_file(dir / "absent", 100);
     ASSERT_FALSE(missing);
     EXPECT_TRUE(missing.error());
-    auto directory = read_whole_file(dir.path());
+    auto directory = read_whole_file(dir.path(), 100);
     EXPECT_FALSE(directory);
+}
+
+TEST(ReadWholeFile, LimitIsInclusive) {
+    TempDir dir;
+    struct Case {
+        std::size_t size;
+        std::size_t limit;
+        bool accepted;
+    };
+    // Exactly at the limit passes; one byte over fails, also when the excess arrives in a later chunk.
+    for (const Case c : {Case{0, 0, true}, Case{1, 0, false}, Case{100, 100, true}, Case{101, 100, false},
+                         Case{8192, 8192, true}, Case{8193, 8192, false}, Case{20000, 16384, false}}) {
+        const auto path = dir / ("limit" + std::to_string(c.size));
+        ASSERT_TRUE(write_file(path, std::string(c.size, 'x')));
+        auto read = read_whole_file(path, c.limit);
+        EXPECT_EQ(read.has_value(), c.accepted) << c.size << " of " << c.limit;
+        if (!c.accepted && !read) {
+            EXPECT_EQ(read.error(), std::make_error_code(std::errc::file_too_large));
+        }
+    }
 }
 
 TEST(WriteThenReplace, ReplacesTargetAndConsumesTemporary) {
@@ -49,7 +64,7 @@ TEST(WriteThenReplace, ReplacesTargetAndConsumesTemporary) {
     const auto temp = dir / ".state.json.x.tmp";
     write_file(target, "old content that is longer than the new one");
     ASSERT_TRUE(write_then_replace(temp, target, "new"));
-    EXPECT_EQ(read_whole_file(target).value_or("?"), "new");
+    EXPECT_EQ(read_whole_file(target, 100).value_or("?"), "new");
     EXPECT_FALSE(std::filesystem::exists(temp));
 }
 
@@ -59,7 +74,7 @@ TEST(WriteThenReplace, StaleTemporaryIsOverwritten) {
     const auto temp = dir / "t.tmp";
     write_file(temp, "leftover from a crashed run, much longer than the payload");
     ASSERT_TRUE(write_then_replace(temp, target, "abc"));
-    EXPECT_EQ(read_whole_file(target).value_or("?"), "abc");
+    EXPECT_EQ(read_whole_file(target, 100).value_or("?"), "abc");
 }
 
 TEST(WriteThenReplace, TargetThatIsADirectoryFailsAndSurvives) {
@@ -70,7 +85,7 @@ TEST(WriteThenReplace, TargetThatIsADirectoryFailsAndSurvives) {
     auto result = write_then_replace(dir / "occupied.tmp", target, "x");
     EXPECT_FALSE(result);
     EXPECT_TRUE(std::filesystem::is_directory(target));
-    EXPECT_EQ(read_whole_file(target / "inside").value_or("?"), "keep");
+    EXPECT_EQ(read_whole_file(target / "inside", 100).value_or("?"), "keep");
 }
 
 TEST(WriteThenReplace, MissingDirectoryFails) {

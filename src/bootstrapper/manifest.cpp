@@ -1,0 +1,306 @@
+#include <brimora/manifest.hpp>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "base64.hpp"
+#include "yaml_reader.hpp"
+
+namespace brimora {
+namespace {
+
+constexpr std::string_view INT_TAG = "tag:yaml.org,2002:int";
+
+// The manifest as written, before any rule beyond its YAML shape has been applied.
+struct UpdateFile {
+    std::string url;
+    std::string sha512;
+    std::uint64_t size = 0;
+};
+
+struct UpdateManifest {
+    std::string version;
+    std::string path;
+    std::string sha512;
+    std::vector<UpdateFile> files;
+};
+
+ManifestError error(ManifestErrorKind kind) {
+    return ManifestError{kind, {}};
+}
+
+std::unexpected<std::string> shape_error(std::string text) {
+    return std::unexpected(std::move(text));
+}
+
+// Appended piecewise: GCC 12 at -O3 reports a false -Wrestrict overlap for "literal" + std::string&&.
+std::string quoted(std::string_view name) {
+    std::string text;
+    text.reserve(name.size() + 2);
+    text.append(1, '"').append(name).append(1, '"');
+    return text;
+}
+
+std::expected<std::string, std::string> read_text(const yaml::Node& node, std::string_view name) {
+    // "text or null" is a distinct type for releaseDate alone, so a null where a text is
+    // required is a shape error rather than an empty name or version.
+    if (node.kind != yaml::NodeKind::Scalar || node.is_null()) {
+        return shape_error(quoted(name) + " must be a text");
+    }
+    return node.text;
+}
+
+// YAML's other integer spellings ("0x10", "0o7", "017", "1_000", "+5") mean different numbers, or
+// none, to 1.1 and 1.2 readers; plain decimal digits without a leading zero mean the same to all.
+// A quoted scalar is a string unless it is explicitly tagged !!int.
+std::expected<std::uint64_t, std::string> read_size(const yaml::Node& node, std::string_view name) {
+    const std::string refusal = quoted(name) + " must be an unsigned 64-bit decimal integer";
+    const bool integer_scalar =
+        node.kind == yaml::NodeKind::Scalar && (node.tag.empty() ? node.plain : node.tag == INT_TAG);
+    const std::string& text = node.text;
+    if (!integer_scalar || text.empty() || (text.size() > 1 && text.front() == '0') ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return shape_error(refusal);
+    }
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) {
+            return shape_error(refusal);
+        }
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+// Walks a mapping's pairs, handing each listed key's value to `take` once; keys that are not
+// listed (or are not scalars) are skipped with whatever they hold.
+template <typename Take>
+std::expected<void, std::string> for_each_listed(const yaml::Document& doc, const yaml::Node& mapping,
+                                                 std::span<const std::string_view> listed, std::string_view prefix,
+                                                 std::vector<bool>& seen, Take&& take) {
+    for (std::size_t i = 0; i + 1 < mapping.items.size(); i += 2) {
+        const yaml::Node& key = doc.at(mapping.items[i]);
+        if (key.kind != yaml::NodeKind::Scalar) {
+            continue;
+        }
+        const auto it = std::find(listed.begin(), listed.end(), key.text);
+        if (it == listed.end()) {
+            continue;
+        }
+        const auto slot = static_cast<std::size_t>(it - listed.begin());
+        const std::string name = std::string(prefix) + key.text;
+        if (seen[slot]) {
+            return shape_error("key " + quoted(name) + " appears twice");
+        }
+        seen[slot] = true;
+        if (auto taken = take(slot, doc.at(mapping.items[i + 1]), name); !taken) {
+            return taken;
+        }
+    }
+    return {};
+}
+
+template <typename T>
+std::expected<void, std::string> store(std::expected<T, std::string> value, T& into) {
+    if (!value) {
+        return std::unexpected(std::move(value.error()));
+    }
+    into = std::move(*value);
+    return {};
+}
+
+std::expected<void, std::string> require_all(const std::vector<bool>& seen, std::span<const std::string_view> listed,
+                                             std::size_t required, std::string_view prefix) {
+    for (std::size_t slot = 0; slot < required; ++slot) {
+        if (!seen[slot]) {
+            return shape_error("required key " + quoted(std::string(prefix) + std::string(listed[slot])) +
+                               " is missing");
+        }
+    }
+    return {};
+}
+
+std::expected<UpdateFile, std::string> read_file_entry(const yaml::Document& doc, const yaml::Node& node,
+                                                         const std::string& prefix) {
+    static constexpr std::string_view keys[] = {"url", "sha512", "size"};
+    if (node.kind != yaml::NodeKind::Mapping) {
+        return shape_error(quoted(prefix.substr(0, prefix.size() - 1)) + " must be a mapping");
+    }
+    UpdateFile file;
+    std::vector<bool> seen(std::size(keys));
+    auto walked = for_each_listed(doc, node, keys, prefix, seen,
+                                  [&](std::size_t slot, const yaml::Node& value, const std::string& name) {
+                                      switch (slot) {
+                                          case 0:
+                                              return store(read_text(value, name), file.url);
+                                          case 1:
+                                              return store(read_text(value, name), file.sha512);
+                                          default:
+                                              return store(read_size(value, name), file.size);
+                                      }
+                                  });
+    if (!walked) {
+        return std::unexpected(std::move(walked.error()));
+    }
+    if (auto complete = require_all(seen, keys, std::size(keys), prefix); !complete) {
+        return std::unexpected(std::move(complete.error()));
+    }
+    return file;
+}
+
+std::expected<std::vector<UpdateFile>, std::string> read_files(const yaml::Document& doc, const yaml::Node& node) {
+    // A null "files" is refused rather than read as absent: only a missing key means "no entries".
+    if (node.kind != yaml::NodeKind::Sequence) {
+        return shape_error("\"files\" must be a sequence");
+    }
+    std::vector<UpdateFile> files;
+    for (std::size_t i = 0; i < node.items.size(); ++i) {
+        auto file = read_file_entry(doc, doc.at(node.items[i]), "files[" + std::to_string(i) + "].");
+        if (!file) {
+            return std::unexpected(std::move(file.error()));
+        }
+        files.push_back(std::move(*file));
+    }
+    return files;
+}
+
+std::expected<UpdateManifest, std::string> read_manifest(const yaml::Document& doc) {
+    // The first three are required; their order is the order in which missing ones are reported.
+    static constexpr std::string_view keys[] = {"version", "path", "sha512", "files", "releaseDate"};
+    const yaml::Node& root = doc.at(doc.root);
+    if (root.kind != yaml::NodeKind::Mapping) {
+        return shape_error("the root must be a mapping");
+    }
+    UpdateManifest manifest;
+    std::vector<bool> seen(std::size(keys));
+    auto walked = for_each_listed(
+        doc, root, keys, "", seen,
+        [&](std::size_t slot, const yaml::Node& value, const std::string& name) -> std::expected<void, std::string> {
+            switch (slot) {
+                case 0:
+                    return store(read_text(value, name), manifest.version);
+                case 1:
+                    return store(read_text(value, name), manifest.path);
+                case 2:
+                    return store(read_text(value, name), manifest.sha512);
+                case 3:
+                    return store(read_files(doc, value), manifest.files);
+                default:
+                    if (value.kind != yaml::NodeKind::Scalar) {
+                        return shape_error("\"releaseDate\" must be a text or null");
+                    }
+                    return {};
+            }
+        });
+    if (!walked) {
+        return std::unexpected(std::move(walked.error()));
+    }
+    if (auto complete = require_all(seen, keys, 3, ""); !complete) {
+        return std::unexpected(std::move(complete.error()));
+    }
+    return manifest;
+}
+
+}  // namespace
+
+std::string ManifestError::message() const {
+    switch (kind) {
+        case ManifestErrorKind::EmptyOrTooLarge:
+            return "manifest is empty or exceeds the 64 KiB limit";
+        case ManifestErrorKind::InvalidYaml:
+            return "manifest YAML is invalid: " + yaml_message;
+        case ManifestErrorKind::InvalidVersion:
+            return "release version is invalid";
+        case ManifestErrorKind::BelowRollbackFloor:
+            return "release version is below the bootstrapper rollback floor";
+        case ManifestErrorKind::InvalidFileName:
+            return "release file name is invalid";
+        case ManifestErrorKind::NotExactlyOneFile:
+            return "manifest must contain exactly one file";
+        case ManifestErrorKind::EntriesDisagree:
+            return "root and file entries do not agree";
+        case ManifestErrorKind::ZeroSize:
+            return "release size must be greater than zero";
+        case ManifestErrorKind::InvalidSha512:
+            return "SHA-512 value is invalid";
+    }
+    return "manifest is invalid";
+}
+
+std::expected<void, ManifestError> validate_file_name(std::string_view candidate, std::string_view expected) {
+    if (candidate != expected) {
+        return std::unexpected(error(ManifestErrorKind::InvalidFileName));
+    }
+    // Windows path rules, applied the same on every host so that tests on Linux mean what they
+    // mean on Windows: "\" separates like "/", and "C:" makes even "C:name" drive-relative. Any
+    // separator leaves a directory, root or UNC part before the final component, so the same test
+    // also keeps every "/" and "\" out.
+    const bool drive_prefix =
+        candidate.size() >= 2 && candidate[1] == ':' &&
+        ((candidate[0] >= 'A' && candidate[0] <= 'Z') || (candidate[0] >= 'a' && candidate[0] <= 'z'));
+    const bool has_separator = candidate.find_first_of("/\\") != std::string_view::npos;
+    if (drive_prefix || has_separator || candidate.empty() || candidate == "." || candidate == "..") {
+        return std::unexpected(error(ManifestErrorKind::InvalidFileName));
+    }
+    if (candidate.find("..") != std::string_view::npos) {
+        return std::unexpected(error(ManifestErrorKind::InvalidFileName));
+    }
+    return {};
+}
+
+std::expected<ValidatedRelease, ManifestError> validate_manifest(std::span<const std::uint8_t> body) {
+    if (body.empty() || body.size() > MAX_MANIFEST_BYTES) {
+        return std::unexpected(error(ManifestErrorKind::EmptyOrTooLarge));
+    }
+    const auto document = yaml::read_single_document(body);
+    if (!document) {
+        return std::unexpected(ManifestError{ManifestErrorKind::InvalidYaml, document.error()});
+    }
+    auto parsed = read_manifest(*document);
+    if (!parsed) {
+        return std::unexpected(ManifestError{ManifestErrorKind::InvalidYaml, std::move(parsed.error())});
+    }
+    const UpdateManifest& manifest = *parsed;
+
+    auto version = parse_version(manifest.version);
+    if (!version) {
+        return std::unexpected(error(ManifestErrorKind::InvalidVersion));
+    }
+    // Should the constant ever fail to parse, every release is refused rather than none.
+    const std::optional<Version> floor = parse_version(ROLLBACK_FLOOR);
+    if (!floor || compare_versions(*version, *floor) < 0) {
+        return std::unexpected(error(ManifestErrorKind::BelowRollbackFloor));
+    }
+    std::string file_name = expected_file_name(*version);
+    if (auto named = validate_file_name(manifest.path, file_name); !named) {
+        return std::unexpected(named.error());
+    }
+    if (manifest.files.size() != 1) {
+        return std::unexpected(error(ManifestErrorKind::NotExactlyOneFile));
+    }
+    const UpdateFile& file = manifest.files.front();
+    if (auto named = validate_file_name(file.url, file_name); !named) {
+        return std::unexpected(named.error());
+    }
+    if (manifest.sha512 != file.sha512) {
+        return std::unexpected(error(ManifestErrorKind::EntriesDisagree));
+    }
+    if (file.size == 0) {
+        return std::unexpected(error(ManifestErrorKind::ZeroSize));
+    }
+    const auto digest = decode_base64_canonical(manifest.sha512);
+    if (!digest || digest->size() != 64) {
+        return std::unexpected(error(ManifestErrorKind::InvalidSha512));
+    }
+
+    ValidatedRelease release;
+    release.version = std::move(*version);
+    release.file_name = std::move(file_name);
+    release.size = file.size;
+    std::copy(digest->begin(), digest->end(), release.sha512.begin());
+    return release;
+}
+
+}  // namespace brimora

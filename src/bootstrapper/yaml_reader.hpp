@@ -1,0 +1,47 @@
+#pragma once
+// A bounded YAML reader: one document from libyaml's event stream into a flat node table.
+//
+// libyaml's own document loader recurses once per nesting level and expands nothing lazily, so it
+// is not fit for untrusted input. This reader limits nesting and refuses documents whose aliases
+// would expand to too many nodes; an alias shares its anchored node instead of copying it.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace brimora::yaml {
+
+inline constexpr std::size_t MAX_DEPTH = 64;
+inline constexpr std::uint64_t MAX_EXPANDED_NODES = 1'000'000;
+
+enum class NodeKind { Scalar, Sequence, Mapping };
+
+struct Node {
+    NodeKind kind = NodeKind::Scalar;
+    std::string text;                // a scalar's value
+    std::string tag;                 // the resolved tag, empty when none was written
+    bool plain = false;              // a scalar written without quotes or block indicators
+    std::vector<std::size_t> items;  // node indices; a mapping holds key, value, key, value, ...
+    std::uint64_t expanded = 1;      // nodes this one stands for once every alias is expanded
+    bool complete = false;
+
+    // True for a null scalar: an untagged plain "", "~" or "null" (any of its three spellings), or a
+    // scalar tagged !!null.
+    [[nodiscard]] bool is_null() const;
+};
+
+struct Document {
+    std::vector<Node> nodes;
+    std::size_t root = 0;
+
+    [[nodiscard]] const Node& at(std::size_t index) const { return nodes[index]; }
+};
+
+// Reads a stream that must hold exactly one document; the error is the parser's problem text or
+// the reason the stream was refused.
+[[nodiscard]] std::expected<Document, std::string> read_single_document(std::span<const std::uint8_t> bytes);
+
+}  // namespace brimora::yaml

@@ -1,0 +1,214 @@
+#include <windows.h>
+
+#include "download.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "brimora/payload.hpp"
+#include "handles.hpp"
+#include "texts.hpp"
+#include "transport.hpp"
+#include "ui_messages.hpp"
+#include "utf16.hpp"
+
+namespace brimora::win {
+namespace {
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Nothing when the metadata cannot be read: the callers treat that as "no such file".
+std::optional<std::uint64_t> file_length(const std::filesystem::path& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        return std::nullopt;
+    }
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+void delete_ignoring_errors(const std::filesystem::path& path) { static_cast<void>(::DeleteFileW(path.c_str())); }
+
+// The release's file name becomes a path inside the cache directory. Whatever the manifest
+// validation guarantees, a name that could leave the directory (separators, a drive or stream
+// colon, "..", a trailing dot that Windows would strip into another name) never reaches the disk.
+bool is_plain_file_name(std::string_view name) {
+    if (name.empty() || name.back() == '.' || name.find_first_not_of('.') == std::string_view::npos) {
+        return false;
+    }
+    return std::ranges::all_of(name, [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '-' ||
+               c == '+' || c == '_';
+    });
+}
+
+FileHandle open_fresh(const std::filesystem::path& path) {
+    return FileHandle(::CreateFileW(path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool write_all(HANDLE file, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), MAXDWORD));
+        DWORD written = 0;
+        if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) {
+            return false;
+        }
+        bytes = bytes.subspan(written);
+    }
+    return true;
+}
+
+// Steps from the request to the flushed partial file. Declaration order matters: the file is
+// closed before the response is released on every early return.
+Outcome<void> fetch_into_partial(const std::filesystem::path& partial_path, std::uint64_t offset,
+                                 const ValidatedRelease& release, std::string_view status_text) {
+    const std::string payload_path = std::string(FEED_PREFIX) + release.file_name;
+    std::optional<HttpResponse> response =
+        open_request("GET", FEED_HOST, payload_path, offset, std::nullopt, FEED_TIMEOUTS);
+    if (!response) {
+        return fail("download_failed", FailureReason::download_failed);
+    }
+
+    const std::uint32_t status = response->status();
+    std::uint64_t received = offset;
+    FileHandle file;
+    if (offset != 0 && status == 200) {
+        // The server ignored the range and sends the whole file: start over from its first byte.
+        received = 0;
+        file = open_fresh(partial_path);
+    } else if (offset != 0 && status != 206) {
+        return fail("resume_rejected", FailureReason::download_failed);
+    } else if (offset == 0 && status != 200) {
+        return fail("download_status", FailureReason::download_failed);
+    } else if (offset == 0) {
+        file = open_fresh(partial_path);
+    } else {
+        Outcome<FileHandle> appending = open_partial_for_append(partial_path);
+        if (!appending) {
+            return std::unexpected(appending.error());
+        }
+        file = std::move(*appending);
+    }
+    if (!file) {
+        return fail("cache_write_failed", FailureReason::insufficient_disk_space);
+    }
+
+    std::vector<std::uint8_t> buffer(DOWNLOAD_BUFFER_BYTES);
+    for (;;) {
+        if (CANCELLED.load()) {
+            return fail("cancelled", FailureReason::cancelled);
+        }
+        const std::optional<std::size_t> read = read_body_chunk(*response, buffer);
+        if (!read) {
+            return fail("download_failed", FailureReason::download_failed);
+        }
+        if (*read == 0) {
+            if (!::FlushFileBuffers(file.get())) {
+                return fail("cache_sync_failed", FailureReason::insufficient_disk_space);
+            }
+            file.reset();
+            response->release();
+            return {};
+        }
+        // Judged before the write, so a body longer than the release never puts a byte beyond the
+        // release size on disk, not even until the file is deleted. `received` never exceeds the
+        // size, so neither the subtraction nor the sum below can wrap.
+        if (*read > release.size - received) {
+            file.reset();
+            delete_ignoring_errors(partial_path);
+            return fail("payload_too_large", FailureReason::payload_size_mismatch);
+        }
+        if (!write_all(file.get(), std::span<const std::uint8_t>(buffer.data(), *read))) {
+            return fail("cache_write_failed", FailureReason::insufficient_disk_space);
+        }
+        received += *read;
+        progress(download_progress(received, release.size), status_text);
+    }
+}
+
+}  // namespace
+
+std::uintptr_t download_progress(std::uint64_t received, std::uint64_t size) noexcept {
+    constexpr std::uint64_t MAX = std::numeric_limits<std::uint64_t>::max();
+    if (size == 0) {
+        return 75;
+    }
+    const std::uint64_t product = received > MAX / 65 ? MAX : received * 65;
+    return static_cast<std::uintptr_t>(10 + std::min<std::uint64_t>(65, product / size));
+}
+
+Outcome<std::filesystem::path> download_payload(const AppContext& context, const ValidatedRelease& release) {
+    if (!is_plain_file_name(release.file_name)) {
+        return fail("download_failed", FailureReason::download_failed);
+    }
+    const std::filesystem::path final_path = context.cache_dir / path_from_utf8(release.file_name);
+    const std::filesystem::path partial_path = context.cache_dir / path_from_utf8(release.file_name + ".partial");
+
+    if (file_length(final_path)) {
+        if (verify_size_and_hash(final_path, release)) {
+            return final_path;
+        }
+        delete_ignoring_errors(final_path);
+    }
+
+    std::uint64_t offset = file_length(partial_path).value_or(0);
+    if (offset > release.size) {
+        delete_ignoring_errors(partial_path);
+        offset = 0;
+    }
+    if (offset < release.size) {
+        if (Outcome<void> fetched =
+                fetch_into_partial(partial_path, offset, release, texts_for(context.locale).downloading);
+            !fetched) {
+            return std::unexpected(fetched.error());
+        }
+    }
+
+    if (file_length(partial_path).value_or(0) != release.size) {
+        return fail("payload_size_mismatch", FailureReason::payload_size_mismatch);
+    }
+    if (!::MoveFileExW(partial_path.c_str(), final_path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        return fail("cache_finalize_failed", FailureReason::download_failed);
+    }
+    return final_path;
+}
+
+// OPEN_EXISTING: a partial file that vanished since its length was read must fail the attempt,
+// not be recreated empty and then "resumed" at an offset it no longer has.
+Outcome<FileHandle> open_partial_for_append(const std::filesystem::path& partial_path) {
+    FileHandle file(::CreateFileW(partial_path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return fail("cache_write_failed", FailureReason::insufficient_disk_space);
+    }
+    LARGE_INTEGER zero{};
+    if (!::SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) {
+        return fail("resume_seek_failed", FailureReason::download_failed);
+    }
+    return file;
+}
+
+Outcome<void> verify_size_and_hash(const std::filesystem::path& path, const ValidatedRelease& release) {
+    const auto verified = verify_file(path, release.size, release.sha512);
+    if (verified) {
+        return {};
+    }
+    switch (verified.error().kind) {
+        case PayloadVerificationErrorKind::Read:
+            return fail("payload_read_failed", FailureReason::payload_hash_mismatch);
+        case PayloadVerificationErrorKind::SizeMismatch:
+            return fail("payload_size_mismatch", FailureReason::payload_size_mismatch);
+        case PayloadVerificationErrorKind::HashMismatch:
+            delete_ignoring_errors(path);
+            return fail("payload_hash_mismatch", FailureReason::payload_hash_mismatch);
+    }
+    return fail("payload_read_failed", FailureReason::payload_hash_mismatch);
+}
+
+}  // namespace brimora::win

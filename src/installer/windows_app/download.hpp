@@ -1,0 +1,36 @@
+#pragma once
+// The installer payload in the per-user cache: reuse of a verified copy, resumable download under
+// "<file name>.partial", rename to the final name only at exactly the release size.
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+
+#include "app_state.hpp"
+#include "brimora/manifest.hpp"
+#include "failure.hpp"
+#include "handles.hpp"
+
+namespace brimora::win {
+
+inline constexpr std::size_t DOWNLOAD_BUFFER_BYTES = 131072;
+
+// The percentage posted after `received` of `size` bytes: 10 + min(65, received * 65 / size), the
+// product saturating at the largest 64-bit value (a size of 0 counts as complete).
+[[nodiscard]] std::uintptr_t download_progress(std::uint64_t received, std::uint64_t size) noexcept;
+
+// The cached final file of the release, downloaded or resumed as needed; posts progress 10..75
+// with the downloading text of context.locale and stops before the next read once CANCELLED is set.
+[[nodiscard]] Outcome<std::filesystem::path> download_payload(const AppContext& context,
+                                                              const ValidatedRelease& release);
+
+// The partial file opened for writing at its end; a missing file is never created
+// ("cache_write_failed"), a failed seek is "resume_seek_failed".
+[[nodiscard]] Outcome<FileHandle> open_partial_for_append(const std::filesystem::path& partial_path);
+
+// The file's size and SHA-512 against the release; a digest mismatch deletes the file.
+[[nodiscard]] Outcome<void> verify_size_and_hash(const std::filesystem::path& path, const ValidatedRelease& release);
+
+}  // namespace brimora::win

@@ -1,0 +1,63 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "brimora/acquisition.hpp"
+#include "support/temp_dir.hpp"
+
+namespace brimora {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle_);
+        }
+    }
+    [[nodiscard]] bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle_;
+};
+
+bool running_under_wine() {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Another process holding the file without delete sharing (an editor, a scanner) blocks the
+// replacing move: an error, and the old bytes stay.
+TEST(LoadOrCreateWin32, TargetHeldOpenWithoutDeleteSharingIsAnError) {
+    testing::TempDir scratch;
+    const fs::path file = scratch.path() / fs::path(u8"データ") / "acquisition.json";
+    fs::create_directories(file.parent_path());
+    testing::write_file(file, "garbage");
+    Handle holder(::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder.valid());
+    EXPECT_FALSE(load_or_create(file, InstallerLocale::ja).has_value());
+    EXPECT_EQ(testing::read_file(file), "garbage");
+}
+
+TEST(LoadOrCreateWin32, ReadOnlyTargetIsAnError) {
+    if (running_under_wine()) {
+        GTEST_SKIP() << "Wine keeps the read-only attribute only as Unix mode bits, and a Unix rename replaces "
+                        "a file whatever its mode, so the move succeeds there; Windows refuses to replace it";
+    }
+    testing::TempDir scratch;
+    const fs::path file = scratch.path() / "acquisition.json";
+    testing::write_file(file, "garbage");
+    ASSERT_TRUE(::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(load_or_create(file, InstallerLocale::ja).has_value());
+    EXPECT_EQ(testing::read_file(file), "garbage");
+    ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+}  // namespace
+}  // namespace brimora

@@ -1,0 +1,167 @@
+#!/usr/bin/python3
+"""The release feed of the rig: serves CONTROL/feed/NAME for
+GET /brimora-desktop-releases/production/win32-x64/NAME over TLS 1.2, with real Range semantics
+and the fault modes of CONTROL/feed-mode.json (re-read for every request). Every request is
+appended to CONTROL/feed-requests.jsonl as it arrives.
+
+usage: feed_server.py CONTROL_DIR ADDRESS PORT CERT KEY
+"""
+import os
+import re
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import rig_server  # noqa: E402
+
+PREFIX = "/brimora-desktop-releases/production/win32-x64/"
+# Bytes appended by "long_by": recognisable in a hex dump of a file that grew too long.
+EXTRA_BYTE = b"\x5a"
+NO_BODY_STATUSES = {204, 304}
+
+
+def parse_range(value, size):
+    """(start, end_inclusive) for a single satisfiable range, "unsatisfiable", or None when the
+    header is not one byte range we understand (a server may then ignore it)."""
+    m = re.fullmatch(r"bytes=(\d*)-(\d*)", value.strip())
+    if not m or (not m.group(1) and not m.group(2)):
+        return None
+    first, last = m.group(1), m.group(2)
+    if not first:
+        suffix = int(last)
+        if suffix == 0:
+            return "unsatisfiable"
+        return (max(0, size - suffix), size - 1) if size else "unsatisfiable"
+    start = int(first)
+    end = int(last) if last else size - 1
+    if last and end < start:
+        return None
+    if start >= size:
+        return "unsatisfiable"
+    return start, min(end, size - 1)
+
+
+class Feed:
+    def __init__(self, control):
+        self.control = control
+        self.feed_dir = os.path.join(control, "feed")
+        self.log = rig_server.Log(os.path.join(control, "feed-server.log"))
+        self.requests = os.path.join(control, "feed-requests.jsonl")
+
+    def mode_for(self, name):
+        mode = rig_server.read_json_file(os.path.join(self.control, "feed-mode.json"), self.log)
+        if not mode:
+            return {}
+        target = mode.get("path")
+        if target is not None and target != name:
+            return {}
+        return mode
+
+    def read_file(self, name):
+        # Only one plain segment below the feed directory: nothing a client sends can reach
+        # another file.
+        if not name or name in (".", "..") or "/" in name or "\\" in name or "\0" in name:
+            return None
+        try:
+            with open(os.path.join(self.feed_dir, name), "rb") as f:
+                return f.read()
+        except (FileNotFoundError, IsADirectoryError, NotADirectoryError):
+            return None
+
+    def handle(self, conn):
+        while True:
+            request = conn.read_request()
+            if request is None:
+                return
+            rig_server.append_line(self.requests, request.record())
+            keep_open = self.respond(conn, request)
+            if not keep_open or request.wants_close():
+                return
+
+    def respond(self, conn, request):
+        """Sends the answer; False when the connection must end afterwards."""
+        name = request.path[len(PREFIX):] if request.path.startswith(PREFIX) else None
+        mode = self.mode_for(name)
+        send_body = request.method == "GET"
+
+        if mode.get("silent"):
+            conn.hold_until_client_leaves()
+            return False
+        if request.method not in ("GET", "HEAD"):
+            conn.send(rig_server.response_head(405, [("Allow", "GET, HEAD"), ("Content-Length", "0")]))
+            return True
+        if "status" in mode:
+            status = int(mode["status"])
+            headers = []
+            if "location" in mode:
+                headers.append(("Location", str(mode["location"])))
+            if status not in NO_BODY_STATUSES:
+                headers.append(("Content-Length", "0"))
+            conn.send(rig_server.response_head(status, headers))
+            return True
+
+        content = self.read_file(name) if name is not None else None
+        if "replace_body" in mode:
+            content = str(mode["replace_body"]).encode("utf-8")
+        if content is None:
+            conn.send(rig_server.response_head(404, [("Content-Length", "0")]))
+            return True
+
+        size = len(content)
+        status, body, headers = 200, content, [("Accept-Ranges", "bytes")]
+        range_header = request.header("Range")
+        if range_header is not None and not mode.get("ignore_range"):
+            if "range_status" in mode:
+                conn.send(rig_server.response_head(int(mode["range_status"]), [("Content-Length", "0")]))
+                return True
+            wanted = parse_range(range_header, size)
+            if wanted == "unsatisfiable":
+                conn.send(rig_server.response_head(416, [("Content-Range", f"bytes */{size}"),
+                                                         ("Content-Length", "0")]))
+                return True
+            if wanted is not None:
+                start, end = wanted
+                status, body = 206, content[start:end + 1]
+                headers.append(("Content-Range", f"bytes {start}-{end}/{size}"))
+
+        if "short_by" in mode:
+            body = body[:max(0, len(body) - int(mode["short_by"]))]
+        if "long_by" in mode:
+            body = body + EXTRA_BYTE * int(mode["long_by"])
+        headers += [("Content-Type", "application/octet-stream"), ("Content-Length", str(len(body)))]
+        conn.send(rig_server.response_head(status, headers))
+        if not send_body:
+            return True
+        return self.send_body(conn, body, mode)
+
+    def send_body(self, conn, body, mode):
+        if "stall_after" in mode:
+            conn.send(body[:int(mode["stall_after"])])
+            conn.hold_until_client_leaves()
+            return False
+        if "close_after" in mode:
+            conn.send(body[:int(mode["close_after"])])
+            return False
+        if "rate" in mode:
+            rate = max(1, int(mode["rate"]))
+            step = max(1, rate // 20)
+            for offset in range(0, len(body), step):
+                conn.send(body[offset:offset + step])
+                time.sleep(step / rate)
+            return True
+        conn.send(body)
+        return True
+
+
+def main():
+    control, address, port, cert, key = sys.argv[1:]
+    feed = Feed(control)
+    listener = rig_server.Listener(address, int(port), rig_server.tls_context(cert, key), feed.log,
+                                   feed.handle, os.path.join(control, "feed-listening"))
+    listener.open()
+    while rig_server.parent_alive():
+        listener.accept_for(1.0)
+
+
+if __name__ == "__main__":
+    main()

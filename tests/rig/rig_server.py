@@ -1,0 +1,335 @@
+"""What the feed server and the event recorder share: a TLS 1.2-only listener on one address,
+one thread per connection, a small strict HTTP/1.1 request reader and a log file.
+
+Standard library only. Nothing a client sends may end a server: every connection runs inside a
+catch-all that logs and closes, so a test that sends garbage sees a closed connection and the next
+test still finds the server.
+"""
+import datetime
+import json
+import os
+import select
+import socket
+import ssl
+import threading
+import time
+import traceback
+
+MAX_HEAD = 64 * 1024
+MAX_BODY = 16 * 1024 * 1024
+IDLE_TIMEOUT = 30.0
+# How long a deliberately silent or stalled connection is held open before the server gives up
+# on the client; far beyond any time-out of the system under test.
+HOLD_LIMIT = 300.0
+
+
+_PARENT = os.getppid()
+
+
+def parent_alive():
+    """False once the runner that started this server is gone: a runner that was killed outright
+    cannot end its servers, so they notice and end themselves."""
+    return os.getppid() == _PARENT
+
+
+class BadRequest(Exception):
+    pass
+
+
+class Log:
+    def __init__(self, path):
+        self._path = path
+        self._lock = threading.Lock()
+
+    def write(self, text):
+        stamp = datetime.datetime.now().strftime("%H:%M:%S.%f")[:-3]
+        with self._lock, open(self._path, "a", encoding="utf-8", errors="replace") as out:
+            out.write(f"{stamp} {text}\n")
+
+
+def tls_context(cert, key):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    # The system allows TLS 1.2 and nothing else; a client that negotiated 1.3 here would pass
+    # tests that production servers might not.
+    ctx.minimum_version = ssl.TLSVersion.TLSv1_2
+    ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+    ctx.load_cert_chain(cert, key)
+    return ctx
+
+
+def read_json_file(path, log):
+    """The parsed object in path, {} when the file is absent or empty, None when unreadable."""
+    try:
+        with open(path, "rb") as f:
+            raw = f.read()
+    except FileNotFoundError:
+        return {}
+    except OSError as e:
+        log.write(f"cannot read {path}: {e}")
+        return None
+    if not raw.strip():
+        return {}
+    try:
+        value = json.loads(raw)
+    except ValueError as e:
+        log.write(f"{path} is not JSON ({e}); serving as if it were absent")
+        return None
+    if not isinstance(value, dict):
+        log.write(f"{path} is not a JSON object; serving as if it were absent")
+        return None
+    return value
+
+
+def write_atomically(path, data, scratch_dir):
+    """Readers polling the directory never see a half-written file."""
+    os.makedirs(scratch_dir, exist_ok=True)
+    tmp = os.path.join(scratch_dir, f"{os.getpid()}-{threading.get_ident()}.tmp")
+    with open(tmp, "wb") as f:
+        f.write(data)
+    os.replace(tmp, path)
+
+
+def append_line(path, obj):
+    line = (json.dumps(obj, ensure_ascii=False) + "\n").encode("utf-8", "surrogateescape")
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+    try:
+        os.write(fd, line)
+    finally:
+        os.close(fd)
+
+
+class Request:
+    def __init__(self, method, target, version, raw_headers, body):
+        self.method = method
+        self.path = target
+        self.version = version
+        self.raw_headers = raw_headers
+        self.body = body
+        self.connection = 0
+        self.request_on_connection = 0
+
+    def header(self, name):
+        for key, value in self.raw_headers:
+            if key.lower() == name.lower():
+                return value
+        return None
+
+    def headers_dict(self):
+        merged = {}
+        for key, value in self.raw_headers:
+            merged[key] = f"{merged[key]}, {value}" if key in merged else value
+        return merged
+
+    def record(self):
+        return {
+            "method": self.method,
+            "path": self.path,
+            "headers": self.headers_dict(),
+            "raw_headers": [[k, v] for k, v in self.raw_headers],
+            "connection": self.connection,
+            "request_on_connection": self.request_on_connection,
+        }
+
+    def wants_close(self):
+        connection = (self.header("Connection") or "").lower()
+        if self.version == "HTTP/1.0":
+            return "keep-alive" not in connection
+        return "close" in connection
+
+
+class Connection:
+    """A server-side TLS connection with a buffered reader."""
+
+    def __init__(self, sock, number):
+        self.sock = sock
+        self.number = number
+        self.requests = 0
+        self._buf = b""
+
+    def _fill(self):
+        chunk = self.sock.recv(65536)
+        if not chunk:
+            return False
+        self._buf += chunk
+        return True
+
+    def read_head(self):
+        """The request head up to the blank line, or None on a clean close before any byte."""
+        while b"\r\n\r\n" not in self._buf:
+            if len(self._buf) > MAX_HEAD:
+                raise BadRequest("request head too long")
+            if not self._fill():
+                if self._buf:
+                    raise BadRequest("connection closed inside the request head")
+                return None
+        head, self._buf = self._buf.split(b"\r\n\r\n", 1)
+        return head
+
+    def read_exact(self, n):
+        while len(self._buf) < n:
+            if not self._fill():
+                raise BadRequest("connection closed inside the body")
+        data, self._buf = self._buf[:n], self._buf[n:]
+        return data
+
+    def read_line(self):
+        while b"\r\n" not in self._buf:
+            if len(self._buf) > MAX_HEAD:
+                raise BadRequest("chunk line too long")
+            if not self._fill():
+                raise BadRequest("connection closed inside a chunk line")
+        line, self._buf = self._buf.split(b"\r\n", 1)
+        return line
+
+    def read_request(self):
+        head = self.read_head()
+        if head is None:
+            return None
+        lines = head.split(b"\r\n")
+        try:
+            request_line = lines[0].decode("ascii")
+            method, target, version = request_line.split(" ")
+        except (UnicodeDecodeError, ValueError):
+            raise BadRequest(f"bad request line {lines[0][:200]!r}")
+        if not version.startswith("HTTP/1.") or not target.startswith("/") or not method.isalpha():
+            raise BadRequest(f"bad request line {request_line[:200]!r}")
+        raw_headers = []
+        for line in lines[1:]:
+            name, sep, value = line.partition(b":")
+            if not sep or not name or name != name.strip():
+                raise BadRequest(f"bad header line {line[:200]!r}")
+            raw_headers.append((name.decode("latin-1"), value.strip().decode("latin-1")))
+        request = Request(method, target, version, raw_headers, b"")
+        request.body = self._read_body(request)
+        self.requests += 1
+        request.connection = self.number
+        request.request_on_connection = self.requests
+        return request
+
+    def _read_body(self, request):
+        if (request.header("Transfer-Encoding") or "").lower() == "chunked":
+            body = b""
+            while True:
+                size_text = self.read_line().split(b";", 1)[0].strip()
+                try:
+                    size = int(size_text, 16)
+                except ValueError:
+                    raise BadRequest(f"bad chunk size {size_text[:50]!r}")
+                if size < 0 or len(body) + size > MAX_BODY:
+                    raise BadRequest("chunked body too large")
+                if size == 0:
+                    while self.read_line():
+                        pass
+                    return body
+                body += self.read_exact(size)
+                self.read_exact(2)
+        length_text = request.header("Content-Length")
+        if length_text is None:
+            return b""
+        if not length_text.isdigit() or int(length_text) > MAX_BODY:
+            raise BadRequest(f"bad Content-Length {length_text[:50]!r}")
+        return self.read_exact(int(length_text))
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def hold_until_client_leaves(self):
+        """Keep the connection open and quiet until the client closes it (or a long limit)."""
+        deadline = time.monotonic() + HOLD_LIMIT
+        self.sock.settimeout(1.0)
+        while time.monotonic() < deadline:
+            try:
+                if not self.sock.recv(65536):
+                    return
+            except socket.timeout:
+                continue
+            except (OSError, ssl.SSLError):
+                return
+
+
+def response_head(status, headers):
+    reasons = {200: "OK", 206: "Partial Content", 302: "Found", 304: "Not Modified",
+               400: "Bad Request", 404: "Not Found", 405: "Method Not Allowed",
+               416: "Range Not Satisfiable", 500: "Internal Server Error"}
+    lines = [f"HTTP/1.1 {status} {reasons.get(status, 'Status')}"]
+    lines += [f"{k}: {v}" for k, v in headers]
+    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+
+
+class Listener:
+    """One listening TLS endpoint; each accepted connection gets its own thread."""
+
+    def __init__(self, address, port, ctx, log, handler, ready_file):
+        self.address = address
+        self.port = port
+        self.ctx = ctx
+        self.log = log
+        self.handler = handler
+        self.ready_file = ready_file
+        self.sock = None
+        self._count_lock = threading.Lock()
+        self._connections = 0
+
+    def open(self):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind((self.address, self.port))
+        sock.listen(64)
+        self.sock = sock
+        with open(self.ready_file, "w") as f:
+            f.write(f"{os.getpid()}\n")
+        self.log.write(f"listening on {self.address}:{self.port}")
+
+    def close(self):
+        try:
+            os.unlink(self.ready_file)
+        except FileNotFoundError:
+            pass
+        # Closing the socket drops the queued, not yet accepted connections with a reset.
+        self.sock.close()
+        self.sock = None
+        self.log.write("stopped listening")
+
+    def accept_for(self, seconds):
+        """Accepts whatever arrives within seconds and hands each connection to its own thread."""
+        readable, _, _ = select.select([self.sock], [], [], seconds)
+        if not readable:
+            return
+        try:
+            raw, peer = self.sock.accept()
+        except OSError as e:
+            self.log.write(f"accept failed: {e}")
+            return
+        threading.Thread(target=self._serve, args=(raw, peer), daemon=True).start()
+
+    def _serve(self, raw, peer):
+        try:
+            # The handshake runs here, on the connection's own thread: a client that connects and
+            # never speaks must not hold up the accept loop.
+            raw.settimeout(IDLE_TIMEOUT)
+            sock = self.ctx.wrap_socket(raw, server_side=True)
+        except (OSError, ssl.SSLError) as e:
+            self.log.write(f"{peer[0]}:{peer[1]} TLS handshake failed: {e}")
+            raw.close()
+            return
+        with self._count_lock:
+            self._connections += 1
+            number = self._connections
+        conn = Connection(sock, number)
+        try:
+            self.handler(conn)
+        except BadRequest as e:
+            self.log.write(f"{peer[0]}:{peer[1]} bad request: {e}")
+            try:
+                conn.send(response_head(400, [("Content-Length", "0"), ("Connection", "close")]))
+            except (OSError, ssl.SSLError):
+                pass
+        except (OSError, ssl.SSLError) as e:
+            self.log.write(f"{peer[0]}:{peer[1]} connection ended: {e}")
+        except Exception:  # noqa: BLE001 - a server bug must end one connection, not the server
+            self.log.write(f"{peer[0]}:{peer[1]} handler failed:\n{traceback.format_exc()}")
+        finally:
+            try:
+                sock.close()
+            except OSError:
+                pass

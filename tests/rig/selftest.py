@@ -1,0 +1,735 @@
+#!/usr/bin/python3
+"""Checks the rig itself from inside the namespace: name resolution, trust, every feed and
+recorder mode, robustness against garbage, and the runner's own contract. Every other Windows
+test trusts these servers, so each row below is a way the rig could silently lie to them.
+
+usage: run-in-namespace -- python3 tests/rig/selftest.py [--xml REPORT]
+
+Prints one line per case and writes a GoogleTest-style XML report (testsuites / testsuite /
+testcase with <failure> children) that scripts/lib/summarize.py counts.
+"""
+import argparse
+import base64
+import http.client
+import json
+import os
+import socket
+import ssl
+import subprocess
+import sys
+import time
+import traceback
+import xml.etree.ElementTree as ET
+
+PREFIX = "/brimora-desktop-releases/production/win32-x64/"
+FEED = "downloads.brimora.app"
+EVENTS = "events.brimora.app"
+EVENT_PATH = "/api/desktop/acquisition-events"
+CONTROL = os.environ.get("BRIMORA_RIG_DIR", "")
+RIG = os.path.dirname(os.path.abspath(__file__))
+# A payload whose every offset holds a different byte pattern, so an off-by-one range shows.
+PAYLOAD = bytes((i * 7 + i // 256) & 0xFF for i in range(1000))
+
+CASES = []
+
+
+def case(suite, name):
+    def register(fn):
+        CASES.append((suite, name, fn))
+        return fn
+    return register
+
+
+def table(suite, rows):
+    """rows: (name, callable) pairs; each becomes one test case."""
+    for name, fn in rows:
+        CASES.append((suite, name, fn))
+
+
+# ---- control directory ----
+
+def write_control(name, data):
+    path = os.path.join(CONTROL, name)
+    tmp = path + ".writing"
+    with open(tmp, "wb") as f:
+        f.write(data if isinstance(data, bytes) else data.encode("utf-8"))
+    os.replace(tmp, path)
+
+
+def feed_mode(mode):
+    write_control("feed-mode.json", json.dumps(mode))
+
+
+def put_feed(name, data):
+    write_control(os.path.join("feed", name), data)
+
+
+def wait_for(predicate, what):
+    # Only a bound against a broken rig; no test depends on how quickly this happens.
+    for _ in range(1000):
+        if predicate():
+            return
+        time.sleep(0.01)
+    raise AssertionError(f"gave up waiting for {what}")
+
+
+def events_mode(mode):
+    write_control("events-mode.json", json.dumps({"mode": mode}))
+    marker = os.path.join(CONTROL, "events-listening")
+    want = mode != "absent"
+    wait_for(lambda: os.path.exists(marker) == want, f"the recorder to apply mode {mode}")
+
+
+def reset():
+    for name in ("feed-mode.json", "events-mode.json", "feed-requests.jsonl"):
+        try:
+            os.unlink(os.path.join(CONTROL, name))
+        except FileNotFoundError:
+            pass
+    for sub in ("feed", "events"):
+        for name in os.listdir(os.path.join(CONTROL, sub)):
+            os.unlink(os.path.join(CONTROL, sub, name))
+    wait_for(lambda: os.path.exists(os.path.join(CONTROL, "events-listening")), "the recorder to listen")
+
+
+def feed_log():
+    try:
+        with open(os.path.join(CONTROL, "feed-requests.jsonl"), encoding="utf-8") as f:
+            return [json.loads(line) for line in f if line.strip()]
+    except FileNotFoundError:
+        return []
+
+
+def event_records():
+    d = os.path.join(CONTROL, "events")
+    names = sorted(n for n in os.listdir(d) if n.endswith(".json"))
+    records = []
+    for n in names:
+        with open(os.path.join(d, n), encoding="utf-8") as f:
+            records.append(json.load(f))
+    return names, records
+
+
+# ---- clients ----
+
+def tls12_client():
+    ctx = ssl.create_default_context()
+    ctx.minimum_version = ssl.TLSVersion.TLSv1_2
+    return ctx
+
+
+def fetch(host, path, method="GET", headers=None, body=None, timeout=10.0, ctx=None):
+    """(status, headers dict with lower-case names, body) of one request on a new connection."""
+    conn = http.client.HTTPSConnection(host, 443, timeout=timeout, context=ctx or tls12_client())
+    try:
+        conn.request(method, path, body=body, headers=headers or {})
+        resp = conn.getresponse()
+        data = resp.read()
+        return resp.status, {k.lower(): v for k, v in resp.getheaders()}, data
+    finally:
+        conn.close()
+
+
+def open_response(host, path, headers=None, timeout=1.0):
+    conn = http.client.HTTPSConnection(host, 443, timeout=timeout, context=tls12_client())
+    conn.request("GET", path, headers=headers or {})
+    return conn, conn.getresponse()
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def check_eq(got, want, what):
+    if got != want:
+        shown_got = got if not isinstance(got, bytes) or len(got) < 80 else f"{len(got)} bytes {got[:20]!r}..."
+        shown_want = want if not isinstance(want, bytes) or len(want) < 80 else f"{len(want)} bytes {want[:20]!r}..."
+        raise AssertionError(f"{what}: got {shown_got!r}, want {shown_want!r}")
+
+
+def raises(exc_types, fn):
+    try:
+        fn()
+    except exc_types as e:
+        return e
+    raise AssertionError(f"expected {exc_types}, nothing was raised")
+
+
+# ---- names and trust ----
+
+def resolves_to(name, address):
+    def test():
+        check_eq(socket.gethostbyname(name), address, name)
+    return test
+
+
+table("Resolution", [
+    ("FeedHostIsLoopback2", resolves_to(FEED, "127.0.0.2")),
+    ("EventHostIsLoopback3", resolves_to(EVENTS, "127.0.0.3")),
+    ("OwnHostNameIs127_0_1_1", resolves_to(socket.gethostname(), "127.0.1.1")),
+    ("Localhost", resolves_to("localhost", "127.0.0.1")),
+])
+
+
+@case("Resolution", "OtherNamesDoNotResolve")
+def _():
+    for name in ("deb.debian.org", "nosuch.brimora.app", "example.com"):
+        raises(socket.gaierror, lambda: socket.getaddrinfo(name, 443))
+
+
+@case("Trust", "SystemBundleHoldsOnlyTheRigCa")
+def _():
+    with open("/etc/ssl/certs/ca-certificates.crt", "rb") as bundle, open(os.environ["BRIMORA_RIG_CA"], "rb") as ca:
+        check_eq(bundle.read(), ca.read(), "bundle content")
+    hashed = [n for n in os.listdir("/etc/ssl/certs") if n != "ca-certificates.crt"]
+    check_eq(len(hashed), 1, f"other entries in /etc/ssl/certs: {hashed[:5]}")
+
+
+@case("Trust", "BothServersVerifyAgainstTheSystemStore")
+def _():
+    put_feed("latest.yml", "x")
+    check_eq(fetch(FEED, PREFIX + "latest.yml")[0], 200, "feed")
+    check_eq(fetch(EVENTS, EVENT_PATH, "POST", body=b"{}")[0], 200, "events")
+
+
+@case("Trust", "ClientWithoutTheCaIsRefused")
+def _():
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)  # verifies, trusts nothing
+    e = raises(ssl.SSLCertVerificationError, lambda: fetch(FEED, PREFIX + "latest.yml", ctx=ctx))
+    check("unable to get local issuer" in str(e), str(e))
+
+
+@case("Trust", "CertificateNamesMatchTheirHost")
+def _():
+    # Each server has its own certificate; asking one by the other's name must fail.
+    ctx = tls12_client()
+    with socket.create_connection(("127.0.0.2", 443), timeout=5) as raw:
+        raises(ssl.SSLCertVerificationError, lambda: ctx.wrap_socket(raw, server_hostname=EVENTS))
+    with socket.create_connection(("127.0.0.3", 443), timeout=5) as raw:
+        raises(ssl.SSLCertVerificationError, lambda: ctx.wrap_socket(raw, server_hostname=FEED))
+
+
+def tls_version_case(host, version, accepted):
+    def test():
+        ctx = ssl.create_default_context()
+        ctx.minimum_version = version
+        ctx.maximum_version = version
+        if accepted:
+            with socket.create_connection((host, 443), timeout=5) as raw, ctx.wrap_socket(raw, server_hostname=host) as s:
+                check_eq(s.version(), "TLSv1.2", "negotiated")
+        else:
+            raises((ssl.SSLError, ConnectionResetError), lambda: fetch(host, "/", ctx=ctx))
+    return test
+
+
+table("Trust", [
+    ("FeedSpeaksTls12", tls_version_case(FEED, ssl.TLSVersion.TLSv1_2, True)),
+    ("FeedRefusesTls13", tls_version_case(FEED, ssl.TLSVersion.TLSv1_3, False)),
+    ("EventsSpeakTls12", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_2, True)),
+    ("EventsRefuseTls13", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_3, False)),
+])
+
+
+# ---- feed: Range semantics ----
+
+def range_case(header, status, start, end, content_range):
+    def test():
+        put_feed("p.bin", PAYLOAD)
+        headers = {"Range": header} if header else {}
+        got_status, got_headers, body = fetch(FEED, PREFIX + "p.bin", headers=headers)
+        check_eq(got_status, status, "status")
+        check_eq(body, PAYLOAD[start:end], "body")
+        check_eq(got_headers.get("content-range"), content_range, "Content-Range")
+        check_eq(got_headers.get("content-length"), str(end - start), "Content-Length")
+    return test
+
+
+table("FeedRange", [
+    ("NoRangeWholeFile", range_case(None, 200, 0, 1000, None)),
+    ("FromZero", range_case("bytes=0-", 206, 0, 1000, "bytes 0-999/1000")),
+    ("FromMiddle", range_case("bytes=389-", 206, 389, 1000, "bytes 389-999/1000")),
+    ("LastByte", range_case("bytes=999-", 206, 999, 1000, "bytes 999-999/1000")),
+    ("AtTheEnd", range_case("bytes=1000-", 416, 0, 0, "bytes */1000")),
+    ("FarBeyondTheEnd", range_case("bytes=18446744073709551615-", 416, 0, 0, "bytes */1000")),
+    ("ClosedRange", range_case("bytes=10-19", 206, 10, 20, "bytes 10-19/1000")),
+    ("ClosedRangePastTheEnd", range_case("bytes=990-5000", 206, 990, 1000, "bytes 990-999/1000")),
+    ("Suffix", range_case("bytes=-3", 206, 997, 1000, "bytes 997-999/1000")),
+    ("UnparsableIsIgnored", range_case("items=5-", 200, 0, 1000, None)),
+    ("SeveralRangesAreIgnored", range_case("bytes=1-2,5-6", 200, 0, 1000, None)),
+])
+
+
+# ---- feed: paths and methods ----
+
+def raw_request(address, host, request_bytes, timeout=5.0):
+    """Sends exact bytes over TLS and returns everything the server answered."""
+    ctx = tls12_client()
+    with socket.create_connection((address, 443), timeout=timeout) as raw:
+        with ctx.wrap_socket(raw, server_hostname=host) as s:
+            s.sendall(request_bytes)
+            data = b""
+            while True:
+                try:
+                    chunk = s.recv(65536)
+                except (socket.timeout, ssl.SSLError, ConnectionResetError):
+                    break
+                if not chunk:
+                    break
+                data += chunk
+            return data
+
+
+def status_of_raw(path):
+    answer = raw_request("127.0.0.2", FEED, f"GET {path} HTTP/1.1\r\nHost: {FEED}\r\nConnection: close\r\n\r\n".encode())
+    return int(answer.split(b" ", 2)[1])
+
+
+def path_case(path, status):
+    def test():
+        put_feed("latest.yml", "x")
+        check_eq(status_of_raw(path), status, path)
+    return test
+
+
+table("FeedPaths", [
+    ("ServedFile", path_case(PREFIX + "latest.yml", 200)),
+    ("AbsentFile", path_case(PREFIX + "Brimora-9.9.9-win-x64.exe", 404)),
+    ("PrefixItself", path_case(PREFIX, 404)),
+    ("DotDotSegment", path_case(PREFIX + "../win32-x64/latest.yml", 404)),
+    ("SubdirectoryName", path_case(PREFIX + "sub/latest.yml", 404)),
+    ("PercentEncodedNameNotDecoded", path_case(PREFIX + "latest%2Eyml", 404)),
+    ("OtherPrefix", path_case("/brimora-desktop-releases/staging/win32-x64/latest.yml", 404)),
+])
+
+
+@case("FeedPaths", "PostIsRefused")
+def _():
+    check_eq(fetch(FEED, PREFIX + "latest.yml", "POST", body=b"x")[0], 405, "status")
+
+
+@case("FeedPaths", "HeadAnnouncesTheLengthWithoutBody")
+def _():
+    put_feed("p.bin", PAYLOAD)
+    status, headers, body = fetch(FEED, PREFIX + "p.bin", "HEAD")
+    check_eq((status, headers.get("content-length"), body), (200, "1000", b""), "HEAD")
+
+
+@case("FeedPaths", "KeepAliveServesSeveralRequestsOnOneConnection")
+def _():
+    put_feed("p.bin", PAYLOAD)
+    conn = http.client.HTTPSConnection(FEED, 443, timeout=5, context=tls12_client())
+    try:
+        for header in ({}, {"Range": "bytes=500-"}):
+            conn.request("GET", PREFIX + "p.bin", headers=header)
+            resp = conn.getresponse()
+            check_eq(resp.read(), PAYLOAD[500 if header else 0:], "body")
+    finally:
+        conn.close()
+    fetch(FEED, PREFIX + "p.bin")
+    check_eq([(r["connection"] - feed_log()[0]["connection"], r["request_on_connection"]) for r in feed_log()],
+             [(0, 1), (0, 2), (1, 1)], "(connection, request on it) of each logged request")
+
+
+# ---- feed: fault modes ----
+
+def mode_case(mode, status, body=None, headers=None, request_headers=None, name="p.bin", expect_headers=None):
+    def test():
+        put_feed("p.bin", PAYLOAD)
+        put_feed("latest.yml", b"version: 1.0.0\n")
+        feed_mode(mode)
+        got_status, got_headers, got_body = fetch(FEED, PREFIX + name, headers=request_headers)
+        check_eq(got_status, status, "status")
+        if body is not None:
+            check_eq(got_body, body, "body")
+        for key, value in (expect_headers or {}).items():
+            check_eq(got_headers.get(key), value, key)
+    return test
+
+
+RANGE = {"Range": "bytes=100-"}
+table("FeedModes", [
+    ("Status404", mode_case({"status": 404}, 404, b"")),
+    ("Status500", mode_case({"status": 500}, 500, b"")),
+    ("Status304", mode_case({"status": 304}, 304, b"")),
+    ("Status206OnFreshGet", mode_case({"status": 206}, 206, b"")),
+    ("Status302WithLocation", mode_case({"status": 302, "location": "https://cdn.brimora.app/x"}, 302, b"",
+                                        expect_headers={"location": "https://cdn.brimora.app/x"})),
+    ("StatusAlsoForRangeRequests", mode_case({"status": 500}, 500, b"", request_headers=RANGE)),
+    ("IgnoreRange", mode_case({"ignore_range": True}, 200, PAYLOAD, request_headers=RANGE)),
+    ("IgnoreRangeLeavesPlainGetAlone", mode_case({"ignore_range": True}, 200, PAYLOAD)),
+    ("RangeStatus416", mode_case({"range_status": 416}, 416, b"", request_headers=RANGE)),
+    ("RangeStatusLeavesPlainGetAlone", mode_case({"range_status": 416}, 200, PAYLOAD)),
+    ("ShortByOne", mode_case({"short_by": 1}, 200, PAYLOAD[:-1], expect_headers={"content-length": "999"})),
+    ("ShortByOneOnRange", mode_case({"short_by": 1}, 206, PAYLOAD[100:-1], request_headers=RANGE)),
+    ("LongByOne", mode_case({"long_by": 1}, 200, PAYLOAD + b"\x5a", expect_headers={"content-length": "1001"})),
+    ("LongByOneOnRange", mode_case({"long_by": 1}, 206, PAYLOAD[100:] + b"\x5a", request_headers=RANGE)),
+    ("ReplaceBody", mode_case({"replace_body": "not yaml"}, 200, b"not yaml")),
+    ("ReplaceBodyOfAbsentFile", mode_case({"replace_body": "made up"}, 200, b"made up", name="absent.exe")),
+    ("RateDeliversEverything", mode_case({"rate": 20000}, 200, PAYLOAD)),
+    ("PathScopedModeAppliesToItsFile", mode_case({"path": "p.bin", "status": 500}, 500, b"")),
+    ("PathScopedModeSparesOtherFiles", mode_case({"path": "p.bin", "status": 500}, 200, b"version: 1.0.0\n",
+                                                 name="latest.yml")),
+])
+
+
+@case("FeedModes", "BrokenModeFileIsNormalServiceAndLogged")
+def _():
+    put_feed("p.bin", PAYLOAD)
+    write_control("feed-mode.json", "{not json")
+    check_eq(fetch(FEED, PREFIX + "p.bin")[2], PAYLOAD, "body")
+    with open(os.path.join(CONTROL, "feed-server.log"), encoding="utf-8") as log:
+        check("feed-mode.json is not JSON" in log.read(), "no log line about the broken mode file")
+
+
+@case("FeedModes", "StallAfterSendsThatManyBytesThenNothing")
+def _():
+    put_feed("p.bin", PAYLOAD)
+    feed_mode({"stall_after": 300})
+    conn, resp = open_response(FEED, PREFIX + "p.bin")
+    try:
+        check_eq(resp.status, 200, "status")
+        check_eq(resp.getheader("Content-Length"), "1000", "announced length")
+        check_eq(resp.read(300), PAYLOAD[:300], "first bytes")
+        raises(TimeoutError, lambda: resp.read(1))
+    finally:
+        conn.close()
+
+
+@case("FeedModes", "CloseAfterEndsTheConnectionEarly")
+def _():
+    put_feed("p.bin", PAYLOAD)
+    feed_mode({"close_after": 300})
+    conn, resp = open_response(FEED, PREFIX + "p.bin")
+    try:
+        e = raises(http.client.IncompleteRead, resp.read)
+        check_eq(e.partial, PAYLOAD[:300], "bytes before the close")
+    finally:
+        conn.close()
+
+
+@case("FeedModes", "SilentAcceptsTheRequestAndNeverAnswers")
+def _():
+    put_feed("p.bin", PAYLOAD)
+    feed_mode({"silent": True})
+    raises(TimeoutError, lambda: open_response(FEED, PREFIX + "p.bin"))
+    check_eq([r["path"] for r in feed_log()], [PREFIX + "p.bin"], "the request was still received and logged")
+
+
+@case("FeedLog", "EveryRequestIsLoggedInOrderWithItsHeaders")
+def _():
+    put_feed("p.bin", PAYLOAD)
+    fetch(FEED, PREFIX + "p.bin", headers={"User-Agent": "BrimoraInstaller/1"})
+    fetch(FEED, PREFIX + "p.bin", headers={"Range": "bytes=5-", "User-Agent": "BrimoraInstaller/1"})
+    fetch(FEED, PREFIX + "absent.exe")
+    log = feed_log()
+    check_eq([(r["method"], r["path"]) for r in log],
+             [("GET", PREFIX + "p.bin"), ("GET", PREFIX + "p.bin"), ("GET", PREFIX + "absent.exe")], "requests")
+    check_eq(log[0]["headers"].get("User-Agent"), "BrimoraInstaller/1", "User-Agent")
+    check("Range" not in log[0]["headers"], "first request had no Range")
+    check_eq(log[1]["headers"].get("Range"), "bytes=5-", "Range")
+
+
+@case("FeedLog", "RawHeadersKeepOrderAndDuplicates")
+def _():
+    put_feed("latest.yml", "x")
+    raw_request("127.0.0.2", FEED, (f"GET {PREFIX}latest.yml HTTP/1.1\r\nHost: {FEED}\r\nX-A: 1\r\nX-B: 2\r\n"
+                                    "X-A: 3\r\nConnection: close\r\n\r\n").encode())
+    record = feed_log()[0]
+    check_eq(record["raw_headers"], [["Host", FEED], ["X-A", "1"], ["X-B", "2"], ["X-A", "3"], ["Connection", "close"]],
+             "raw headers")
+    check_eq(record["headers"]["X-A"], "1, 3", "merged duplicate")
+
+
+# ---- event recorder ----
+
+def recorder_case(mode, status, location=None):
+    def test():
+        events_mode(mode)
+        body = b'{"event":"installer_started","bytes":"\xc3\xa9"}'
+        got_status, headers, _ = fetch(EVENTS, EVENT_PATH, "POST", body=body,
+                                       headers={"Content-Type": "application/json", "Accept": "application/json"})
+        check_eq(got_status, status, "status")
+        check_eq(headers.get("location"), location, "Location")
+        names, records = event_records()
+        check_eq(names, ["000001.json"], "records")
+        check_eq(records[0]["method"], "POST", "method")
+        check_eq(records[0]["path"], EVENT_PATH, "path")
+        check_eq(records[0]["headers"].get("Content-Type"), "application/json", "Content-Type")
+        check_eq(base64.b64decode(records[0]["body_base64"]), body, "exact body")
+        check_eq(records[0]["body"], body.decode("utf-8"), "body text")
+    return test
+
+
+table("Recorder", [
+    ("Mode200", recorder_case("200", 200)),
+    ("Mode500", recorder_case("500", 500)),
+    ("Mode302", recorder_case("302", 302, "https://events.brimora.app/redirected")),
+])
+
+
+@case("Recorder", "AbsentFileMeans200")
+def _():
+    check_eq(fetch(EVENTS, EVENT_PATH, "POST", body=b"{}")[0], 200, "status")
+
+
+@case("Recorder", "SilentRecordsThenNeverAnswers")
+def _():
+    events_mode("silent")
+    conn = http.client.HTTPSConnection(EVENTS, 443, timeout=1.0, context=tls12_client())
+    try:
+        conn.request("POST", EVENT_PATH, body=b'{"a":1}', headers={"Content-Type": "application/json"})
+        raises(TimeoutError, conn.getresponse)
+    finally:
+        conn.close()
+    check_eq([base64.b64decode(r["body_base64"]) for r in event_records()[1]], [b'{"a":1}'], "recorded body")
+
+
+@case("Recorder", "AbsentRefusesConnectionsUntilAnotherModeReturns")
+def _():
+    events_mode("absent")
+    raises(ConnectionRefusedError, lambda: socket.create_connection(("127.0.0.3", 443), timeout=5))
+    raises(ConnectionRefusedError, lambda: fetch(EVENTS, EVENT_PATH, "POST", body=b"{}"))
+    check_eq(event_records()[0], [], "records while absent")
+    events_mode("200")
+    check_eq(fetch(EVENTS, EVENT_PATH, "POST", body=b"{}")[0], 200, "status after returning")
+
+
+@case("Recorder", "AbsentRefusesRequestsOnKeptAliveConnections")
+def _():
+    # Wine's WinHTTP would send its next POST on an idle connection like this one.
+    conn = http.client.HTTPSConnection(EVENTS, 443, timeout=5, context=tls12_client())
+    try:
+        conn.request("POST", EVENT_PATH, body=b'{"n":1}')
+        check_eq(conn.getresponse().read(), b"{}", "first answer")
+        events_mode("absent")
+        conn.auto_open = 0  # no silent reconnect: the same connection or nothing
+        raises((http.client.HTTPException, OSError), lambda: (conn.request("POST", EVENT_PATH, body=b'{"n":2}'),
+                                                              conn.getresponse().read()))
+    finally:
+        conn.close()
+    check_eq([r["body"] for r in event_records()[1]], ['{"n":1}'], "only the POST made before absent")
+
+
+@case("Recorder", "UnknownModeAnswers200")
+def _():
+    write_control("events-mode.json", json.dumps({"mode": "418"}))
+    check_eq(fetch(EVENTS, EVENT_PATH, "POST", body=b"{}")[0], 200, "status")
+
+
+@case("Recorder", "RecordsAreNumberedInArrivalOrder")
+def _():
+    for i in range(3):
+        fetch(EVENTS, EVENT_PATH, "POST", body=f'{{"n":{i}}}'.encode())
+    names, records = event_records()
+    check_eq(names, ["000001.json", "000002.json", "000003.json"], "names")
+    check_eq([r["body"] for r in records], ['{"n":0}', '{"n":1}', '{"n":2}'], "bodies")
+
+
+@case("Recorder", "ChunkedAndEmptyBodies")
+def _():
+    conn = http.client.HTTPSConnection(EVENTS, 443, timeout=5, context=tls12_client())
+    try:
+        conn.request("POST", EVENT_PATH, body=iter([b'{"chun', b'ked":1}']), encode_chunked=True,
+                     headers={"Transfer-Encoding": "chunked"})
+        check_eq(conn.getresponse().read(), b"{}", "answer")
+    finally:
+        conn.close()
+    fetch(EVENTS, EVENT_PATH, "POST", body=b"")
+    check_eq([r["body"] for r in event_records()[1]], ['{"chunked":1}', ""], "bodies")
+
+
+# ---- robustness ----
+
+def survives(address, host, garbage, tls):
+    def test():
+        put_feed("latest.yml", "x")
+        # The server may wait for the rest of a cut-off request; the answer, if any, does not matter.
+        with socket.create_connection((address, 443), timeout=0.5) as raw:
+            if tls:
+                with tls12_client().wrap_socket(raw, server_hostname=host) as s:
+                    s.sendall(garbage)
+                    try:
+                        s.recv(100)
+                    except (OSError, ssl.SSLError):
+                        pass
+            else:
+                raw.sendall(garbage)
+                try:
+                    raw.recv(100)
+                except OSError:
+                    pass
+        path = PREFIX + "latest.yml" if host == FEED else EVENT_PATH
+        check_eq(fetch(host, path)[0], 200, "a normal request afterwards")
+    return test
+
+
+NOISE = bytes(range(256)) * 20
+table("Robustness", [
+    ("FeedPlainTcpNoise", survives("127.0.0.2", FEED, NOISE, False)),
+    ("FeedGarbageRequestLine", survives("127.0.0.2", FEED, b"\x00\xff garbage\r\n\r\n", True)),
+    ("FeedHugeHead", survives("127.0.0.2", FEED, b"GET / HTTP/1.1\r\nX: " + b"a" * 70000, True)),
+    ("FeedBadContentLength", survives("127.0.0.2", FEED, b"GET / HTTP/1.1\r\nContent-Length: -5\r\n\r\n", True)),
+    ("FeedCutOffHead", survives("127.0.0.2", FEED, b"GET / HTTP/1.1\r\nHost", True)),
+    ("EventsBadChunk", survives("127.0.0.3", EVENTS,
+                                b"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", True)),
+    ("EventsBodyShorterThanAnnounced", survives("127.0.0.3", EVENTS,
+                                                b"POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc", True)),
+])
+
+
+@case("Robustness", "GarbageGets400")
+def _():
+    answer = raw_request("127.0.0.2", FEED, b"BLAH\r\n\r\n")
+    check(answer.startswith(b"HTTP/1.1 400 "), repr(answer[:40]))
+
+
+@case("Robustness", "AMuteClientDoesNotBlockOthers")
+def _():
+    put_feed("latest.yml", "x")
+    with socket.create_connection(("127.0.0.2", 443), timeout=5), \
+            socket.create_connection(("127.0.0.3", 443), timeout=5):
+        check_eq(fetch(FEED, PREFIX + "latest.yml")[0], 200, "feed beside a mute connection")
+        check_eq(fetch(EVENTS, EVENT_PATH, "POST", body=b"{}")[0], 200, "events beside a mute connection")
+
+
+# ---- the runner ----
+
+@case("Runner", "EnvironmentDescribesThisRun")
+def _():
+    env = os.environ
+    control = env["BRIMORA_RIG_DIR"]
+    check(os.path.isdir(os.path.join(control, "feed")) and os.path.isdir(os.path.join(control, "events")), control)
+    check_eq(env["BRIMORA_RIG_DIR_WIN"], "Z:" + control.replace("/", "\\"), "Windows form of the control dir")
+    check_eq(env["BRIMORA_RIG_FIXTURES_WIN"], "Z:" + env["BRIMORA_RIG_FIXTURES"].replace("/", "\\"), "fixtures")
+    prefix = env["WINEPREFIX"]
+    check(os.path.isfile(os.path.join(prefix, "system.reg")), f"no prefix at {prefix}")
+    check(os.path.realpath(prefix) != os.path.realpath(os.path.join(RIG, "../../.cache/wine/template-headless")),
+          "the prefix is the template itself")
+    check_eq(os.path.dirname(prefix), os.path.dirname(control), "prefix and control dir belong to one run")
+    check(env["TMPDIR"].startswith(os.path.dirname(control)), "TMPDIR is private to the run")
+    check_eq((env["WINEARCH"], env["WINEDEBUG"]), ("win64", "-all"), "Wine settings")
+
+
+@case("Runner", "WineIsWarmAndAnswersThroughAPipe")
+def _():
+    # A cold prefix would start Wine's services now, holding our pipe open until they end; the
+    # runner's warm-up means this returns as soon as cmd does.
+    out = subprocess.run([os.environ["WINELOADER"], "cmd", "/c", "echo", "warm"], stdin=subprocess.DEVNULL,
+                         capture_output=True, timeout=120)
+    check_eq(out.stdout.strip(), b"warm", "cmd output")
+
+
+def nested_runner(command, as_user=None):
+    argv = [os.path.join(RIG, "run-in-namespace"), "--"] + (["sh", "-c", command] if isinstance(command, str) else command)
+    if as_user:
+        argv = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + argv
+    return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+
+
+@case("Runner", "ExitStatusIsTheCommandsAndEverythingIsRemovedAfterwards")
+def _():
+    out = nested_runner('echo "$BRIMORA_RIG_DIR $WINEPREFIX $(cat "$BRIMORA_RIG_DIR/feed-listening") '
+                        '$(cat "$BRIMORA_RIG_DIR/events-listening")"; exit 7')
+    check_eq(out.returncode, 7, f"exit status (stderr: {out.stderr[-500:]!r})")
+    control, prefix, feed_pid, events_pid = out.stdout.decode().split()
+    check(not os.path.exists(os.path.dirname(control)), f"run directory {os.path.dirname(control)} left behind")
+    check(not os.path.exists(prefix), f"prefix copy {prefix} left behind")
+    for pid in (feed_pid, events_pid):
+        check(not os.path.exists(f"/proc/{pid}"), f"server {pid} still running")
+
+
+@case("Runner", "NestedRunHasItsOwnServers")
+def _():
+    # Its own namespace: our feed's files are not served there.
+    put_feed("only-outer.bin", b"outer")
+    probe = ("import urllib.request as u, urllib.error as e, sys\n"
+             "try:\n    print(u.urlopen(sys.argv[1]).status)\n"
+             "except e.HTTPError as x:\n    print(x.code)\n")
+    out = nested_runner(["/usr/bin/python3", "-c", probe, f"https://{FEED}{PREFIX}only-outer.bin"])
+    check_eq(out.stdout.strip(), b"404", f"inner feed's answer (stderr: {out.stderr[-300:]!r})")
+
+
+@case("Runner", "StandardInputReachesTheCommand")
+def _():
+    argv = [os.path.join(RIG, "run-in-namespace"), "--", "cat"]
+    out = subprocess.run(argv, input=b"through the runner\n", capture_output=True, timeout=300)
+    check_eq((out.returncode, out.stdout), (0, b"through the runner\n"), f"cat (stderr: {out.stderr[-300:]!r})")
+
+
+@case("Runner", "TermEndsTheCommandAndCleansUp")
+def _():
+    started = os.path.join(CONTROL, "nested-started")
+    argv = [os.path.join(RIG, "run-in-namespace"), "--", "sh", "-c",
+            f'echo "$$ $BRIMORA_RIG_DIR" > {started}.tmp && mv {started}.tmp {started} && exec sleep 300']
+    runner = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        wait_for(lambda: os.path.exists(started), "the nested command to start")
+        runner.terminate()
+        _, err = runner.communicate(timeout=120)
+    finally:
+        if runner.poll() is None:
+            runner.kill()
+    check_eq(runner.returncode, 143, f"exit status (stderr: {err[-300:]!r})")
+    with open(started) as f:
+        pid, control = f.read().split()
+    os.unlink(started)
+    check(not os.path.exists(f"/proc/{pid}"), f"command {pid} still running")
+    check(not os.path.exists(os.path.dirname(control)), "run directory left behind")
+
+
+@case("Runner", "RefusesToRunWithoutRoot")
+def _():
+    out = nested_runner("exit 0", as_user="65534")
+    check_eq(out.returncode, 125, "exit status")
+    check(b"needs root" in out.stderr, repr(out.stderr))
+
+
+# ---- driver ----
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--xml")
+    args = parser.parse_args()
+    if not CONTROL:
+        print("selftest: run me inside tests/rig/run-in-namespace", file=sys.stderr)
+        return 2
+    results = {}
+    failed = 0
+    for suite, name, fn in CASES:
+        started = time.monotonic()
+        try:
+            reset()
+            fn()
+            failure = None
+        except Exception:  # noqa: BLE001 - any exception is this case's failure
+            failure = traceback.format_exc()
+        elapsed = time.monotonic() - started
+        results.setdefault(suite, []).append((name, elapsed, failure))
+        failed += failure is not None
+        print(f"[{'  FAILED  ' if failure else '       OK '}] {suite}.{name}")
+        if failure:
+            print(failure)
+    total = len(CASES)
+    print(f"{total - failed} of {total} rig self-test cases passed")
+    if args.xml:
+        write_report(args.xml, results, total, failed)
+    return 1 if failed else 0
+
+
+def write_report(path, results, total, failed):
+    root = ET.Element("testsuites", name="AllTests", tests=str(total), failures=str(failed), errors="0")
+    for suite, cases in results.items():
+        node = ET.SubElement(root, "testsuite", name=f"RigSelfTest.{suite}", tests=str(len(cases)),
+                             failures=str(sum(1 for c in cases if c[2])), errors="0")
+        for name, elapsed, failure in cases:
+            tc = ET.SubElement(node, "testcase", name=name, classname=f"RigSelfTest.{suite}", status="run",
+                               result="completed", time=f"{elapsed:.3f}")
+            if failure:
+                ET.SubElement(tc, "failure", message=failure.strip().splitlines()[-1]).text = failure
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,435 @@
+// The payload download and installer cache against the rig's feed server: every cache state,
+// every failure code with the partial file it leaves, and the progress that reaches the window.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <limits>
+#include <thread>
+#include <tuple>
+
+#include "brimora/sha512.hpp"
+#include "download.hpp"
+#include "support/byte_checks.hpp"
+#include "support/rig_session.hpp"
+#include "support/temp_dir.hpp"
+#include "texts.hpp"
+#include "transport.hpp"
+#include "ui_messages.hpp"
+
+namespace brimora::win {
+namespace {
+
+namespace fs = std::filesystem;
+using brimora::testing::pattern_bytes;
+using brimora::testing::same_bytes;
+using Json = nlohmann::json;
+using Text = std::optional<std::string>;
+constexpr std::uint64_t MAX64 = std::numeric_limits<std::uint64_t>::max();
+
+// Progress lands in the queue of a message-only window of the main thread, set once in UI as the
+// window procedure would on WM_CREATE.
+HWND progress_window = nullptr;
+class ProgressWindow : public ::testing::Environment {
+    void SetUp() override {
+        progress_window = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        ASSERT_NE(progress_window, nullptr);
+        ASSERT_TRUE(UI.set(UiHandles{.window = progress_window}));
+    }
+};
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new ProgressWindow);
+
+struct Posted {
+    std::uintptr_t value;
+    std::string text;
+};
+
+std::vector<Posted> take_posted() {
+    std::vector<Posted> posted;
+    MSG m;
+    while (::PeekMessageW(&m, progress_window, WM_INSTALL_PROGRESS, WM_INSTALL_PROGRESS, PM_REMOVE)) {
+        posted.push_back({static_cast<std::uintptr_t>(m.wParam), *take_text(m.lParam)});
+    }
+    return posted;
+}
+
+Text read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return in ? Text(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
+}
+
+void write_file(const fs::path& path, std::string_view bytes) {
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+ValidatedRelease release_of(std::string_view bytes) {
+    ValidatedRelease release{Version{1, 4, 0, {}, {}}, "Brimora-1.4.0-win-x64.exe", bytes.size(), {}};
+    const auto digest = sha512_of({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+    EXPECT_TRUE(digest);
+    release.sha512 = digest.value_or(Sha512Digest{});
+    return release;
+}
+
+std::string flip_last(std::string bytes) {
+    bytes.back() = static_cast<char>(bytes.back() ^ 0x5a);
+    return bytes;
+}
+
+// 10 + min(65, received * 65 / size), the product saturating: neither wrapping nor exact.
+TEST(DownloadProgress, FollowsTheSaturatingFormula) {
+    const std::uint64_t cases[][3] = {
+        {0, 1000, 10}, {500, 1000, 42}, {999, 1000, 74}, {1000, 1000, 75}, {1001, 1000, 75}, {1, 3, 31},
+        {MAX64 / 65, MAX64 / 65, 75},          // the largest product that fits is still exact
+        {MAX64 / 65 + 1, MAX64 / 65 + 1, 74},  // saturated: MAX / size
+        {1ull << 62, 1ull << 63, 11},          // wrapping would give 10, exact arithmetic 42
+        {MAX64, MAX64, 11},
+    };
+    for (const auto& [received, size, percent] : cases) {
+        EXPECT_EQ(download_progress(received, size), percent) << received << " of " << size;
+    }
+}
+
+class DownloadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto directory = brimora::testing::rig_directory();
+        ASSERT_TRUE(directory) << "BRIMORA_RIG_DIR_WIN is unset: run inside tests/rig/run-in-namespace";
+        rig.emplace(*directory);
+        rig->normal_feed();
+        ASSERT_TRUE(rig->serve(release.file_name, P));
+        CANCELLED.store(false);
+        take_posted();
+    }
+    void TearDown() override {
+        CANCELLED.store(false);
+        if (rig) {
+            rig->normal_feed();
+        }
+    }
+    AppContext context(InstallerLocale locale = InstallerLocale::en) const {
+        return AppContext{{}, cache.path(), locale};
+    }
+    void reset_cache(const Text& partial, const Text& final) const {
+        std::error_code ignored;
+        fs::create_directories(cache.path(), ignored);
+        for (const auto& [path, content] : {std::pair(partial_path, partial), std::pair(final_path, final)}) {
+            ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            fs::remove_all(path, ignored);
+            if (content) {
+                write_file(path, *content);
+            }
+        }
+    }
+    // The payload GETs made since the log held `before` entries.
+    std::vector<brimora::testing::LoggedRequest> requests_since(std::size_t before) const {
+        auto all = rig->feed_requests();
+        all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(before, all.size())));
+        for (const auto& r : all) {
+            EXPECT_EQ(r.method + " " + r.path, "GET " + std::string(FEED_PREFIX) + release.file_name);
+        }
+        return all;
+    }
+
+    std::optional<brimora::testing::Rig> rig;
+    brimora::testing::TempDir cache;
+    const std::string P = pattern_bytes(300000, 7);  // two full 131072-byte reads and a short one
+    const ValidatedRelease release = release_of(P);
+    const fs::path final_path = cache / release.file_name;
+    const fs::path partial_path = cache / (release.file_name + ".partial");
+};
+
+enum class Progress { none, complete, incomplete };
+
+// Every cache state and every answer of the feed, with what the cache holds afterwards.
+TEST_F(DownloadTest, CacheStatesAndFeedAnswers) {
+    const std::string head = P.substr(0, 100000);
+    const std::string garbage = pattern_bytes(250000, 99);
+    const Failure status{"download_status", FailureReason::download_failed};
+    const Failure rejected{"resume_rejected", FailureReason::download_failed};
+    const Failure too_large{"payload_too_large", FailureReason::payload_size_mismatch};
+    const Failure size{"payload_size_mismatch", FailureReason::payload_size_mismatch};
+    const Failure cancelled{"cancelled", FailureReason::cancelled};
+    const Json normal;
+    const Json restart = {{"ignore_range", true}};
+    struct Case {
+        const char* name;
+        Text partial, final;
+        Json feed_mode;
+        std::optional<Failure> failure;  // nothing: the final path comes back
+        int requests;
+        Text range;  // of the one request
+        Text partial_after, final_after;
+        Progress progress;
+        bool cancel = false;
+        InstallerLocale locale = InstallerLocale::en;
+    };
+    const Case cases[] = {
+        {"fresh download", {}, {}, normal, {}, 1, {}, {}, P, Progress::complete},
+        {"fresh download, Japanese", {}, {}, normal, {}, 1, {}, {}, P, Progress::complete, false, InstallerLocale::ja},
+        {"fresh answered 206", {}, {}, {{"status", 206}}, status, 1, {}, {}, {}, Progress::none},
+        {"fresh answered 404: empty partial untouched", "", {}, {{"status", 404}}, status, 1, {}, "", {}, Progress::none},
+        {"resumed with 206", head, {}, normal, {}, 1, "bytes=100000-", {}, P, Progress::complete},
+        {"resume answered 200: rewritten from byte 0", garbage, {}, restart, {}, 1, "bytes=250000-", {}, P,
+         Progress::complete},
+        {"resume answered 200, short body: nothing old left", garbage, {}, {{"ignore_range", true}, {"short_by", 200000}},
+         size, 1, "bytes=250000-", head, {}, Progress::incomplete},
+        {"resume answered 416", head, {}, {{"range_status", 416}}, rejected, 1, "bytes=100000-", head, {}, Progress::none},
+        {"body one byte long", {}, {}, {{"long_by", 1}}, too_large, 1, {}, {}, {}, Progress::incomplete},
+        {"resumed body one byte long", head, {}, {{"long_by", 1}}, too_large, 1, "bytes=100000-", {}, {},
+         Progress::incomplete},
+        {"body one byte short", {}, {}, {{"short_by", 1}}, size, 1, {}, P.substr(0, P.size() - 1), {},
+         Progress::incomplete},
+        // Wine ends the body at the early close with a 0-byte read (Windows fails the read instead:
+        // "download_failed"); the bytes stay for the resume either way.
+        {"connection closed after one chunk", {}, {}, {{"close_after", 131072}}, size, 1, {}, P.substr(0, 131072), {},
+         Progress::incomplete},
+        {"partial of the release size: renamed, no request", P, {}, normal, {}, 0, {}, {}, P, Progress::none},
+        {"partial one byte long: fresh download", P + "x", {}, normal, {}, 1, {}, {}, P, Progress::complete},
+        {"partial one byte long: deleted though the fresh download fails", P + "x", {}, {{"status", 404}}, status, 1,
+         {}, {}, {}, Progress::none},
+        {"verified final beside a partial: no request", head, P, normal, {}, 0, {}, head, P, Progress::none},
+        {"final with a wrong digest: fresh download", {}, flip_last(P), normal, {}, 1, {}, {}, P, Progress::complete},
+        {"final with a wrong digest beside a partial: resumed", head, flip_last(P), normal, {}, 1, "bytes=100000-", {},
+         P, Progress::complete},
+        {"final one byte short: deleted though the download fails", {}, P.substr(1), {{"status", 404}}, status, 1, {},
+         {}, {}, Progress::none},
+        {"cancelled before the first read", {}, {}, normal, cancelled, 1, {}, "", {}, Progress::none, true},
+        {"cancelled before the first read of a restart", garbage, {}, restart, cancelled, 1, "bytes=250000-", "", {},
+         Progress::none, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset_cache(c.partial, c.final);
+        ASSERT_TRUE(c.feed_mode.is_null() ? (rig->normal_feed(), true) : rig->set_feed_mode(c.feed_mode));
+        CANCELLED.store(c.cancel);
+        const std::size_t before = rig->feed_requests().size();
+
+        const auto result = download_payload(context(c.locale), release);
+        CANCELLED.store(false);
+
+        if (c.failure) {
+            ASSERT_FALSE(result);
+            EXPECT_EQ(result.error(), *c.failure) << result.error().code;
+        } else {
+            ASSERT_TRUE(result) << result.error().code;
+            EXPECT_EQ(*result, final_path);
+        }
+        const auto requests = requests_since(before);
+        ASSERT_EQ(requests.size(), static_cast<std::size_t>(c.requests));
+        if (c.requests == 1) {
+            EXPECT_EQ(requests[0].header("Range"), c.range);
+        }
+        EXPECT_TRUE(same_bytes(read_file(partial_path), c.partial_after)) << "partial file";
+        EXPECT_TRUE(same_bytes(read_file(final_path), c.final_after)) << "final file";
+
+        const auto posted = take_posted();
+        ASSERT_EQ(posted.empty(), c.progress == Progress::none) << posted.size() << " progress messages";
+        if (posted.empty()) {
+            continue;
+        }
+        // A resumed body starts above its offset's value; a fresh or restarted one at most one
+        // buffer in.
+        if (c.range && !c.feed_mode.contains("ignore_range")) {
+            EXPECT_GT(posted.front().value, download_progress(c.partial->size(), P.size()));
+        } else {
+            EXPECT_LE(posted.front().value, download_progress(DOWNLOAD_BUFFER_BYTES, P.size()));
+        }
+        for (std::size_t i = 0; i < posted.size(); ++i) {
+            EXPECT_LE(posted[i > 0 ? i - 1 : 0].value, posted[i].value) << "message " << i;
+            EXPECT_EQ(posted[i].text, texts_for(c.locale).downloading);
+        }
+        EXPECT_EQ(posted.back().value == 75, c.progress == Progress::complete) << posted.back().value;
+    }
+}
+
+// The file system refuses; `prepare` may return a handle held open during the download.
+TEST_F(DownloadTest, FileSystemFailures) {
+    const Failure write_failed{"cache_write_failed", FailureReason::insufficient_disk_space};
+    const auto holder = [](const fs::path& path, DWORD share) {
+        return FileHandle(::CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    };
+    struct Case {
+        const char* name;
+        Text partial;
+        std::function<FileHandle()> prepare;
+        Failure failure;
+        int requests;
+    };
+    const Case cases[] = {
+        {"cache directory missing", {}, [&] { fs::remove_all(cache.path()); return FileHandle(); }, write_failed, 1},
+        {"partial name taken by a directory", {}, [&] { fs::create_directory(partial_path); return FileHandle(); },
+         write_failed, 1},
+        {"partial held by a reader that does not share writing", P.substr(0, 1000),
+         [&] { return holder(partial_path, FILE_SHARE_READ); }, write_failed, 1},
+        {"final name taken by a directory: the rename fails", P, [&] { fs::create_directory(final_path); return FileHandle(); },
+         {"cache_finalize_failed", FailureReason::download_failed}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset_cache(c.partial, {});
+        FileHandle held = c.prepare();
+        const std::size_t before = rig->feed_requests().size();
+        const auto result = download_payload(context(), release);
+        held.reset();
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), c.failure) << result.error().code;
+        EXPECT_EQ(requests_since(before).size(), static_cast<std::size_t>(c.requests));
+        EXPECT_TRUE(same_bytes(fs::is_regular_file(partial_path) ? read_file(partial_path) : Text(), c.partial));
+        EXPECT_FALSE(fs::is_regular_file(final_path));
+        take_posted();
+    }
+}
+
+// A partial file that vanished after its length was read must not be recreated by the resume.
+TEST_F(DownloadTest, AppendOpenNeverCreatesTheFile) {
+    const auto missing = open_partial_for_append(partial_path);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), (Failure{"cache_write_failed", FailureReason::insufficient_disk_space}));
+    EXPECT_FALSE(fs::exists(partial_path));
+
+    write_file(partial_path, "first|");
+    auto existing = open_partial_for_append(partial_path);
+    ASSERT_TRUE(existing) << existing.error().code;
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(existing->get(), "second", 6, &written, nullptr));
+    existing->reset();
+    EXPECT_EQ(read_file(partial_path), Text("first|second"));
+}
+
+// A release file name that could leave the cache directory is refused before any request.
+TEST_F(DownloadTest, FileNamesThatCouldLeaveTheCacheAreRefused) {
+    for (const char* name : {"..\\Brimora-1.4.0-win-x64.exe", "../Brimora-1.4.0-win-x64.exe", "sub\\Brimora.exe",
+                             "C:Brimora.exe", "Brimora.exe:stream", "..", "", "Brimora.exe."}) {
+        SCOPED_TRACE(name);
+        ValidatedRelease outside = release;
+        outside.file_name = name;
+        const std::size_t before = rig->feed_requests().size();
+        const auto result = download_payload(context(), outside);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), (Failure{"download_failed", FailureReason::download_failed}));
+        EXPECT_EQ(rig->feed_requests().size(), before);
+        EXPECT_TRUE(fs::is_empty(cache.path()));
+        EXPECT_FALSE(fs::exists(cache.path().parent_path() / "Brimora-1.4.0-win-x64.exe.partial"));
+    }
+}
+
+TEST_F(DownloadTest, ShortBodyIsResumedByTheNextAttempt) {
+    ASSERT_TRUE(rig->set_feed_mode({{"short_by", 1}}));
+    const auto first = download_payload(context(), release);
+    ASSERT_FALSE(first);
+    EXPECT_EQ(first.error(), (Failure{"payload_size_mismatch", FailureReason::payload_size_mismatch}));
+
+    rig->normal_feed();
+    take_posted();
+    const std::size_t before = rig->feed_requests().size();
+    const auto second = download_payload(context(), release);
+    ASSERT_TRUE(second) << second.error().code;
+    const auto requests = requests_since(before);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].header("Range"), Text("bytes=299999-"));
+    EXPECT_TRUE(same_bytes(read_file(final_path), P));
+    const auto posted = take_posted();
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].value, 75u);
+}
+
+// CANCELLED is looked at before every read, not just the first: set when the first progress
+// arrives while the body trickles in, the download stops at the next chunk boundary.
+TEST_F(DownloadTest, CancelDuringTheBodyStopsAtTheNextRead) {
+    const std::string big = pattern_bytes(1 << 20, 11);
+    const ValidatedRelease big_release = release_of(big);
+    ASSERT_TRUE(rig->serve(big_release.file_name, big) && rig->set_feed_mode({{"rate", 262144}}));
+    std::optional<Outcome<fs::path>> result;
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        result.emplace(download_payload(context(), big_release));
+        done.store(true);
+    });
+    std::vector<Posted> posted;
+    while (!done.load()) {
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_POSTMESSAGE);
+        for (Posted& p : take_posted()) {
+            posted.push_back(std::move(p));
+            CANCELLED.store(true);
+        }
+    }
+    worker.join();
+    std::ranges::move(take_posted(), std::back_inserter(posted));
+
+    ASSERT_FALSE(result->has_value()) << "finished before the cancel request";
+    EXPECT_EQ(result->error(), (Failure{"cancelled", FailureReason::cancelled}));
+    const Text partial = read_file(partial_path);
+    ASSERT_TRUE(partial && !posted.empty());
+    std::printf("    cancelled after %zu of %zu bytes\n", partial->size(), big.size());
+    EXPECT_LT(partial->size(), big.size());
+    EXPECT_TRUE(same_bytes(partial, big.substr(0, partial->size())));
+    EXPECT_EQ(posted.back().value, download_progress(partial->size(), big.size()));
+}
+
+// A feed gone quiet fails once the 30 s feed receive timeout runs out (each case waits it out),
+// and the partial file keeps every byte that arrived.
+TEST_F(DownloadTest, QuietFeedFailsAfterItsReceiveTimeout) {
+    const std::string head = P.substr(0, 100000);
+    const std::tuple<const char*, Json, Text, std::string> cases[] = {
+        {"resume request never answered", {{"silent", true}}, head, head},
+        {"body stalls after one chunk", {{"stall_after", 131072}}, {}, P.substr(0, 131072)},
+    };
+    for (const auto& [name, mode, partial, partial_after] : cases) {
+        SCOPED_TRACE(name);
+        reset_cache(partial, {});
+        ASSERT_TRUE(rig->set_feed_mode(mode));
+        const auto result = brimora::testing::within(std::chrono::seconds(120), name,
+                                                     [this] { return download_payload(context(), release); });
+        ASSERT_TRUE(result);
+        ASSERT_FALSE(*result);
+        EXPECT_EQ(result->error(), (Failure{"download_failed", FailureReason::download_failed}));
+        EXPECT_TRUE(same_bytes(read_file(partial_path), partial_after));
+        take_posted();
+    }
+}
+
+// verify_size_and_hash: each result of the file check, its pair, and whether the file stays.
+TEST_F(DownloadTest, VerifySizeAndHashMapsEveryResult) {
+    const fs::path file = partial_path;
+    const Failure unreadable{"payload_read_failed", FailureReason::payload_hash_mismatch};
+    const Failure hash{"payload_hash_mismatch", FailureReason::payload_hash_mismatch};
+    const auto nothing = [] { return FileHandle(); };
+    struct Case {
+        const char* name;
+        Text content;
+        std::function<FileHandle()> prepare;
+        std::optional<Failure> failure;
+        bool stays;
+    };
+    const Case cases[] = {
+        {"matching file", P, nothing, {}, true},
+        {"missing file", {}, nothing, unreadable, false},
+        {"held open without read sharing", P,
+         [&] { return FileHandle(::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)); },
+         unreadable, true},
+        {"one byte short", P.substr(1), nothing, Failure{"payload_size_mismatch", FailureReason::payload_size_mismatch},
+         true},
+        {"last byte differs: deleted", flip_last(P), nothing, hash, false},
+        {"digest differs, deletion refused: same pair", flip_last(P),
+         [&] { ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY); return FileHandle(); }, hash, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset_cache(c.content, {});
+        FileHandle held = c.prepare();
+        const auto result = verify_size_and_hash(file, release);
+        held.reset();
+        EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), c.failure);
+        EXPECT_TRUE(same_bytes(read_file(file), c.stays ? c.content : Text()));
+    }
+    reset_cache({}, {});
+}
+
+}  // namespace
+}  // namespace brimora::win
