@@ -30,12 +30,18 @@ namespace fs = std::filesystem;
     return true;
 }
 
+// An ASCII text as a native path string. Widening by hand rather than through path's converting
+// constructors keeps libstdc++'s locale machinery (hundreds of KiB) out of the Windows executable.
+fs::path::string_type native_ascii(std::string_view text) {
+    return fs::path::string_type(text.begin(), text.end());
+}
+
 // The target's own name, unless it has none or is not well-formed Unicode: such a name is not
 // carried into another file's name, and the state file's name stands in.
 fs::path temp_base_name(const fs::path& target) {
     fs::path name = target.filename();
     if (name.empty() || !is_well_formed(name.native())) {
-        return fs::path(STATE_FILE_NAME);
+        return fs::path(native_ascii(STATE_FILE_NAME));
     }
     return name;
 }
@@ -64,19 +70,15 @@ bool AcquisitionState::is_valid_for_bootstrapper() const {
 
 std::expected<void, std::error_code> write_atomically(const fs::path& path, const AcquisitionState& state) {
     if (path.has_parent_path()) {
-        std::error_code error;
-        fs::create_directories(path.parent_path(), error);
-        if (error) {
-            return std::unexpected(error);
+        if (auto made = detail::make_directories(path.parent_path()); !made) {
+            return std::unexpected(made.error());
         }
     }
     const std::string id = Uuid::random_v4().to_string();
-    fs::path temp_name(u8".");
-    temp_name += temp_base_name(path);
-    temp_name += u8".";
-    temp_name += std::u8string(id.begin(), id.end());
-    temp_name += u8".tmp";
-    return detail::write_then_replace(path.parent_path() / temp_name, path, encode_state(state));
+    fs::path::string_type temp_name = native_ascii(".");
+    temp_name += temp_base_name(path).native();
+    temp_name += native_ascii("." + id + ".tmp");
+    return detail::write_then_replace(path.parent_path() / fs::path(std::move(temp_name)), path, encode_state(state));
 }
 
 std::expected<AcquisitionState, std::error_code> load_or_create(const fs::path& path, InstallerLocale locale) {

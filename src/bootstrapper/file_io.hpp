@@ -35,6 +35,14 @@ private:
     std::intptr_t handle_;
 };
 
+// The length of a regular file, links followed; a directory, device or pipe is an error
+// (std::errc::is_a_directory for a directory). The file is not opened for reading.
+[[nodiscard]] std::expected<std::uint64_t, std::error_code> regular_file_size(const std::filesystem::path& path);
+
+// Creates the directory and every missing ancestor; an existing directory is fine, an existing
+// file in the way is an error.
+[[nodiscard]] std::expected<void, std::error_code> make_directories(const std::filesystem::path& path);
+
 // The whole content of a file of at most `max_bytes` bytes; a longer file is refused
 // (std::errc::file_too_large) after reading one byte past the limit, never held whole.
 [[nodiscard]] std::expected<std::string, std::error_code> read_whole_file(const std::filesystem::path& path,

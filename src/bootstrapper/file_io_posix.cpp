@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace brimora::detail {
@@ -73,6 +74,29 @@ std::expected<std::size_t, std::error_code> ReadableFile::read(std::span<std::ui
         return std::unexpected(errno_code());
     }
     return static_cast<std::size_t>(n);
+}
+
+std::expected<std::uint64_t, std::error_code> regular_file_size(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return std::unexpected(errno_code());
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return std::unexpected(std::make_error_code(std::errc::is_a_directory));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return std::unexpected(std::make_error_code(std::errc::not_supported));
+    }
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+std::expected<void, std::error_code> make_directories(const std::filesystem::path& path) {
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    if (error) {
+        return std::unexpected(error);
+    }
+    return {};
 }
 
 std::expected<void, std::error_code> write_then_replace(const std::filesystem::path& temp,

@@ -70,6 +70,65 @@ std::expected<std::size_t, std::error_code> ReadableFile::read(std::span<std::ui
     return static_cast<std::size_t>(got);
 }
 
+// The std::filesystem operations are not used on Windows: in MinGW's static libstdc++ they pull
+// in the whole iostream and locale machinery, which would triple the size of the executable.
+std::expected<std::uint64_t, std::error_code> regular_file_size(const std::filesystem::path& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        return std::unexpected(last_error());
+    }
+    DWORD attributes = data.dwFileAttributes;
+    std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        // The attributes above describe the link itself; its target's come from a handle that
+        // asks for attributes only, which no sharing mode of another opener can refuse.
+        OwnedHandle target(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (target.get() == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(target.get(), &info)) {
+            return std::unexpected(last_error());
+        }
+        attributes = info.dwFileAttributes;
+        size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return std::unexpected(std::make_error_code(std::errc::is_a_directory));
+    }
+    if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+        return std::unexpected(std::make_error_code(std::errc::not_supported));
+    }
+    return size;
+}
+
+std::expected<void, std::error_code> make_directories(const std::filesystem::path& path) {
+    if (path.empty()) {
+        return std::unexpected(std::make_error_code(std::errc::no_such_file_or_directory));
+    }
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return {};
+        }
+        return std::unexpected(std::make_error_code(std::errc::not_a_directory));
+    }
+    const auto parent = path.parent_path();
+    if (!parent.empty() && parent != path) {
+        if (auto made = make_directories(parent); !made) {
+            return made;
+        }
+    }
+    if (!::CreateDirectoryW(path.c_str(), nullptr)) {
+        const DWORD error = ::GetLastError();
+        // Another process may have made it in between; only a directory counts as success.
+        const DWORD now = ::GetFileAttributesW(path.c_str());
+        if (error == ERROR_ALREADY_EXISTS && now != INVALID_FILE_ATTRIBUTES && (now & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return {};
+        }
+        return std::unexpected(std::error_code(static_cast<int>(error), std::system_category()));
+    }
+    return {};
+}
+
 std::expected<void, std::error_code> write_then_replace(const std::filesystem::path& temp,
                                                         const std::filesystem::path& target,
                                                         std::string_view bytes) {

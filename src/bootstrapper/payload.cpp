@@ -34,14 +34,13 @@ std::string PayloadVerificationError::message() const {
 std::expected<void, PayloadVerificationError> verify_file(const std::filesystem::path& path,
                                                           std::uint64_t expected_size,
                                                           const std::array<std::uint8_t, 64>& expected_digest) {
-    // file_size follows links and refuses anything that is not a regular file (a directory, a
+    // The size follows links and refuses anything that is not a regular file (a directory, a
     // FIFO that would block the open, a device): those are read errors, never a size verdict.
-    std::error_code metadata_error;
-    const std::uintmax_t size = std::filesystem::file_size(path, metadata_error);
-    if (metadata_error) {
-        return read_error(metadata_error);
+    const auto size = detail::regular_file_size(path);
+    if (!size) {
+        return read_error(size.error());
     }
-    if (size != expected_size) {
+    if (*size != expected_size) {
         return mismatch(PayloadVerificationErrorKind::SizeMismatch);
     }
 

@@ -11,6 +11,7 @@
 #include "brimora/manifest.hpp"
 #include "download.hpp"
 #include "events.hpp"
+#include "file_io.hpp"
 #include "handles.hpp"
 #include "installed_app.hpp"
 #include "texts.hpp"
@@ -137,9 +138,7 @@ Outcome<std::string> install(AppContext context) {
         return fail("cancelled", FailureReason::cancelled);
     }
 
-    std::error_code error;
-    std::filesystem::create_directories(context.cache_dir, error);
-    if (error || !std::filesystem::is_directory(context.cache_dir, error)) {
+    if (!detail::make_directories(context.cache_dir)) {
         return fail("cache_unavailable", FailureReason::insufficient_disk_space);
     }
     prune_cache(context.cache_dir, release->file_name);

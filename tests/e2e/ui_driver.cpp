@@ -1,0 +1,198 @@
+// Drives the installer window from outside the way a user would, for the end-to-end scenarios.
+//
+//   ui_driver state          one JSON line: what the user sees (window, status text, bar, buttons)
+//   ui_driver click NAME     NAME = retry | cancel | close (the caption's close box)
+//   ui_driver message-box    one JSON line: an open error box with the installer's caption, if any
+//   ui_driver dismiss        presses OK on that box
+//
+// Exit code 0 when the command could be carried out, 1 when its window was not there.
+
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr int RETRY_ID = 1001;
+constexpr int CANCEL_ID = 1002;
+
+std::string utf8(std::wstring_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                        nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::string json_string(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out + "\"";
+}
+
+// Reads a window's text across processes without ever blocking on a hung window.
+std::string text_of(HWND window) {
+    DWORD_PTR length = 0;
+    if (!::SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length)) {
+        return {};
+    }
+    std::wstring text(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    ::SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
+                          2000, &copied);
+    text.resize(copied);
+    return utf8(text);
+}
+
+std::string class_of(HWND window) {
+    wchar_t name[128] = {};
+    ::GetClassNameW(window, name, 128);
+    return utf8(name);
+}
+
+std::string button_json(HWND button) {
+    if (button == nullptr) {
+        return "null";
+    }
+    return std::string("{\"visible\":") + (::IsWindowVisible(button) ? "true" : "false") +
+           ",\"enabled\":" + (::IsWindowEnabled(button) ? "true" : "false") + ",\"text\":" + json_string(text_of(button)) +
+           "}";
+}
+
+HWND installer_window() { return ::FindWindowW(L"BrimoraInstallerV1", nullptr); }
+
+int state() {
+    HWND window = installer_window();
+    if (window == nullptr) {
+        std::puts("{\"found\":false}");
+        return 0;
+    }
+    HWND status = ::FindWindowExW(window, nullptr, L"Static", nullptr);
+    HWND bar = ::FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
+    DWORD_PTR position = 0;
+    if (bar != nullptr) {
+        ::SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position);
+    }
+    RECT outer{};
+    ::GetWindowRect(window, &outer);
+    const LONG style = ::GetWindowLongW(window, GWL_STYLE);
+    std::string out = "{\"found\":true,\"title\":" + json_string(text_of(window)) +
+                      ",\"class\":" + json_string(class_of(window)) + ",\"style\":" + std::to_string(style) +
+                      ",\"width\":" + std::to_string(outer.right - outer.left) +
+                      ",\"height\":" + std::to_string(outer.bottom - outer.top) +
+                      ",\"status\":" + (status ? json_string(text_of(status)) : std::string("null")) +
+                      ",\"bar\":" + (bar ? std::to_string(position) : std::string("null")) +
+                      ",\"retry\":" + button_json(::GetDlgItem(window, RETRY_ID)) +
+                      ",\"cancel\":" + button_json(::GetDlgItem(window, CANCEL_ID)) + "}";
+    std::puts(out.c_str());
+    return 0;
+}
+
+int click(std::wstring_view what) {
+    HWND window = installer_window();
+    if (window == nullptr) {
+        return 1;
+    }
+    if (what == L"close") {
+        // What the caption's close box sends; the window procedure sees WM_CLOSE through DefWindowProc.
+        ::PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+        return 0;
+    }
+    HWND button = ::GetDlgItem(window, what == L"retry" ? RETRY_ID : CANCEL_ID);
+    if (button == nullptr) {
+        return 1;
+    }
+    // BM_CLICK behaves like the mouse: a hidden or disabled button does nothing.
+    if (!::IsWindowVisible(button) || !::IsWindowEnabled(button)) {
+        std::puts("{\"clicked\":false}");
+        return 0;
+    }
+    DWORD_PTR ignored = 0;
+    ::SendMessageTimeoutW(button, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    std::puts("{\"clicked\":true}");
+    return 0;
+}
+
+HWND message_box() {
+    HWND box = nullptr;
+    while ((box = ::FindWindowExW(nullptr, box, L"#32770", L"Brimora Installer")) != nullptr) {
+        if (::IsWindowVisible(box)) {
+            return box;
+        }
+    }
+    return nullptr;
+}
+
+int describe_message_box() {
+    HWND box = message_box();
+    if (box == nullptr) {
+        std::puts("{\"found\":false}");
+        return 0;
+    }
+    std::string text;
+    for (HWND child = ::FindWindowExW(box, nullptr, L"Static", nullptr); child != nullptr;
+         child = ::FindWindowExW(box, child, L"Static", nullptr)) {
+        const std::string piece = text_of(child);
+        if (!piece.empty()) {
+            text = piece;
+        }
+    }
+    std::puts(("{\"found\":true,\"text\":" + json_string(text) + "}").c_str());
+    return 0;
+}
+
+int dismiss() {
+    HWND box = message_box();
+    if (box == nullptr) {
+        return 1;
+    }
+    ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring_view command = argc > 1 ? argv[1] : L"";
+    if (command == L"state") {
+        return state();
+    }
+    if (command == L"click" && argc > 2) {
+        return click(argv[2]);
+    }
+    if (command == L"message-box") {
+        return describe_message_box();
+    }
+    if (command == L"dismiss") {
+        return dismiss();
+    }
+    std::fputs("usage: ui_driver state | click retry|cancel|close | message-box | dismiss\n", stderr);
+    return 2;
+}
