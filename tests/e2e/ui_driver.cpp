@@ -4,6 +4,11 @@
 //   ui_driver click NAME     NAME = retry | cancel | close (the caption's close box)
 //   ui_driver message-box    one JSON line: an open error box with the installer's caption, if any
 //   ui_driver dismiss        presses OK on that box
+//   ui_driver run-with NAME=VALUE PROGRAM
+//                            starts PROGRAM with NAME set to VALUE (VALUE may be empty) in an
+//                            otherwise inherited environment, waits, and exits with its exit code
+//                            (Wine rebuilds the profile variables of a program started from Linux,
+//                            so an empty LOCALAPPDATA can only reach the installer this way)
 //
 // Exit code 0 when the command could be carried out, 1 when its window was not there.
 
@@ -12,6 +17,7 @@
 #include <commctrl.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <string_view>
 
@@ -177,6 +183,44 @@ int dismiss() {
     return 0;
 }
 
+// The current environment block with NAME replaced by (or given) VALUE.
+std::wstring environment_with(std::wstring_view assignment) {
+    const std::wstring_view name = assignment.substr(0, assignment.find(L'=') + 1);  // "NAME="
+    std::wstring block;
+    wchar_t* current = ::GetEnvironmentStringsW();
+    for (const wchar_t* entry = current; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+        const std::wstring_view text(entry);
+        if (text.size() >= name.size() && ::CompareStringOrdinal(text.data(), static_cast<int>(name.size()), name.data(),
+                                                                 static_cast<int>(name.size()), TRUE) == CSTR_EQUAL) {
+            continue;
+        }
+        block.append(text).push_back(L'\0');
+    }
+    ::FreeEnvironmentStringsW(current);
+    block.append(assignment).push_back(L'\0');
+    block.push_back(L'\0');
+    return block;
+}
+
+int run_with(std::wstring_view assignment, const wchar_t* program) {
+    std::wstring environment = environment_with(assignment);
+    std::wstring command_line = L"\"" + std::wstring(program) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(program, command_line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                          environment.data(), nullptr, &startup, &info)) {
+        std::fprintf(stderr, "cannot start: error %lu\n", ::GetLastError());
+        return 126;
+    }
+    ::WaitForSingleObject(info.hProcess, INFINITE);
+    DWORD code = 0;
+    ::GetExitCodeProcess(info.hProcess, &code);
+    ::CloseHandle(info.hThread);
+    ::CloseHandle(info.hProcess);
+    return static_cast<int>(code);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -193,6 +237,9 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"dismiss") {
         return dismiss();
     }
-    std::fputs("usage: ui_driver state | click retry|cancel|close | message-box | dismiss\n", stderr);
+    if (command == L"run-with" && argc > 3 && std::wstring_view(argv[2]).find(L'=') != std::wstring_view::npos) {
+        return run_with(argv[2], argv[3]);
+    }
+    std::fputs("usage: ui_driver state | click retry|cancel|close | message-box | dismiss | run-with NAME=VALUE PROGRAM\n", stderr);
     return 2;
 }
