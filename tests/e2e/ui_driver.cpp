@@ -102,9 +102,18 @@ int state() {
     }
     HWND status = ::FindWindowExW(window, nullptr, L"Static", nullptr);
     HWND bar = ::FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
+    // The window may apply a progress message between two reads; only a status text that is the
+    // same before and after reading the bar belongs with that bar position.
     DWORD_PTR position = 0;
-    if (bar != nullptr) {
-        ::SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position);
+    std::string status_text;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        status_text = status ? text_of(status) : std::string();
+        if (bar != nullptr) {
+            ::SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position);
+        }
+        if (!status || text_of(status) == status_text) {
+            break;
+        }
     }
     RECT outer{};
     ::GetWindowRect(window, &outer);
@@ -113,7 +122,7 @@ int state() {
                       ",\"class\":" + json_string(class_of(window)) + ",\"style\":" + std::to_string(style) +
                       ",\"width\":" + std::to_string(outer.right - outer.left) +
                       ",\"height\":" + std::to_string(outer.bottom - outer.top) +
-                      ",\"status\":" + (status ? json_string(text_of(status)) : std::string("null")) +
+                      ",\"status\":" + (status ? json_string(status_text) : std::string("null")) +
                       ",\"bar\":" + (bar ? std::to_string(position) : std::string("null")) +
                       ",\"retry\":" + button_json(::GetDlgItem(window, RETRY_ID)) +
                       ",\"cancel\":" + button_json(::GetDlgItem(window, CANCEL_ID)) + "}";
