@@ -1,0 +1,251 @@
+// The installer window as its procedure runs it: a real window of the real class, driven with the
+// messages the worker posts and the commands a user gives. The set-once UI cell allows one window
+// per process, so the cases share it and run in order; the success case, which destroys it, is last.
+
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app.hpp"
+#include "app_state.hpp"
+#include "texts.hpp"
+#include "ui_messages.hpp"
+#include "utf16.hpp"
+#include "window.hpp"
+
+namespace {
+
+using namespace brimora::win;
+using brimora::FailureReason;
+
+std::string text_of(HWND control) {
+    wchar_t buffer[512] = {};
+    ::GetWindowTextW(control, buffer, 512);
+    return to_utf8(buffer).value_or("<invalid>");
+}
+
+LRESULT bar_position() { return ::SendMessageW(UI.get()->progress_bar, PBM_GETPOS, 0, 0); }
+
+// Delivers what the worker would post, on this (the window's) thread, and pumps until the queue
+// is empty; true when the pump met WM_QUIT (with exit code 0) on the way.
+bool deliver(UINT message, WPARAM wparam, LPARAM lparam) {
+    EXPECT_TRUE(::PostMessageW(UI.get()->window, message, wparam, lparam));
+    bool quit = false;
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            quit = msg.wParam == 0;
+            continue;
+        }
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+    }
+    return quit;
+}
+
+void post_progress(WPARAM value, const char* text) {
+    static_cast<void>(deliver(WM_INSTALL_PROGRESS, value, reinterpret_cast<LPARAM>(new std::string(text))));
+}
+
+void post_failure_reason(std::uint8_t reason) {
+    static_cast<void>(deliver(WM_INSTALL_FAILED, 0, reinterpret_cast<LPARAM>(new FailurePayload{"code", reason})));
+}
+
+class WindowEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        ::InitCommonControls();
+        WNDCLASSW window_class{};
+        window_class.lpfnWndProc = window_proc;
+        window_class.hInstance = ::GetModuleHandleW(nullptr);
+        window_class.lpszClassName = WINDOW_CLASS;
+        ASSERT_NE(::RegisterClassW(&window_class), 0);
+        HWND window = ::CreateWindowExW(WS_EX_APPWINDOW, WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, CW_USEDEFAULT,
+                                        CW_USEDEFAULT, WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr,
+                                        window_class.hInstance, nullptr);
+        ASSERT_NE(window, nullptr);
+        ASSERT_NE(UI.get(), nullptr) << "WM_CREATE fills the cell";
+        ::ShowWindow(window, SW_SHOW);  // as startup does; a child is only visible with its parent
+    }
+};
+
+const auto* const ENVIRONMENT = ::testing::AddGlobalTestEnvironment(new WindowEnvironment);
+
+TEST(Window, ControlsAsCreated) {
+    const UiHandles& ui = *UI.get();
+    struct Control {
+        HWND handle;
+        const wchar_t* window_class;
+        LONG style;
+        RECT at;  // client coordinates: left, top, right, bottom
+        int id;
+        const char* text;
+    };
+    const Control controls[] = {
+        {ui.status_text, L"Static", 0x50000000, {28, 28, 498, 72}, 0, "Preparing the installation…"},
+        {ui.progress_bar, PROGRESS_CLASSW, 0x50000000, {28, 82, 498, 104}, 0, ""},
+        {ui.retry_button, L"Button", 0x40010001, {296, 124, 392, 156}, RETRY_BUTTON_ID, "Retry"},
+        {ui.cancel_button, L"Button", 0x50010000, {402, 124, 498, 156}, CANCEL_BUTTON_ID, "Cancel"},
+    };
+    HGDIOBJ font = ::GetStockObject(DEFAULT_GUI_FONT);
+    for (const Control& c : controls) {
+        wchar_t name[64] = {};
+        ::GetClassNameW(c.handle, name, 64);
+        EXPECT_EQ(::CompareStringOrdinal(name, -1, c.window_class, -1, TRUE), CSTR_EQUAL) << text_of(c.handle);
+        EXPECT_EQ(::GetWindowLongW(c.handle, GWL_STYLE), c.style) << text_of(c.handle);
+        EXPECT_EQ(::GetDlgCtrlID(c.handle), c.id);
+        EXPECT_EQ(text_of(c.handle), c.text);
+        RECT r{};
+        ::GetWindowRect(c.handle, &r);
+        ::MapWindowPoints(HWND_DESKTOP, ui.window, reinterpret_cast<POINT*>(&r), 2);
+        EXPECT_EQ(r.left, c.at.left);
+        EXPECT_EQ(r.top, c.at.top);
+        EXPECT_EQ(r.right, c.at.right);
+        EXPECT_EQ(r.bottom, c.at.bottom);
+        EXPECT_EQ(reinterpret_cast<HGDIOBJ>(::SendMessageW(c.handle, WM_GETFONT, 0, 0)), font);
+    }
+    EXPECT_EQ(::SendMessageW(ui.progress_bar, PBM_GETRANGE, FALSE, 0), 100) << "default range kept";
+}
+
+TEST(Window, ProgressSetsTextAndClampsTheBar) {
+    struct Case {
+        WPARAM value;
+        LRESULT shown;
+    };
+    for (const Case c : {Case{0, 0}, Case{42, 42}, Case{100, 100}, Case{150, 100}, Case{~WPARAM{0}, 100}}) {
+        post_progress(c.value, "Downloading the latest Brimora…");
+        EXPECT_EQ(bar_position(), c.shown) << c.value;
+        EXPECT_EQ(text_of(UI.get()->status_text), "Downloading the latest Brimora…");
+    }
+}
+
+TEST(Window, CloseAndCancelFollowTheAttemptState) {
+    const UiHandles& ui = *UI.get();
+    struct Case {
+        const char* name;
+        bool running;
+        bool cancellable;
+        UINT message;  // WM_CLOSE, or WM_COMMAND with the Cancel id
+        bool cancelled_after;
+        bool window_stays;
+    };
+    // A destroying row would end the shared window, so "not running" is covered last, by the success case.
+    const Case cases[] = {
+        {"close while running", true, true, WM_CLOSE, true, true},
+        {"cancel button while running", true, true, WM_COMMAND, true, true},
+        {"close while the installer runs", true, false, WM_CLOSE, false, true},
+        {"cancel while the installer runs", true, false, WM_COMMAND, false, true},
+    };
+    for (const Case& c : cases) {
+        RUNNING.store(c.running);
+        CANCELLABLE.store(c.cancellable);
+        CANCELLED.store(false);
+        ::SetWindowTextW(ui.status_text, L"before");
+        const WPARAM command = c.message == WM_COMMAND ? CANCEL_BUTTON_ID : 0;
+        EXPECT_EQ(::SendMessageW(ui.window, c.message, command, 0), 0) << c.name;
+        EXPECT_EQ(CANCELLED.load(), c.cancelled_after) << c.name;
+        EXPECT_EQ(::IsWindow(ui.window) != FALSE, c.window_stays) << c.name;
+        EXPECT_EQ(text_of(ui.status_text), c.cancelled_after ? "Stopping safely…" : "before") << c.name;
+    }
+    // Unknown command ids change nothing.
+    CANCELLED.store(false);
+    RUNNING.store(true);
+    CANCELLABLE.store(true);
+    ::SendMessageW(ui.window, WM_COMMAND, 1003, 0);
+    EXPECT_FALSE(CANCELLED.load());
+}
+
+TEST(Window, FailureShowsTheReasonsMessageAndOffersRetry) {
+    const UiHandles& ui = *UI.get();
+    const UiText& en = text::EN;
+    struct Case {
+        std::uint8_t reason;
+        std::string_view message;
+    };
+    const Case cases[] = {
+        {0, en.failure_network},        {1, en.failure_release_info}, {2, en.failure_download},
+        {3, en.failure_disk_space},     {4, en.failure_integrity},    {5, en.failure_integrity},
+        {6, en.failure_publisher},      {7, en.failure_publisher},    {8, en.failure_install},
+        {9, en.failure_launch},         {10, en.failure_cancelled},   {11, en.failure_other},
+        {200, en.failure_other},  // an ordinal no reason has
+    };
+    for (const Case& c : cases) {
+        RUNNING.store(true);
+        CANCELLABLE.store(false);
+        ::EnableWindow(ui.retry_button, FALSE);
+        ::ShowWindow(ui.retry_button, SW_HIDE);
+        ::EnableWindow(ui.cancel_button, FALSE);
+        ::SetWindowTextW(ui.cancel_button, L"x");
+        post_progress(37, "Verifying the download…");
+        post_failure_reason(c.reason);
+        EXPECT_EQ(text_of(ui.status_text), c.message) << int(c.reason);
+        EXPECT_FALSE(RUNNING.load());
+        EXPECT_TRUE(CANCELLABLE.load());
+        EXPECT_TRUE(::IsWindowVisible(ui.retry_button) && ::IsWindowEnabled(ui.retry_button));
+        EXPECT_TRUE(::IsWindowEnabled(ui.cancel_button));
+        EXPECT_EQ(text_of(ui.cancel_button), "Cancel");
+        EXPECT_EQ(bar_position(), 37) << "the bar keeps its last position";
+    }
+}
+
+TEST(Window, LanguageOfTheUserInterface) {
+    struct Case {
+        LANGID language;
+        brimora::InstallerLocale locale;
+    };
+    // Primary language is the low 10 bits: every Japanese sublanguage is Japanese, and a language
+    // whose low byte alone is 0x11 is not.
+    const Case cases[] = {
+        {0x0411, brimora::InstallerLocale::ja}, {0x0011, brimora::InstallerLocale::ja},
+        {0x0811, brimora::InstallerLocale::ja}, {0xFC11, brimora::InstallerLocale::ja},
+        {0x0409, brimora::InstallerLocale::en}, {0x0412, brimora::InstallerLocale::en},
+        {0x0111, brimora::InstallerLocale::en}, {0x0000, brimora::InstallerLocale::en},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(locale_for_language(c.language), c.locale) << std::hex << c.language;
+    }
+}
+
+// What the status text and the bar were last set to, seen by wrapping their window procedures:
+// the success message sets both and destroys the window while it is handled, so nothing can be
+// read back afterwards.
+WNDPROC original_status_proc = nullptr;
+WNDPROC original_bar_proc = nullptr;
+std::string last_status_text;
+LRESULT last_bar_position = -1;
+
+LRESULT CALLBACK recording_status_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_SETTEXT) {
+        last_status_text = to_utf8(reinterpret_cast<const wchar_t*>(lparam)).value_or("<invalid>");
+    }
+    return ::CallWindowProcW(original_status_proc, window, message, wparam, lparam);
+}
+
+LRESULT CALLBACK recording_bar_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == PBM_SETPOS) {
+        last_bar_position = static_cast<LRESULT>(wparam);
+    }
+    return ::CallWindowProcW(original_bar_proc, window, message, wparam, lparam);
+}
+
+TEST(Window, SuccessShowsTheTextFillsTheBarAndDestroysTheWindow) {
+    const UiHandles& ui = *UI.get();
+    original_status_proc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(ui.status_text, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(recording_status_proc)));
+    original_bar_proc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(ui.progress_bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(recording_bar_proc)));
+    post_progress(98, "Opening your installed Brimora app…");
+    RUNNING.store(true);
+    const bool quit = deliver(WM_INSTALL_SUCCEEDED, 0,
+                              reinterpret_cast<LPARAM>(new std::string("Installation complete. Brimora is opening.")));
+    EXPECT_EQ(last_status_text, "Installation complete. Brimora is opening.");
+    EXPECT_EQ(last_bar_position, 100);
+    EXPECT_FALSE(RUNNING.load());
+    EXPECT_FALSE(::IsWindow(ui.window));
+    EXPECT_TRUE(quit) << "WM_DESTROY posts the quit message that ends the loop";
+}
+
+}  // namespace
