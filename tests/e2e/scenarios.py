@@ -199,6 +199,12 @@ def start_marks():
         return []
 
 
+def started_once(what):
+    """The app is started and not waited for, so its start mark can land after the installer ended."""
+    wait_for(lambda: start_marks(), f"the start mark of {what}", 20)
+    check_eq(len(start_marks()), 1, f"{what} started once")
+
+
 def cache_files():
     try:
         return sorted(os.listdir(cache_dir()))
@@ -303,7 +309,7 @@ def first_install_english():
     check_eq((first["width"], first["height"]), (540, 220), "outer size")
     check_eq(wait_gone(installer), 0, "exit code")
 
-    check_eq(len(start_marks()), 1, "the installed app was started once")
+    started_once("the installed app was started once")
     check_eq(cache_files(), [], "cache after success")
     check(registry_value() is not None, "InstallLocation written by the installer")
     names = requested_names()
@@ -328,7 +334,7 @@ def signed_installed_copy_is_opened():
     publish(fixture("installer-signed.exe"))
     installer = Installer()
     check_eq(wait_gone(installer), 0, "exit code")
-    check_eq(len(start_marks()), 1, "the installed copy was started")
+    started_once("the installed copy was started")
     check_eq(requested_names(), [], "no manifest requested")
     types = event_types()
     check("existing_app_launched" in types, f"existing_app_launched delivered before the end: {types}")
@@ -345,8 +351,7 @@ def unsigned_installed_copy_is_not_opened():
     installer = Installer()
     check_eq(wait_gone(installer), 0, "exit code")
     check_eq(requested_names(), ["latest.yml", PAYLOAD_NAME], "the install went on")
-    marks = start_marks()
-    check_eq(len(marks), 1, "only the freshly installed copy was started")
+    started_once("only the freshly installed copy")
     check("existing_app_launched" not in event_types(), "no existing app event")
 
 
@@ -365,7 +370,7 @@ def manifest_fault_then_retry(fault, message):
     publish(fixture("installer-signed.exe"))
     click("retry")
     check_eq(wait_gone(installer), 0, "exit code after Retry")
-    check_eq(len(start_marks()), 1, "installed and opened after Retry")
+    started_once("installed and opened after Retry")
     check_eq(event_types().count("installer_started"), 2, "installer_started per attempt")
     keys = [e["idempotencyKey"] for e in events() if e["eventType"] == "installer_started"]
     check(keys[0] != keys[1], "a new idempotency key for the second attempt")
@@ -427,7 +432,7 @@ def cancel_slow_download_then_resume():
     check_eq(wait_gone(installer), 0, "exit code after resuming")
     payload_requests = [r for r in feed_requests() if r["path"].endswith(PAYLOAD_NAME)]
     check_eq(header(payload_requests[-1], "Range"), f"bytes={kept}-", "the resume asks for the missing bytes")
-    check_eq(len(start_marks()), 1, "installed after resuming")
+    started_once("installed after resuming")
 
 
 @scenario
@@ -476,7 +481,7 @@ def closing_is_ignored_while_the_installer_runs():
     after = window()
     check(after.get("found") and after["status"] == EN["installing"], f"the window stays: {after}")
     check_eq(wait_gone(installer), 0, "exit code")
-    check_eq(len(start_marks()), 1, "installed and opened")
+    started_once("installed and opened")
 
 
 @scenario
@@ -539,7 +544,7 @@ def install_with_events(mode):
     installer = Installer()
     check_eq(wait_gone(installer), 0, "exit code")
     print(f"    install with the event service {mode}: {time.monotonic() - started:.1f} s")
-    check_eq(len(start_marks()), 1, "installed and opened")
+    started_once("installed and opened")
 
 
 @scenario
