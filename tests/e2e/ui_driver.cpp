@@ -151,7 +151,11 @@ int click(std::wstring_view what) {
     }
     DWORD_PTR ignored = 0;
     ::SendMessageTimeoutW(button, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
-    std::puts("{\"clicked\":true}");
+    // The click has been handled when SendMessage returns; the status it left is read at once,
+    // before the worker's next progress message can replace it.
+    HWND status = ::FindWindowExW(window, nullptr, L"Static", nullptr);
+    std::puts(("{\"clicked\":true,\"status_after\":" + (status ? json_string(text_of(status)) : std::string("null")) +
+               "}").c_str());
     return 0;
 }
 
