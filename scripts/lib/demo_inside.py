@@ -1,0 +1,207 @@
+#!/usr/bin/python3
+"""One demonstration run of BrimoraInstaller.exe, already inside the test rig (run by scripts/demo).
+
+    demo_inside.py LANG OUTDIR      LANG = en | ja; screenshots go to OUTDIR/LANG-N-WHAT.png
+
+A signed sample release is published, the manifest is first answered with 404 so the failure
+window (with Retry) can be seen, then the release is served slowly enough for the download to be
+watched. The installer runs on a Wine virtual desktop of the X display named by DISPLAY; every
+screenshot is taken between two readings of the window that both show the moment it is named
+after. Prints what the event service received and the outcome; exits 1 when a step failed.
+"""
+import glob
+import json
+import os
+import subprocess
+import sys
+import time
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import scenarios as rig  # noqa: E402  (the e2e scenarios' helpers for the rig and the window)
+
+DESKTOP = "Shot"
+DESKTOP_WIDTH, DESKTOP_HEIGHT = 800, 400
+INSTALLER_DELAY_MS = 4000
+# About ten seconds for the whole payload: long enough to catch the bar mid-way.
+DOWNLOAD_SECONDS = 10
+
+TEXTS = {
+    "en": {
+        "failed": rig.EN["failure_network"],
+        "downloading": rig.EN["downloading"],
+        "installing": rig.EN["installing"],
+        "retry": rig.EN["retry"],
+    },
+    "ja": {
+        "failed": rig.JA["failure_network"],
+        "downloading": "最新版のBrimoraをダウンロードしています…",
+        "installing": "Brimoraをインストールしています…",
+        "retry": rig.JA["retry"],
+    },
+}
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def use_virtual_desktop():
+    """Puts the installer and the window driver on one virtual desktop.
+
+    Wine looks a program's desktop up under AppDefaults when it starts, so the installer is
+    started directly (its exit code stays visible) and the driver's FindWindow searches the same
+    desktop; a desktop named in HKCU\\Software\\Wine\\Explorer\\Desktops is a virtual one of
+    that size, drawn by explorer.exe as one X window.
+    """
+    lines = ["Windows Registry Editor Version 5.00", "",
+             r"[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]",
+             f'"{DESKTOP}"="{DESKTOP_WIDTH}x{DESKTOP_HEIGHT}"', ""]
+    for program in ("BrimoraInstaller.exe", "ui_driver.exe"):
+        lines += [rf"[HKEY_CURRENT_USER\Software\Wine\AppDefaults\{program}\Explorer]", f'"Desktop"="{DESKTOP}"', ""]
+    path = os.path.join(os.environ["TMPDIR"], "virtual-desktop.reg")
+    with open(path, "w", encoding="ascii", newline="\r\n") as f:
+        f.write("\n".join(lines))
+    result = subprocess.run([rig.WINE64, "reg", "import", windows_path(path)], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    rig.check(result.returncode == 0, f"reg import of the virtual desktop settings exited {result.returncode}")
+
+
+def capture(path):
+    # The virtual desktop is the X server's only top-level window and sits at its origin.
+    result = subprocess.run(["import", "-window", "root", "-crop", f"{DESKTOP_WIDTH}x{DESKTOP_HEIGHT}+0+0",
+                             "+repage", path], stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    rig.check(result.returncode == 0 and os.path.getsize(path) > 0, f"import failed: {result.stderr.strip()}")
+
+
+def button(state, name):
+    """A button's reading; empty when the window had none (one being destroyed loses its
+    buttons before itself)."""
+    return state.get(name) or {}
+
+
+def shown(path):
+    return os.path.relpath(path, ROOT) if path.startswith(ROOT + os.sep) else path
+
+
+def shoot(path, wanted, what, timeout=90):
+    """Waits until the window shows `what`, captures the screen, and keeps the picture only if
+    the window still shows it afterwards (so the picture cannot be of the moment before or after)."""
+    before = rig.wait_window(wanted, what, timeout)
+    capture(path)
+    after = rig.window()
+    if not (after.get("found") and wanted(after)):
+        os.remove(path)
+        raise rig.Failed(f"the window moved on while {what} was captured: before {before}, after {after}")
+    print(f"  screenshot {shown(path)}: {what} (status {after['status']!r}, bar {before['bar']}"
+          f"..{after['bar']})")
+    return after
+
+
+def event_records():
+    records = []
+    for path in sorted(glob.glob(os.path.join(rig.CONTROL, "events", "*.json"))):
+        with open(path, encoding="utf-8") as f:
+            records.append((os.path.basename(path), json.loads(json.load(f)["body"])))
+    return records
+
+
+def wait_for_exit(installer, timeout=120):
+    """The exit code, or a failure as soon as the window offers Retry again (a failed attempt
+    keeps the window open for the user, so the process would not end by itself)."""
+    deadline = time.monotonic() + timeout
+    while (code := installer.process.poll()) is None:
+        state = rig.window()
+        if state.get("found") and button(state, "retry").get("visible"):
+            raise rig.Failed(f"the attempt after Retry failed: {state['status']!r}")
+        if time.monotonic() > deadline:
+            raise rig.Failed(f"the installer did not end within {timeout} s; last window state {state}")
+        time.sleep(0.3)
+    return code
+
+
+def report(code):
+    records = event_records()
+    print(f"  events received by events.brimora.app ({len(records)}, in arrival order):")
+    for file_name, body in records:
+        # The installer delivers each event on its own thread, so arrival order need not be the order of occurrence.
+        print(f"    {file_name}  eventType={body.get('eventType')}  appVersion={body.get('appVersion', '-')}  "
+              f"reasonCode={body.get('reasonCode', '-')}  locale={body.get('locale', '-')}  "
+              f"occurredAt={body.get('occurredAt', '-')}")
+    marks = rig.start_marks()
+    print(f"  BrimoraInstaller.exe exit code: {'none (ended by the demo)' if code is None else code}")
+    print(f"  installed test app started: {'yes' if marks else 'no'} ({len(marks)} line(s) in "
+          r"%LOCALAPPDATA%\brimora-started.txt)")
+    for mark in marks:
+        pid, module = (mark.rstrip("\r\n").split("\t") + ["", ""])[:2]
+        print(f"    pid {pid}: {module}")
+    return records, marks
+
+
+def run(lang, out_dir):
+    texts = TEXTS[lang]
+
+    def shot(n, what):
+        return os.path.join(out_dir, f"{lang}-{n}-{what}.png")
+
+    use_virtual_desktop()
+    payload = rig.fixture("installer-signed.exe")
+    rig.publish(payload)
+    rig.feed_mode({"path": "latest.yml", "status": 404})
+    print(f"  release {rig.VERSION}: {rig.PAYLOAD_NAME}, {len(payload)} bytes, signed by the rig's BRIMORA K.K. "
+          "leaf; latest.yml answered 404 for the first attempt")
+
+    installer = rig.Installer({"BRIMORA_TEST_INSTALLER_DELAY_MS": str(INSTALLER_DELAY_MS)})
+    code = None
+    failure = None
+    try:
+        shoot(shot(1, "failed-retry"),
+              lambda w: (w.get("status") == texts["failed"] and button(w, "retry").get("enabled")
+                         and button(w, "retry").get("text") == texts["retry"]),
+              "the failed first attempt offering Retry", 60)
+
+        rate = len(payload) // DOWNLOAD_SECONDS
+        rig.feed_mode({"path": rig.PAYLOAD_NAME, "rate": rate})
+        rig.click("retry")
+        print(f"  Retry clicked; latest.yml served, the payload at {rate} bytes/s")
+
+        shoot(shot(2, "downloading"),
+              lambda w: w.get("status") == texts["downloading"] and 25 <= (w.get("bar") or 0) <= 60,
+              "the download in progress")
+        state = shoot(shot(3, "installing"), lambda w: w.get("status") == texts["installing"],
+                      "the downloaded installer running (Cancel disabled)")
+        rig.check(button(state, "cancel").get("enabled") is False, f"Cancel is disabled while installing: {state}")
+
+        code = wait_for_exit(installer)
+        gone = rig.window()
+        rig.check(not gone.get("found"), f"the window closed on success: {gone}")
+        capture(shot(4, "finished"))
+        print(f"  screenshot {shown(shot(4, 'finished'))}: the desktop after the window closed itself")
+    except rig.Failed as caught:
+        failure = caught
+    finally:
+        installer.kill()
+
+    records, marks = report(code)
+    if failure is not None:
+        raise failure
+    rig.check(code == 0, f"exit code {code}")
+    rig.check(records, "no event reached the event service")
+    rig.check(marks, "the installed app was not started")
+
+
+def main():
+    lang, out_dir = sys.argv[1], sys.argv[2]
+    try:
+        run(lang, out_dir)
+    except rig.Failed as failure:
+        print(f"  FAILED: {failure}")
+        return 1
+    finally:
+        subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
