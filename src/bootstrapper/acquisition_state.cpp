@@ -3,13 +3,12 @@
 #include <string_view>
 
 #include "brimora/acquisition.hpp"
+#include "acquisition_file.hpp"
 #include "file_io.hpp"
 #include "json_text.hpp"
 
 namespace brimora {
 namespace {
-
-namespace fs = std::filesystem;
 
 // Native names are bytes on POSIX and UTF-16 on Windows; overloads pick the platform's rule.
 [[maybe_unused]] bool is_well_formed(std::string_view name) { return detail::is_valid_utf8(name); }
@@ -32,18 +31,16 @@ namespace fs = std::filesystem;
 
 // An ASCII text as a native path string. Widening by hand rather than through path's converting
 // constructors keeps libstdc++'s locale machinery (hundreds of KiB) out of the Windows executable.
-fs::path::string_type native_ascii(std::string_view text) {
-    return fs::path::string_type(text.begin(), text.end());
-}
+detail::NativePath native_ascii(std::string_view text) { return detail::NativePath(text.begin(), text.end()); }
 
 // The target's own name, unless it has none or is not well-formed Unicode: such a name is not
 // carried into another file's name, and the state file's name stands in.
-fs::path temp_base_name(const fs::path& target) {
-    fs::path name = target.filename();
-    if (name.empty() || !is_well_formed(name.native())) {
-        return fs::path(native_ascii(STATE_FILE_NAME));
+detail::NativePath temp_base_name(detail::NativePathView target) {
+    const detail::NativePathView name = detail::native_file_name(target);
+    if (name.empty() || !is_well_formed(name)) {
+        return native_ascii(STATE_FILE_NAME);
     }
-    return name;
+    return detail::NativePath(name);
 }
 
 }  // namespace
@@ -68,24 +65,29 @@ bool AcquisitionState::is_valid_for_bootstrapper() const {
            arch == ARCH && is_rfc3339_date_time(created_at);
 }
 
-std::expected<void, std::error_code> write_atomically(const fs::path& path, const AcquisitionState& state) {
-    if (path.has_parent_path()) {
-        if (auto made = detail::make_directories(path.parent_path()); !made) {
+namespace detail {
+
+std::expected<void, std::error_code> write_atomically(const NativePath& path, const AcquisitionState& state) {
+    if (const NativePath parent = native_parent(path); !parent.empty()) {
+        if (auto made = make_directories(parent); !made) {
             return std::unexpected(made.error());
         }
     }
     const std::string id = Uuid::random_v4().to_string();
-    fs::path::string_type temp_name = native_ascii(".");
-    temp_name += temp_base_name(path).native();
-    temp_name += native_ascii("." + id + ".tmp");
-    return detail::write_then_replace(path.parent_path() / fs::path(std::move(temp_name)), path, encode_state(state));
+    // Beside the target, in the directory its last component lives in.
+    const NativePathView target(path);
+    NativePath temp(target.substr(0, target.size() - native_file_name(target).size()));
+    temp += native_ascii(".");
+    temp += temp_base_name(target);
+    temp += native_ascii("." + id + ".tmp");
+    return write_then_replace(temp, path, encode_state(state));
 }
 
-std::expected<AcquisitionState, std::error_code> load_or_create(const fs::path& path, InstallerLocale locale) {
+std::expected<AcquisitionState, std::error_code> load_or_create(const NativePath& path, InstallerLocale locale) {
     // A file that cannot be read is treated like one that holds garbage: both mean a new identity.
     // The file is the user's to change, so its size is capped: a valid one is a few hundred bytes,
     // and a huge one must not exhaust memory at every start.
-    if (auto bytes = detail::read_whole_file(path, STATE_FILE_MAX_BYTES)) {
+    if (auto bytes = read_whole_file(path, STATE_FILE_MAX_BYTES)) {
         if (auto loaded = decode_state(*bytes); loaded && loaded->is_valid_for_bootstrapper()) {
             return *std::move(loaded);
         }
@@ -95,6 +97,18 @@ std::expected<AcquisitionState, std::error_code> load_or_create(const fs::path& 
         return std::unexpected(written.error());
     }
     return state;
+}
+
+}  // namespace detail
+
+std::expected<void, std::error_code> write_atomically(const std::filesystem::path& path,
+                                                      const AcquisitionState& state) {
+    return detail::write_atomically(path.native(), state);
+}
+
+std::expected<AcquisitionState, std::error_code> load_or_create(const std::filesystem::path& path,
+                                                                InstallerLocale locale) {
+    return detail::load_or_create(path.native(), locale);
 }
 
 }  // namespace brimora

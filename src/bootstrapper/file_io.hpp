@@ -15,10 +15,23 @@
 
 namespace brimora::detail {
 
+// A path as the operating system spells it: UTF-16 on Windows, bytes elsewhere. The executable
+// works on these rather than on std::filesystem::path, whose out-of-line parts drag libstdc++'s
+// whole locale machinery into a static MinGW link.
+using NativePath = std::filesystem::path::string_type;
+using NativePathView = std::basic_string_view<NativePath::value_type>;
+
+// Everything before the last component, trailing separators dropped but a root kept: "" for a
+// bare name, the path itself for a root alone ("/", "C:\\"). '\\' and '/' both separate on Windows.
+[[nodiscard]] NativePath native_parent(NativePathView path);
+
+// The last component: empty when the path ends in a separator or is a root.
+[[nodiscard]] NativePathView native_file_name(NativePathView path) noexcept;
+
 // A file opened for reading only, shared for read, write and delete. Move-only; closed once.
 class ReadableFile {
 public:
-    [[nodiscard]] static std::expected<ReadableFile, std::error_code> open(const std::filesystem::path& path);
+    [[nodiscard]] static std::expected<ReadableFile, std::error_code> open(const NativePath& path);
 
     ReadableFile(ReadableFile&& other) noexcept;
     ReadableFile& operator=(ReadableFile&& other) noexcept;
@@ -37,21 +50,21 @@ private:
 
 // The length of a regular file, links followed; a directory, device or pipe is an error
 // (std::errc::is_a_directory for a directory). The file is not opened for reading.
-[[nodiscard]] std::expected<std::uint64_t, std::error_code> regular_file_size(const std::filesystem::path& path);
+[[nodiscard]] std::expected<std::uint64_t, std::error_code> regular_file_size(const NativePath& path);
 
 // Creates the directory and every missing ancestor; an existing directory is fine, an existing
 // file in the way is an error.
-[[nodiscard]] std::expected<void, std::error_code> make_directories(const std::filesystem::path& path);
+[[nodiscard]] std::expected<void, std::error_code> make_directories(const NativePath& path);
 
 // The whole content of a file of at most `max_bytes` bytes; a longer file is refused
 // (std::errc::file_too_large) after reading one byte past the limit, never held whole.
-[[nodiscard]] std::expected<std::string, std::error_code> read_whole_file(const std::filesystem::path& path,
+[[nodiscard]] std::expected<std::string, std::error_code> read_whole_file(const NativePath& path,
                                                                         std::size_t max_bytes);
 
 // Creates `temp` (replacing any file of that name), writes `bytes`, flushes them to the disk and,
 // with the file still open, moves it over `target` in one step; closes it afterwards whatever
 // happened. A failure leaves `target` untouched and may leave `temp` behind.
 [[nodiscard]] std::expected<void, std::error_code> write_then_replace(
-    const std::filesystem::path& temp, const std::filesystem::path& target, std::string_view bytes);
+    const NativePath& temp, const NativePath& target, std::string_view bytes);
 
 }  // namespace brimora::detail

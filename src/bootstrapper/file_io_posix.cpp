@@ -40,7 +40,7 @@ private:
 
 }  // namespace
 
-std::expected<ReadableFile, std::error_code> ReadableFile::open(const std::filesystem::path& path) {
+std::expected<ReadableFile, std::error_code> ReadableFile::open(const NativePath& path) {
     const int fd = retrying([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
     if (fd < 0) {
         return std::unexpected(errno_code());
@@ -76,7 +76,7 @@ std::expected<std::size_t, std::error_code> ReadableFile::read(std::span<std::ui
     return static_cast<std::size_t>(n);
 }
 
-std::expected<std::uint64_t, std::error_code> regular_file_size(const std::filesystem::path& path) {
+std::expected<std::uint64_t, std::error_code> regular_file_size(const NativePath& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         return std::unexpected(errno_code());
@@ -90,7 +90,7 @@ std::expected<std::uint64_t, std::error_code> regular_file_size(const std::files
     return static_cast<std::uint64_t>(info.st_size);
 }
 
-std::expected<void, std::error_code> make_directories(const std::filesystem::path& path) {
+std::expected<void, std::error_code> make_directories(const NativePath& path) {
     std::error_code error;
     std::filesystem::create_directories(path, error);
     if (error) {
@@ -99,8 +99,8 @@ std::expected<void, std::error_code> make_directories(const std::filesystem::pat
     return {};
 }
 
-std::expected<void, std::error_code> write_then_replace(const std::filesystem::path& temp,
-                                                        const std::filesystem::path& target,
+std::expected<void, std::error_code> write_then_replace(const NativePath& temp,
+                                                        const NativePath& target,
                                                         std::string_view bytes) {
     Descriptor file(retrying([&] { return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }));
     if (file.get() < 0) {
@@ -121,7 +121,8 @@ std::expected<void, std::error_code> write_then_replace(const std::filesystem::p
         return std::unexpected(errno_code());
     }
     // The rename itself is only durable once the directory entry is on disk.
-    const auto directory = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    const std::filesystem::path target_path(target);
+    const auto directory = target_path.has_parent_path() ? target_path.parent_path() : std::filesystem::path(".");
     Descriptor dir(retrying([&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (dir.get() < 0) {
         return std::unexpected(errno_code());

@@ -31,7 +31,7 @@ private:
 
 }  // namespace
 
-std::expected<ReadableFile, std::error_code> ReadableFile::open(const std::filesystem::path& path) {
+std::expected<ReadableFile, std::error_code> ReadableFile::open(const NativePath& path) {
     HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -72,7 +72,7 @@ std::expected<std::size_t, std::error_code> ReadableFile::read(std::span<std::ui
 
 // The std::filesystem operations are not used on Windows: in MinGW's static libstdc++ they pull
 // in the whole iostream and locale machinery, which would triple the size of the executable.
-std::expected<std::uint64_t, std::error_code> regular_file_size(const std::filesystem::path& path) {
+std::expected<std::uint64_t, std::error_code> regular_file_size(const NativePath& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
         return std::unexpected(last_error());
@@ -100,7 +100,7 @@ std::expected<std::uint64_t, std::error_code> regular_file_size(const std::files
     return size;
 }
 
-std::expected<void, std::error_code> make_directories(const std::filesystem::path& path) {
+std::expected<void, std::error_code> make_directories(const NativePath& path) {
     if (path.empty()) {
         return std::unexpected(std::make_error_code(std::errc::no_such_file_or_directory));
     }
@@ -111,7 +111,7 @@ std::expected<void, std::error_code> make_directories(const std::filesystem::pat
         }
         return std::unexpected(std::make_error_code(std::errc::not_a_directory));
     }
-    const auto parent = path.parent_path();
+    const NativePath parent = native_parent(path);
     if (!parent.empty() && parent != path) {
         if (auto made = make_directories(parent); !made) {
             return made;
@@ -129,8 +129,8 @@ std::expected<void, std::error_code> make_directories(const std::filesystem::pat
     return {};
 }
 
-std::expected<void, std::error_code> write_then_replace(const std::filesystem::path& temp,
-                                                        const std::filesystem::path& target,
+std::expected<void, std::error_code> write_then_replace(const NativePath& temp,
+                                                        const NativePath& target,
                                                         std::string_view bytes) {
     OwnedHandle file(::CreateFileW(temp.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS,
                                    FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -4,13 +4,14 @@
 
 #include "app.hpp"
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
+#include "acquisition_file.hpp"
 #include "app_state.hpp"
 #include "events.hpp"
 #include "handles.hpp"
+#include "installed_app.hpp"
 #include "pipeline.hpp"
 #include "texts.hpp"
 #include "ui_messages.hpp"
@@ -95,13 +96,13 @@ void run() {
         fatal_message(texts.fatal_state);
         return;
     }
-    const std::filesystem::path data_dir = std::filesystem::path(*local_app_data) / L"Brimora";
-    auto state = load_or_create(data_dir / L"acquisition.json", locale);
+    const std::wstring data_dir = join_windows_path(*local_app_data, L"Brimora");
+    auto state = detail::load_or_create(join_windows_path(data_dir, L"acquisition.json"), locale);
     if (!state) {
         fatal_message(texts.fatal_state);
         return;
     }
-    CONTEXT.set(AppContext{std::move(*state), data_dir / L"InstallerCache" / L"v1", locale});
+    CONTEXT.set(AppContext{std::move(*state), join_windows_path(join_windows_path(data_dir, L"InstallerCache"), L"v1"), locale});
 
     ::InitCommonControls();
 

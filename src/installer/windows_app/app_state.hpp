@@ -5,8 +5,8 @@
 #include <windows.h>
 
 #include <atomic>
-#include <filesystem>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "brimora/acquisition.hpp"
@@ -15,7 +15,7 @@ namespace brimora::win {
 
 struct AppContext {
     AcquisitionState acquisition;
-    std::filesystem::path cache_dir;
+    std::wstring cache_dir;
     InstallerLocale locale = InstallerLocale::en;
 };
 

@@ -165,11 +165,11 @@ using CertContext = UniqueHandle<CertContextTraits>;
 
 }  // namespace
 
-Outcome<void> verify_authenticode(const std::filesystem::path& path) {
-    if (trust_verdict(path.native()) != 0) {
+Outcome<void> verify_authenticode(const std::wstring& path) {
+    if (trust_verdict(path) != 0) {
         return fail("signature_invalid", FailureReason::signature_invalid);
     }
-    const Outcome<std::string> name = first_signer_name(path.native());
+    const Outcome<std::string> name = first_signer_name(path);
     if (!name) {
         return std::unexpected(name.error());
     }

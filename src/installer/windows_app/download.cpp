@@ -11,8 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "brimora/payload.hpp"
+#include "payload_file.hpp"
 #include "handles.hpp"
+#include "installed_app.hpp"
 #include "texts.hpp"
 #include "transport.hpp"
 #include "ui_messages.hpp"
@@ -24,7 +25,7 @@ namespace {
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Nothing when the metadata cannot be read: the callers treat that as "no such file".
-std::optional<std::uint64_t> file_length(const std::filesystem::path& path) {
+std::optional<std::uint64_t> file_length(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
         return std::nullopt;
@@ -32,7 +33,7 @@ std::optional<std::uint64_t> file_length(const std::filesystem::path& path) {
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-void delete_ignoring_errors(const std::filesystem::path& path) { static_cast<void>(::DeleteFileW(path.c_str())); }
+void delete_ignoring_errors(const std::wstring& path) { static_cast<void>(::DeleteFileW(path.c_str())); }
 
 // The release's file name becomes a path inside the cache directory. Whatever the manifest
 // validation guarantees, a name that could leave the directory (separators, a drive or stream
@@ -47,7 +48,7 @@ bool is_plain_file_name(std::string_view name) {
     });
 }
 
-FileHandle open_fresh(const std::filesystem::path& path) {
+FileHandle open_fresh(const std::wstring& path) {
     return FileHandle(::CreateFileW(path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
 }
@@ -66,7 +67,7 @@ bool write_all(HANDLE file, std::span<const std::uint8_t> bytes) {
 
 // Steps from the request to the flushed partial file. Declaration order matters: the file is
 // closed before the response is released on every early return.
-Outcome<void> fetch_into_partial(const std::filesystem::path& partial_path, std::uint64_t offset,
+Outcome<void> fetch_into_partial(const std::wstring& partial_path, std::uint64_t offset,
                                  const ValidatedRelease& release, std::string_view status_text) {
     const std::string payload_path = std::string(FEED_PREFIX) + release.file_name;
     std::optional<HttpResponse> response =
@@ -143,12 +144,12 @@ std::uintptr_t download_progress(std::uint64_t received, std::uint64_t size) noe
     return static_cast<std::uintptr_t>(10 + std::min<std::uint64_t>(65, product / size));
 }
 
-Outcome<std::filesystem::path> download_payload(const AppContext& context, const ValidatedRelease& release) {
+Outcome<std::wstring> download_payload(const AppContext& context, const ValidatedRelease& release) {
     if (!is_plain_file_name(release.file_name)) {
         return fail("download_failed", FailureReason::download_failed);
     }
-    const std::filesystem::path final_path = context.cache_dir / path_from_utf8(release.file_name);
-    const std::filesystem::path partial_path = context.cache_dir / path_from_utf8(release.file_name + ".partial");
+    const std::wstring final_path = join_windows_path(context.cache_dir, widen(release.file_name));
+    const std::wstring partial_path = join_windows_path(context.cache_dir, widen(release.file_name + ".partial"));
 
     if (file_length(final_path)) {
         if (verify_size_and_hash(final_path, release)) {
@@ -181,7 +182,7 @@ Outcome<std::filesystem::path> download_payload(const AppContext& context, const
 
 // OPEN_EXISTING: a partial file that vanished since its length was read must fail the attempt,
 // not be recreated empty and then "resumed" at an offset it no longer has.
-Outcome<FileHandle> open_partial_for_append(const std::filesystem::path& partial_path) {
+Outcome<FileHandle> open_partial_for_append(const std::wstring& partial_path) {
     FileHandle file(::CreateFileW(partial_path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -194,8 +195,8 @@ Outcome<FileHandle> open_partial_for_append(const std::filesystem::path& partial
     return file;
 }
 
-Outcome<void> verify_size_and_hash(const std::filesystem::path& path, const ValidatedRelease& release) {
-    const auto verified = verify_file(path, release.size, release.sha512);
+Outcome<void> verify_size_and_hash(const std::wstring& path, const ValidatedRelease& release) {
+    const auto verified = brimora::detail::verify_file(path, release.size, release.sha512);
     if (verified) {
         return {};
     }

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
+#include <string>
 
 #include "app_state.hpp"
 #include "brimora/manifest.hpp"
@@ -23,14 +23,14 @@ inline constexpr std::size_t DOWNLOAD_BUFFER_BYTES = 131072;
 
 // The cached final file of the release, downloaded or resumed as needed; posts progress 10..75
 // with the downloading text of context.locale and stops before the next read once CANCELLED is set.
-[[nodiscard]] Outcome<std::filesystem::path> download_payload(const AppContext& context,
+[[nodiscard]] Outcome<std::wstring> download_payload(const AppContext& context,
                                                               const ValidatedRelease& release);
 
 // The partial file opened for writing at its end; a missing file is never created
 // ("cache_write_failed"), a failed seek is "resume_seek_failed".
-[[nodiscard]] Outcome<FileHandle> open_partial_for_append(const std::filesystem::path& partial_path);
+[[nodiscard]] Outcome<FileHandle> open_partial_for_append(const std::wstring& partial_path);
 
 // The file's size and SHA-512 against the release; a digest mismatch deletes the file.
-[[nodiscard]] Outcome<void> verify_size_and_hash(const std::filesystem::path& path, const ValidatedRelease& release);
+[[nodiscard]] Outcome<void> verify_size_and_hash(const std::wstring& path, const ValidatedRelease& release);
 
 }  // namespace brimora::win

@@ -104,7 +104,7 @@ struct PathShape {
 
 // Opening the path follows links to their target; without FILE_FLAG_BACKUP_SEMANTICS a directory
 // cannot be opened at all, and devices, pipes and consoles are not disk files.
-[[nodiscard]] bool is_existing_regular_file(const std::filesystem::path& path) {
+[[nodiscard]] bool is_existing_regular_file(const std::wstring& path) {
     FileHandle file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -124,8 +124,8 @@ struct PathShape {
 // line alone is searched and split at blanks, so "C:\Program Files\x.exe" could start
 // "C:\Program.exe". The command line is the child's argv: given NULL, the unquoted path would
 // become it and a blank in the path would hand the child arguments.
-[[nodiscard]] bool start_program(const std::filesystem::path& program) {
-    std::optional<std::wstring> command_line = bare_command_line(program.native());
+[[nodiscard]] bool start_program(const std::wstring& program) {
+    std::optional<std::wstring> command_line = bare_command_line(program);
     if (!command_line) {
         return false;
     }
@@ -185,9 +185,9 @@ std::wstring join_windows_path(std::wstring_view directory, std::wstring_view na
 
 bool same_path_components(std::wstring_view a, std::wstring_view b) { return shape_of(a) == shape_of(b); }
 
-std::vector<std::filesystem::path> without_neighbour_duplicates(std::vector<std::filesystem::path> paths) {
+std::vector<std::wstring> without_neighbour_duplicates(std::vector<std::wstring> paths) {
     const auto end = std::unique(paths.begin(), paths.end(), [](const auto& a, const auto& b) {
-        return same_path_components(a.native(), b.native());
+        return same_path_components(a, b);
     });
     paths.erase(end, paths.end());
     return paths;
@@ -207,8 +207,8 @@ std::optional<std::wstring> bare_command_line(std::wstring_view program) {
     return line;
 }
 
-std::vector<std::filesystem::path> installed_app_candidates() {
-    std::vector<std::filesystem::path> candidates;
+std::vector<std::wstring> installed_app_candidates() {
+    std::vector<std::wstring> candidates;
     if (const std::optional<std::wstring> location = registry_install_location();
         location && is_absolute_windows_path(*location)) {
         candidates.emplace_back(join_windows_path(*location, APP_EXE_NAME));
@@ -220,12 +220,12 @@ std::vector<std::filesystem::path> installed_app_candidates() {
         candidates.emplace_back(join_windows_path(join_windows_path(programs, L"brimora"), APP_EXE_NAME));
         candidates.emplace_back(join_windows_path(join_windows_path(*base, L"Brimora"), APP_EXE_NAME));
     }
-    std::erase_if(candidates, [](const std::filesystem::path& p) { return !is_existing_regular_file(p); });
+    std::erase_if(candidates, [](const std::wstring& p) { return !is_existing_regular_file(p); });
     return without_neighbour_duplicates(std::move(candidates));
 }
 
 bool launch_existing_app() {
-    for (const std::filesystem::path& candidate : installed_app_candidates()) {
+    for (const std::wstring& candidate : installed_app_candidates()) {
         if (!verify_authenticode(candidate)) {
             continue;
         }
@@ -239,7 +239,7 @@ bool launch_existing_app() {
 Outcome<void> launch_installed_app() {
     for (int pass = 1; pass <= LAUNCH_PASSES; ++pass) {
         // A fresh list every pass: the installer may write the value or the file while we wait.
-        for (const std::filesystem::path& candidate : installed_app_candidates()) {
+        for (const std::wstring& candidate : installed_app_candidates()) {
             if (!verify_authenticode(candidate)) {
                 continue;
             }

@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <chrono>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,13 +41,13 @@ inline constexpr std::chrono::milliseconds LAUNCH_PASS_DELAY{250};
 [[nodiscard]] bool same_path_components(std::wstring_view a, std::wstring_view b);
 
 // The paths in their order with every entry removed that has the same components as the entry right before it.
-[[nodiscard]] std::vector<std::filesystem::path> without_neighbour_duplicates(std::vector<std::filesystem::path> paths);
+[[nodiscard]] std::vector<std::wstring> without_neighbour_duplicates(std::vector<std::wstring> paths);
 
 // The command line that gives a program its quoted path as argv[0] and no arguments; nothing if the path holds a quote.
 [[nodiscard]] std::optional<std::wstring> bare_command_line(std::wstring_view program);
 
 // The existing regular files among the registry candidate and the LOCALAPPDATA fallbacks, in that order, neighbour duplicates removed; never fails.
-[[nodiscard]] std::vector<std::filesystem::path> installed_app_candidates();
+[[nodiscard]] std::vector<std::wstring> installed_app_candidates();
 
 // One pass over the candidates: true once a verified candidate was started (its handles closed); false if none started.
 [[nodiscard]] bool launch_existing_app();

@@ -42,7 +42,7 @@ Outcome<std::vector<std::uint8_t>> fetch_manifest() {
     return std::move(*body);
 }
 
-Outcome<void> ensure_disk_space(const std::filesystem::path& cache_dir, std::uint64_t installer_size) {
+Outcome<void> ensure_disk_space(const std::wstring& cache_dir, std::uint64_t installer_size) {
     ULARGE_INTEGER available{};
     if (!::GetDiskFreeSpaceExW(cache_dir.c_str(), &available, nullptr, nullptr) ||
         available.QuadPart < disk_space_required(installer_size)) {
@@ -51,7 +51,7 @@ Outcome<void> ensure_disk_space(const std::filesystem::path& cache_dir, std::uin
     return {};
 }
 
-Outcome<void> run_installer(const std::filesystem::path& installer) {
+Outcome<void> run_installer(const std::wstring& installer) {
     std::wstring command_line = installer_command_line(installer);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -83,16 +83,16 @@ std::uint64_t disk_space_required(std::uint64_t installer_size) noexcept {
     return product > U64_MAX - DISK_SPACE_MARGIN ? U64_MAX : product + DISK_SPACE_MARGIN;
 }
 
-std::wstring installer_command_line(const std::filesystem::path& installer) {
+std::wstring installer_command_line(const std::wstring& installer) {
     std::wstring line = L"\"";
-    line += installer.native();
+    line += installer;
     line += L"\" /S /currentuser --force-run";
     return line;
 }
 
-void prune_cache(const std::filesystem::path& cache_dir, std::string_view current_file_name) {
+void prune_cache(const std::wstring& cache_dir, std::string_view current_file_name) {
     WIN32_FIND_DATAW entry{};
-    const FindHandle find(::FindFirstFileW((cache_dir / L"*").c_str(), &entry));
+    const FindHandle find(::FindFirstFileW(join_windows_path(cache_dir, L"*").c_str(), &entry));
     if (!find) {
         return;
     }
@@ -106,7 +106,7 @@ void prune_cache(const std::filesystem::path& cache_dir, std::string_view curren
         if (!name || !should_prune_cache_entry(*name, current_file_name)) {
             continue;
         }
-        ::DeleteFileW((cache_dir / entry.cFileName).c_str());
+        ::DeleteFileW(join_windows_path(cache_dir, entry.cFileName).c_str());
     } while (::FindNextFileW(find.get(), &entry));
 }
 
@@ -187,7 +187,7 @@ Outcome<std::string> install(AppContext context) {
     }
 
     ::DeleteFileW(installer->c_str());
-    ::DeleteFileW((context.cache_dir / (widen(release->file_name) + L".partial")).c_str());
+    ::DeleteFileW(join_windows_path(context.cache_dir, widen(release->file_name) + L".partial").c_str());
     return std::string(texts.install_complete);
 }
 

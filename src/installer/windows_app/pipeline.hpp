@@ -2,7 +2,6 @@
 // One install attempt, start to end, on the worker thread.
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -18,10 +17,10 @@ inline constexpr std::uint64_t DISK_SPACE_MARGIN = 268435456;  // 256 MiB
 [[nodiscard]] std::uint64_t disk_space_required(std::uint64_t installer_size) noexcept;
 
 // `"<installer>" /S /currentuser --force-run`.
-[[nodiscard]] std::wstring installer_command_line(const std::filesystem::path& installer);
+[[nodiscard]] std::wstring installer_command_line(const std::wstring& installer);
 
 // Deletes the stale installer files of other releases from the cache directory; never fails.
-void prune_cache(const std::filesystem::path& cache_dir, std::string_view current_file_name);
+void prune_cache(const std::wstring& cache_dir, std::string_view current_file_name);
 
 // Opens an installed copy, or fetches, verifies, runs and opens the latest release. The success
 // text, or the failure pair of the step that ended the attempt.

@@ -50,6 +50,5 @@ std::optional<std::string> to_utf8(std::wstring_view text) {
 
 std::wstring widen(std::string_view fixed_text) { return to_utf16(fixed_text).value_or(std::wstring()); }
 
-std::filesystem::path path_from_utf8(std::string_view text) { return std::filesystem::path(widen(text)); }
 
 }  // namespace brimora::win

@@ -2,7 +2,6 @@
 // Strict conversions between the UTF-8 texts used inside the system and the UTF-16 that Win32
 // takes. Invalid input (bad UTF-8, unpaired surrogates) is refused, never replaced.
 
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,8 +16,5 @@ namespace brimora::win {
 
 // UTF-16 for a text the program itself defines (always valid UTF-8).
 [[nodiscard]] std::wstring widen(std::string_view fixed_text);
-
-// A path from a UTF-8 text the program itself defines or has validated.
-[[nodiscard]] std::filesystem::path path_from_utf8(std::string_view text);
 
 }  // namespace brimora::win

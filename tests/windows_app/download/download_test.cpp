@@ -345,7 +345,7 @@ TEST_F(DownloadTest, CancelDuringTheBodyStopsAtTheNextRead) {
     const std::string big = pattern_bytes(1 << 20, 11);
     const ValidatedRelease big_release = release_of(big);
     ASSERT_TRUE(rig->serve(big_release.file_name, big) && rig->set_feed_mode({{"rate", 262144}}));
-    std::optional<Outcome<fs::path>> result;
+    std::optional<Outcome<std::wstring>> result;
     std::atomic<bool> done{false};
     std::thread worker([&] {
         result.emplace(download_payload(context(), big_release));

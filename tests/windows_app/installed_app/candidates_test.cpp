@@ -16,14 +16,6 @@ namespace {
 
 using namespace std::string_literals;
 
-std::vector<std::wstring> texts(const std::vector<std::filesystem::path>& paths) {
-    std::vector<std::wstring> out;
-    for (const auto& p : paths) {
-        out.push_back(p.native());
-    }
-    return out;
-}
-
 std::string readable(const std::vector<std::wstring>& list) {
     std::string out;
     for (const auto& t : list) {
@@ -65,7 +57,7 @@ TEST_P(RegistryValue, GivesTheRegistryCandidateOnlyWhenValid) {
         expected.push_back(installed.native() + L"\\brimora.exe");
     }
     expected.push_back(fallback.native());
-    const std::vector<std::wstring> got = texts(installed_app_candidates());
+    const std::vector<std::wstring> got = installed_app_candidates();
     EXPECT_EQ(got, expected) << GetParam().name << "\ngot:\n" << readable(got) << "expected:\n" << readable(expected);
 }
 
@@ -106,7 +98,7 @@ TEST_F(InstalledAppTest, ValueWithUnpairedSurrogateIsIgnored) {
     }
     place_app(std::filesystem::path(installed));
     write_install_location(installed + L'\0');
-    EXPECT_EQ(texts(installed_app_candidates()), std::vector<std::wstring>{});
+    EXPECT_EQ(installed_app_candidates(), std::vector<std::wstring>{});
 }
 
 // --- The fallback folders under LOCALAPPDATA -----------------------------------------------------
@@ -125,7 +117,7 @@ class Fallbacks : public InstalledAppTest, public ::testing::WithParamInterface<
 
 TEST_P(Fallbacks, AreListedInOrder) {
     const std::vector<std::wstring> expected = GetParam().arrange(local());
-    const std::vector<std::wstring> got = texts(installed_app_candidates());
+    const std::vector<std::wstring> got = installed_app_candidates();
     EXPECT_EQ(got, expected) << GetParam().name << "\ngot:\n" << readable(got) << "expected:\n" << readable(expected);
 }
 
@@ -165,14 +157,14 @@ TEST_F(InstalledAppTest, LocalAppDataWithTrailingSeparatorIsJoinedWithoutDoublin
     place_app(local() / L"Brimora");
     const std::wstring with_separator = local().native() + L"\\";
     ASSERT_TRUE(::SetEnvironmentVariableW(L"LOCALAPPDATA", with_separator.c_str()));
-    EXPECT_EQ(texts(installed_app_candidates()), std::vector<std::wstring>{with_separator + L"Brimora\\brimora.exe"});
+    EXPECT_EQ(installed_app_candidates(), std::vector<std::wstring>{with_separator + L"Brimora\\brimora.exe"});
 }
 
 TEST_F(InstalledAppTest, RelativeLocalAppDataIsUsedUnchanged) {
     place_app(local() / L"Brimora");
     const std::wstring relative = local().filename().native();
     ASSERT_TRUE(::SetEnvironmentVariableW(L"LOCALAPPDATA", relative.c_str()));
-    EXPECT_EQ(texts(installed_app_candidates()), std::vector<std::wstring>{relative + L"\\Brimora\\brimora.exe"});
+    EXPECT_EQ(installed_app_candidates(), std::vector<std::wstring>{relative + L"\\Brimora\\brimora.exe"});
 }
 
 TEST_F(InstalledAppTest, WithoutLocalAppDataOnlyTheRegistryCounts) {
@@ -181,7 +173,7 @@ TEST_F(InstalledAppTest, WithoutLocalAppDataOnlyTheRegistryCounts) {
     place_app(local() / L"Brimora");
     write_install_location(installed.native() + L'\0');
     ASSERT_TRUE(::SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr));
-    EXPECT_EQ(texts(installed_app_candidates()), std::vector<std::wstring>{exe_in(installed)});
+    EXPECT_EQ(installed_app_candidates(), std::vector<std::wstring>{exe_in(installed)});
 }
 
 // --- Registry candidate next to the fallbacks ----------------------------------------------------
@@ -207,7 +199,7 @@ TEST_P(RegistryNeighbours, AreMergedOnlyWhenEqualAndAdjacent) {
     const std::wstring value = GetParam().value(local().native());
     write_install_location(value + L'\0');
     const std::vector<std::wstring> expected = GetParam().expected(value, local().native());
-    const std::vector<std::wstring> got = texts(installed_app_candidates());
+    const std::vector<std::wstring> got = installed_app_candidates();
     EXPECT_EQ(got, expected) << GetParam().name << "\ngot:\n" << readable(got) << "expected:\n" << readable(expected);
 }
 
