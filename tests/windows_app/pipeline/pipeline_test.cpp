@@ -14,6 +14,7 @@
 
 #include "events.hpp"
 #include "pipeline.hpp"
+#include "support/rig_session.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -102,13 +103,28 @@ TEST(Pipeline, PruneOfAMissingDirectoryDoesNothing) {
     EXPECT_FALSE(std::filesystem::exists(dir / "absent"));
 }
 
-TEST(EventDelivery, BodiesOverTheLimitAreNeverSent) {
-    // Exactly at the limit a delivery thread starts; one byte more and none does. The POST itself
-    // goes wherever the event host resolves; waiting bounds it by the event timeouts.
-    KernelHandle at_limit = start_delivery(std::string(EVENT_BODY_LIMIT, 'x'));
-    EXPECT_TRUE(at_limit);
-    wait_for_delivery(std::move(at_limit));
-    EXPECT_FALSE(start_delivery(std::string(EVENT_BODY_LIMIT + 1, 'x')));
+TEST(EventDelivery, ExactlyTheLimitIsSentAndOneByteMoreIsNot) {
+    const auto dir = brimora::testing::rig_directory();
+    if (!dir) {
+        GTEST_SKIP() << "needs the test rig's event recorder: run under tests/rig/run-in-namespace";
+    }
+    const brimora::testing::Rig rig(*dir);
+    ASSERT_TRUE(rig.set_events_mode("200"));
+    const std::size_t before = rig.events().size();
+
+    const std::string at_limit = R"({"pad":")" + std::string(EVENT_BODY_LIMIT - 10, 'x') + R"("})";
+    ASSERT_EQ(at_limit.size(), EVENT_BODY_LIMIT);
+    KernelHandle thread = start_delivery(at_limit);
+    ASSERT_TRUE(thread);
+    wait_for_delivery(std::move(thread));
+    const auto received = rig.events();
+    ASSERT_EQ(received.size(), before + 1);
+    EXPECT_EQ(received.back().body, at_limit);
+    EXPECT_EQ(received.back().path, "/api/desktop/acquisition-events");
+    EXPECT_EQ(received.back().header("Content-Type"), "application/json");
+
+    // No thread is started for a longer body, so there is nothing that could send it.
+    EXPECT_FALSE(start_delivery(at_limit + " "));
 }
 
 }  // namespace
