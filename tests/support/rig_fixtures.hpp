@@ -15,14 +15,9 @@
 #include <vector>
 
 #include "support/rig_control.hpp"
+#include "support/win32.hpp"
 
 namespace brimora::testing {
-
-// Wine's ntdll exports wine_get_version; Windows' does not.
-inline bool running_under_wine() {
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 // The rig runner's fixtures (BRIMORA_RIG_FIXTURES_WIN) when it set them; otherwise the ones the
 // Windows tree builds, build/windows/rig/fixtures, found from this executable in

@@ -4,32 +4,16 @@
 
 #include "brimora/acquisition.hpp"
 #include "support/temp_dir.hpp"
+#include "support/win32.hpp"
 
 namespace brimora {
 namespace {
 
 namespace fs = std::filesystem;
 
-class Handle {
-public:
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle_);
-        }
-    }
-    [[nodiscard]] bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
 
-private:
-    HANDLE handle_;
-};
-
-bool running_under_wine() {
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
+using Handle = brimora::testing::TestFileHandle;
+using brimora::testing::running_under_wine;
 
 // Another process holding the file without delete sharing (an editor, a scanner) blocks the
 // replacing move: an error, and the old bytes stay.

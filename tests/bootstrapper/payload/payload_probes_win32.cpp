@@ -13,6 +13,7 @@
 #include "brimora/sha512.hpp"
 #include "patterned.hpp"
 #include "support/temp_dir.hpp"
+#include "support/win32.hpp"
 
 namespace brimora {
 namespace {
@@ -20,23 +21,8 @@ namespace {
 using test::patterned;
 using brimora::testing::TempDir;
 using brimora::testing::write_file;
+using Handle = brimora::testing::TestFileHandle;
 
-class Handle {
-public:
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle_);
-        }
-    }
-    [[nodiscard]] HANDLE get() const { return handle_; }
-    [[nodiscard]] bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
-};
 
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 

@@ -19,6 +19,7 @@
 
 #include "handles.hpp"
 #include "support/rig_control.hpp"
+#include "support/win32.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -44,9 +45,7 @@ std::string utf8(const std::filesystem::path& path) {
     return {text.begin(), text.end()};
 }
 
-bool running_under_wine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
+using brimora::testing::running_under_wine;
 
 // ---- a minimal HTTPS client, set up like the system's own requests ----
 
