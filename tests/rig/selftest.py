@@ -64,9 +64,10 @@ def put_feed(name, data):
     write_control(os.path.join("feed", name), data)
 
 
-def wait_for(predicate, what):
+def wait_for(predicate, what, seconds=30):
     # Only a bound against a broken rig; no test depends on how quickly this happens.
-    for _ in range(1000):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
         if predicate():
             return
         time.sleep(0.01)
@@ -664,7 +665,9 @@ def _():
             f'echo "$$ $BRIMORA_RIG_DIR" > {started}.tmp && mv {started}.tmp {started} && exec sleep 300']
     runner = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
-        wait_for(lambda: os.path.exists(started), "the nested command to start")
+        # A nested runner copies a whole Wine prefix and warms its server first: on a loaded
+        # machine that alone can take longer than the usual bound.
+        wait_for(lambda: os.path.exists(started), "the nested command to start", seconds=120)
         runner.terminate()
         _, err = runner.communicate(timeout=120)
     finally:
