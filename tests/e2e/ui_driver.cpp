@@ -290,8 +290,12 @@ int wmain(int argc, wchar_t** argv) {
         return run_with(argv[2], argv[3]);
     }
     if (command == L"hold" && argc > 4) {
-        return hold(argv[2], std::wcstoll(argv[3], nullptr, 10), static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 10)), argc > 5 ? argv[5] : nullptr);
+        return hold(argv[2], std::wcstoll(argv[3], nullptr, 10), static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 10)),
+                    argc > 5 ? argv[5] : nullptr);
     }
-    std::fputs("usage: ui_driver state | click retry|cancel|close | message-box | dismiss | run-with NAME=VALUE PROGRAM | hold PATH SIZE MS [AFTER]\n", stderr);
+    std::fputs(
+        "usage: ui_driver state | click retry|cancel|close | message-box | dismiss | run-with NAME=VALUE PROGRAM | "
+        "hold PATH SIZE MS [AFTER]\n",
+        stderr);
     return 2;
 }

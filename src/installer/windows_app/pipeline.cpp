@@ -111,8 +111,9 @@ void delete_after_success(const std::wstring& installer, const std::wstring& par
         static_cast<void>(retry_while_locked(
             [&] { return ::DeleteFileW(path->c_str()) != FALSE || ::GetLastError() == ERROR_FILE_NOT_FOUND; },
             remaining));
-        remaining -= std::min(remaining, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                             std::chrono::steady_clock::now() - started));
+        remaining -=
+            std::min(remaining,
+                     std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started));
     }
 }
 

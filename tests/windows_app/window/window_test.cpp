@@ -238,7 +238,8 @@ LRESULT CALLBACK refuse_static(int code, WPARAM wparam, LPARAM lparam) {
     if (code == HCBT_CREATEWND) {
         const CREATESTRUCTW* create = reinterpret_cast<CBT_CREATEWNDW*>(lparam)->lpcs;
         const ULONG_PTR class_name = reinterpret_cast<ULONG_PTR>(create->lpszClass);
-        if (HIWORD(class_name) != 0 && ::CompareStringOrdinal(create->lpszClass, -1, L"STATIC", -1, TRUE) == CSTR_EQUAL) {
+        if (HIWORD(class_name) != 0 &&
+            ::CompareStringOrdinal(create->lpszClass, -1, L"STATIC", -1, TRUE) == CSTR_EQUAL) {
             return 1;
         }
     }
@@ -250,9 +251,9 @@ LRESULT CALLBACK refuse_static(int code, WPARAM wparam, LPARAM lparam) {
 TEST(Window, FailedCreationLeavesTheErrorBoxUntilDismissed) {
     HHOOK hook = ::SetWindowsHookExW(WH_CBT, refuse_static, nullptr, ::GetCurrentThreadId());
     ASSERT_NE(hook, nullptr);
-    HWND failed = ::CreateWindowExW(WS_EX_APPWINDOW, WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, CW_USEDEFAULT,
-                                    CW_USEDEFAULT, WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr,
-                                    ::GetModuleHandleW(nullptr), nullptr);
+    HWND failed =
+        ::CreateWindowExW(WS_EX_APPWINDOW, WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, CW_USEDEFAULT, CW_USEDEFAULT,
+                          WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
     ::UnhookWindowsHookEx(hook);
     ASSERT_EQ(failed, nullptr);
     // Windows sends WM_DESTROY to a window whose WM_CREATE failed; Wine 8 does not, so it is
