@@ -43,11 +43,13 @@ EN = {
     "fatal_state": "Installation data could not be saved. Check available disk space and permissions.",
     "failure_network": "The latest version could not be checked. Check your connection and retry.",
     "failure_release_info": "The release information could not be verified safely. Please retry later.",
+    "failure_download": "Brimora could not be downloaded. Check your connection and retry.",
     "failure_disk_space": "There is not enough free space to install Brimora. Free some space and retry.",
     "failure_integrity": "The downloaded file failed integrity verification. Please retry.",
     "failure_publisher": "The Brimora publisher could not be verified, so installation was stopped.",
     "failure_install": "Brimora could not be installed. Please retry.",
     "failure_cancelled": "Installation was cancelled. Select Retry to start again.",
+    "checking": "Checking the latest version…",
     "downloading": "Downloading the latest Brimora…",
     "installing": "Installing Brimora…",
 }
@@ -539,6 +541,23 @@ def empty_local_app_data_shows_the_error_box():
     missing_data_directory_shows_the_error_box("LOCALAPPDATA=")
 
 
+@scenario
+def cancel_while_the_manifest_arrives():
+    # The manifest trickles in; Cancel during the fetch is acted on once it has been validated,
+    # before the cache directory is made.
+    publish(fixture("installer-signed.exe"))
+    feed_mode({"path": "latest.yml", "rate": 25})  # about 15 s for the manifest
+    installer = Installer()
+    wait_status(EN["checking"])
+    check_eq(click("cancel"), EN["stopping"], "status right after Cancel")
+    check_failed_window(wait_status(EN["failure_cancelled"]))
+    wait_for(lambda: "installer_failed" in event_types(), "installer_failed event", 10)
+    check_eq([e["reasonCode"] for e in events() if e["eventType"] == "installer_failed"], ["cancelled"], "reasonCode")
+    check_eq(requested_names(), ["latest.yml"], "only the manifest was fetched")
+    check(not os.path.exists(os.path.join(local_app_data(), "Brimora", "InstallerCache")), "no cache directory")
+    installer.kill()
+
+
 def install_with_events(mode):
     publish(fixture("installer-signed.exe"))
     events_mode(mode)
@@ -561,6 +580,27 @@ def absent_event_service_does_not_stop_the_install():
 
 
 @scenario
+def event_service_errors_change_nothing():
+    # The service answers 500, then 404, then 302 while one whole install runs: the install is the
+    # same as with a healthy service.
+    publish(fixture("installer-signed.exe"))
+    feed_mode({"path": PAYLOAD_NAME, "rate": 200000})
+    events_mode("500")
+    installer = Installer()
+    wait_status(EN["downloading"])
+    events_mode("404")
+    wait_for(lambda: window().get("bar", 0) >= 78 or not window().get("found"), "the download's end", 60)
+    events_mode("302")
+    check_eq(wait_gone(installer), 0, "exit code")
+    started_once("installed and opened")
+    check_eq(cache_files(), [], "cache after success")
+    types = event_types()
+    for wanted in ("installer_started", "payload_verified", "install_succeeded"):
+        check_eq(types.count(wanted), 1, f"{wanted} sent once, never retried: {types}")
+    check("installer_failed" not in types, f"no failure: {types}")
+
+
+@scenario
 def huge_release_size_is_refused_for_disk_space():
     payload = fixture("installer-signed.exe")
     publish(payload, size=2 ** 62)
@@ -568,6 +608,143 @@ def huge_release_size_is_refused_for_disk_space():
     check_failed_window(wait_status(EN["failure_disk_space"]))
     check(PAYLOAD_NAME not in requested_names(), "nothing downloaded")
     installer.kill()
+
+
+# ---- scanners and far-from-ASCII user folders ----
+
+def windows_path(path):
+    """The Windows form of a path inside the prefix's drive C."""
+    drive_c = os.path.join(PREFIX, "drive_c")
+    return "C:\\" + os.path.relpath(path, drive_c).replace("/", "\\")
+
+
+class Scanner:
+    """Another process holding a file the way antivirus and indexers do (ui_driver hold)."""
+
+    def __init__(self, path, size, extra_ms, after=None):
+        command = [WINE64, DRIVER, "hold", windows_path(path), str(size), str(extra_ms)]
+        command += [windows_path(after)] if after else []
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL)
+
+    def result(self, timeout=120):
+        out, _ = self.process.communicate(timeout=timeout)
+        lines = [line for line in out.decode("utf-8", "replace").splitlines() if line.startswith("{")]
+        return json.loads(lines[-1]) if lines else {}
+
+
+@scenario
+def scanner_holds_the_fresh_files():
+    payload = fixture("installer-signed.exe")
+    publish(payload)
+    feed_mode({"path": PAYLOAD_NAME, "rate": max(4096, len(payload) // 4)})
+    final = os.path.join(cache_dir(), PAYLOAD_NAME)
+    # The partial file while it grows and 3 s past its full size; the final file from the moment it
+    # appears, across the installer's start, until 1 s into the cleanup after the app was opened.
+    partial_scan = Scanner(final + ".partial", len(payload), 3000)
+    final_scan = Scanner(final, 0, 1000, after=os.path.join(local_app_data(), "brimora-started.txt"))
+    installer = Installer()
+    check_eq(wait_gone(installer), 0, "exit code")
+    held_partial, held_final = partial_scan.result(), final_scan.result()
+    print(f"    partial held from {held_partial.get('opened_at')} bytes to {held_partial.get('reached')}, "
+          f"final held {held_final.get('held_ms')} ms")
+    check(held_partial.get("held") and held_partial["opened_at"] < len(payload), f"partial held while growing: "
+          f"{held_partial}")
+    check_eq(held_partial["reached"], len(payload), "the partial reached its size under the hold")
+    check(held_final.get("held"), f"final file held: {held_final}")
+    started_once("installed and opened through the holds")
+    check_eq(cache_files(), [], "cache after success")
+    check_eq(requested_names(), ["latest.yml", PAYLOAD_NAME], "downloaded once")
+    check("installer_failed" not in event_types(), f"no failure reported: {event_types()}")
+
+
+@scenario
+def scanner_hold_past_the_bound_then_retry():
+    payload = fixture("installer-signed.exe")
+    publish(payload)
+    partial = os.path.join(cache_dir(), PAYLOAD_NAME + ".partial")
+    scan = Scanner(partial, len(payload), 15000)
+    installer = Installer()
+    check_failed_window(wait_status(EN["failure_download"]))
+    check_eq(cache_files(), [PAYLOAD_NAME + ".partial"], "only the partial file")
+    check_eq(os.path.getsize(partial), len(payload), "the partial file keeps every byte")
+    wait_for(lambda: "installer_failed" in event_types(), "installer_failed event", 10)
+    check_eq([e["reasonCode"] for e in events() if e["eventType"] == "installer_failed"], ["download_failed"],
+             "reasonCode")
+    check(scan.result().get("held"), "the scanner held the partial file")
+    click("retry")
+    check_eq(wait_gone(installer), 0, "exit code after Retry")
+    check_eq(requested_names(), ["latest.yml", PAYLOAD_NAME, "latest.yml"], "Retry downloads nothing again")
+    started_once("installed after Retry")
+    check_eq(cache_files(), [], "cache after success")
+
+
+def install_under_local_app_data(length):
+    """LOCALAPPDATA with a Japanese user name and nested Japanese folders with spaces, `length`
+    characters long; what the first install leaves, found where the data directory puts it."""
+    base = os.path.join(PREFIX, "drive_c", "users", "山田 太郎", "AppData", "Local")
+    folder = base
+    while len(windows_path(folder)) < length - 12:
+        folder = os.path.join(folder, "アプリ データ 保存")
+    folder = os.path.join(folder, "x" * (length - len(windows_path(folder)) - 1))
+    check_eq(len(windows_path(folder)), length, "LOCALAPPDATA length")
+    os.makedirs(folder)
+    publish(fixture("installer-signed.exe"))
+    installer = Installer(windows_env="LOCALAPPDATA=" + windows_path(folder))
+    data = os.path.join(folder, "Brimora")
+    cached = os.path.join(data, "InstallerCache", "v1", PAYLOAD_NAME)
+    print(f"    LOCALAPPDATA {length} characters, cached installer {len(windows_path(cached))}")
+    return installer, folder, data, cached
+
+
+@scenario
+def japanese_user_folder_of_150_characters():
+    installer, folder, data, cached = install_under_local_app_data(150)
+    check_eq(wait_gone(installer), 0, "exit code")
+    with open(os.path.join(data, "acquisition.json"), encoding="utf-8") as f:
+        state = json.load(f)
+    check_eq(state["locale"], "en", "the state file in the data directory")
+    check(os.path.isdir(os.path.dirname(cached)), "the cache directory under the data directory")
+    check_eq(os.listdir(os.path.dirname(cached)), [], "cache after success")
+    with open(os.path.join(folder, "brimora-started.txt"), encoding="utf-8") as f:
+        marks = [line for line in f if line.strip()]
+    check_eq(len(marks), 1, "the app started once")
+    check(windows_path(os.path.join(folder, "Programs", "Brimora", "brimora.exe")).lower() in marks[0].lower(),
+          f"the installed app was opened where the installer put it: {marks[0]!r}")
+    check_eq({e["installId"] for e in events()}, {state["installId"]}, "events carry the stored identity")
+
+
+@scenario
+def japanese_user_folder_past_max_path():
+    installer, folder, data, cached = install_under_local_app_data(214)
+    check(len(windows_path(cached)) > 260, "the cached installer's path passes 260 characters")
+    # Started through its short (8.3) path the install completes; where the start is refused
+    # anyway, the attempt ends with message 20 and loses nothing.
+    if wait_exit(installer, 120):
+        print("    the installer was started from a path past MAX_PATH")
+        check_eq(installer.exit_code(), 0, "exit code")
+        check_eq(os.listdir(os.path.dirname(cached)), [], "cache after success")
+        check(os.path.exists(os.path.join(folder, "Programs", "Brimora", "brimora.exe")), "installed")
+        return
+    print("    the start was refused: message 20")
+    check_failed_window(window())
+    wait_for(lambda: "installer_failed" in event_types(), "installer_failed event", 10)
+    check_eq([e["reasonCode"] for e in events() if e["eventType"] == "installer_failed"], ["install_failed"],
+             "reasonCode")
+    check_eq(os.listdir(os.path.dirname(cached)), [PAYLOAD_NAME], "the verified installer stays cached")
+    check_eq(os.path.getsize(cached), len(fixture("installer-signed.exe")), "the cached installer is whole")
+    check(os.path.exists(os.path.join(data, "acquisition.json")), "the state file stays")
+    check(not os.path.exists(os.path.join(folder, "Programs")), "nothing was installed")
+    installer.kill()
+
+
+def wait_exit(installer, timeout):
+    """True once the installer process ended; False when its window shows a failure first."""
+    def ended_or_failed():
+        if installer.process.poll() is not None:
+            return "ended"
+        return "failed" if window().get("status") == EN["failure_install"] else None
+    return wait_for(ended_or_failed, "the installer's end or its failure", timeout, 0.5) == "ended"
 
 
 # ---- running ----

@@ -9,6 +9,12 @@
 //                            otherwise inherited environment, waits, and exits with its exit code
 //                            (Wine rebuilds the profile variables of a program started from Linux,
 //                            so an empty LOCALAPPDATA can only reach the installer this way)
+//   ui_driver hold PATH SIZE MS [AFTER]
+//                            a scanner: opens PATH as soon as it exists (reading, sharing reading and
+//                            writing but not deletion, as antivirus and indexers do), keeps it open
+//                            until it has SIZE bytes and, when given, until the file AFTER exists,
+//                            then MS milliseconds more; one JSON line says what it held. Gives up
+//                            after 300 s without the file
 //
 // Exit code 0 when the command could be carried out, 1 when its window was not there.
 
@@ -234,6 +240,36 @@ int run_with(std::wstring_view assignment, const wchar_t* program) {
     return static_cast<int>(code);
 }
 
+LONGLONG size_of(HANDLE file) {
+    LARGE_INTEGER size{};
+    return ::GetFileSizeEx(file, &size) ? size.QuadPart : -1;
+}
+
+int hold(const wchar_t* path, LONGLONG size, DWORD extra_ms, const wchar_t* after) {
+    const ULONGLONG started = ::GetTickCount64();
+    const auto waited_too_long = [&] { return ::GetTickCount64() - started > 300000; };
+    HANDLE file = INVALID_HANDLE_VALUE;
+    while ((file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                 nullptr)) == INVALID_HANDLE_VALUE) {
+        if (waited_too_long()) {
+            std::puts("{\"held\":false}");
+            return 1;
+        }
+        ::Sleep(5);
+    }
+    const LONGLONG opened_at = size_of(file);
+    while ((size_of(file) < size || (after != nullptr && ::GetFileAttributesW(after) == INVALID_FILE_ATTRIBUTES)) &&
+           !waited_too_long()) {
+        ::Sleep(20);
+    }
+    const LONGLONG reached = size_of(file);
+    ::Sleep(extra_ms);
+    ::CloseHandle(file);
+    std::printf("{\"held\":true,\"opened_at\":%lld,\"reached\":%lld,\"held_ms\":%llu}\n", opened_at, reached,
+                ::GetTickCount64() - started);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -253,6 +289,13 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"run-with" && argc > 3 && std::wstring_view(argv[2]).find(L'=') != std::wstring_view::npos) {
         return run_with(argv[2], argv[3]);
     }
-    std::fputs("usage: ui_driver state | click retry|cancel|close | message-box | dismiss | run-with NAME=VALUE PROGRAM\n", stderr);
+    if (command == L"hold" && argc > 4) {
+        return hold(argv[2], std::wcstoll(argv[3], nullptr, 10), static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 10)),
+                    argc > 5 ? argv[5] : nullptr);
+    }
+    std::fputs(
+        "usage: ui_driver state | click retry|cancel|close | message-box | dismiss | run-with NAME=VALUE PROGRAM | "
+        "hold PATH SIZE MS [AFTER]\n",
+        stderr);
     return 2;
 }

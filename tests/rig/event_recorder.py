@@ -5,6 +5,7 @@ CONTROL/events-mode.json says, re-read for every request:
 
   {"mode": "200"}     200 with "{}" (also when the file is absent)
   {"mode": "500"}     500
+  {"mode": "404"}     404
   {"mode": "302"}     302 to https://events.brimora.app/redirected (a followed redirect shows up
                       as a second record with that path)
   {"mode": "silent"}  reads and records the request, then sends nothing
@@ -24,7 +25,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import rig_server  # noqa: E402
 
-MODES = ("200", "500", "302", "silent", "absent")
+MODES = ("200", "500", "404", "302", "silent", "absent")
 REDIRECT_TARGET = "https://events.brimora.app/redirected"
 POLL_SECONDS = 0.02
 
@@ -77,8 +78,8 @@ class Recorder:
             if mode == "silent":
                 conn.hold_until_client_leaves()
                 return
-            if mode == "500":
-                head = rig_server.response_head(500, [("Content-Length", "0")])
+            if mode in ("500", "404"):
+                head = rig_server.response_head(int(mode), [("Content-Length", "0")])
             elif mode == "302":
                 head = rig_server.response_head(302, [("Location", REDIRECT_TARGET), ("Content-Length", "0")])
             else:

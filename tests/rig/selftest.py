@@ -465,6 +465,7 @@ def recorder_case(mode, status, location=None):
 table("Recorder", [
     ("Mode200", recorder_case("200", 200)),
     ("Mode500", recorder_case("500", 500)),
+    ("Mode404", recorder_case("404", 404)),
     ("Mode302", recorder_case("302", 302, "https://events.brimora.app/redirected")),
 ])
 

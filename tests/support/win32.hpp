@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+#include <memory>
+#include <string>
+#include <thread>
+
 namespace brimora::testing {
 
 // Wine's ntdll exports wine_get_version; Windows' does not.
@@ -28,6 +32,37 @@ public:
 
 private:
     HANDLE handle_;
+};
+
+// A hold on a file as an antivirus scanner or an indexer takes one: opened with `access`, sharing
+// reading and writing but not deletion, and let go `hold_ms` later by a thread of its own (at the
+// latest when this object ends).
+class ScannerHold {
+public:
+    ScannerHold(const std::wstring& path, DWORD access, DWORD hold_ms)
+        : file_(std::make_unique<TestFileHandle>(::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                               nullptr, OPEN_EXISTING, 0, nullptr))),
+          held_(file_->valid()),
+          release_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          holder_([this, hold_ms] {
+              ::WaitForSingleObject(release_, hold_ms);
+              file_.reset();
+          }) {}
+    ScannerHold(const ScannerHold&) = delete;
+    ScannerHold& operator=(const ScannerHold&) = delete;
+    ~ScannerHold() {
+        ::SetEvent(release_);
+        holder_.join();
+        ::CloseHandle(release_);
+    }
+    // Whether the file could be opened at all.
+    [[nodiscard]] bool held() const { return held_; }
+
+private:
+    std::unique_ptr<TestFileHandle> file_;
+    bool held_;
+    HANDLE release_;
+    std::thread holder_;
 };
 
 }  // namespace brimora::testing

@@ -174,10 +174,36 @@ Outcome<std::wstring> download_payload(const AppContext& context, const Validate
     if (file_length(partial_path).value_or(0) != release.size) {
         return fail("payload_size_mismatch", FailureReason::payload_size_mismatch);
     }
-    if (!::MoveFileExW(partial_path.c_str(), final_path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    // An antivirus scanner or indexer opens every new executable the moment it appears, sharing
+    // reading and writing but not deletion; until it lets go the rename is refused.
+    if (!retry_while_locked(
+            [&] { return ::MoveFileExW(partial_path.c_str(), final_path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE; },
+            LOCK_RETRY_BUDGET)) {
         return fail("cache_finalize_failed", FailureReason::download_failed);
     }
     return final_path;
+}
+
+bool retry_while_locked(const std::function<bool()>& attempt, std::chrono::milliseconds budget) {
+    DWORD pause = 50;
+    DWORD slept = 0;
+    const auto limit = static_cast<DWORD>(budget.count());
+    for (;;) {
+        if (attempt()) {
+            return true;
+        }
+        const DWORD error = ::GetLastError();
+        // Windows reports access denied, not a sharing violation, for a file whose deletion is
+        // pending while a scanner still holds it.
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+            slept >= limit) {
+            return false;
+        }
+        const DWORD nap = std::min(pause, limit - slept);
+        ::Sleep(nap);
+        slept += nap;
+        pause = std::min<DWORD>(pause * 2, 1000);
+    }
 }
 
 // OPEN_EXISTING: a partial file that vanished since its length was read must fail the attempt,

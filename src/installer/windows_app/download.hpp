@@ -4,8 +4,10 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "app_state.hpp"
@@ -16,6 +18,14 @@
 namespace brimora::win {
 
 inline constexpr std::size_t DOWNLOAD_BUFFER_BYTES = 131072;
+
+// How long a rename or a start refused by another process's hold on the file is tried again.
+inline constexpr std::chrono::milliseconds LOCK_RETRY_BUDGET{10000};
+
+// Runs `attempt` until it succeeds, fails for a reason other than a sharing violation, a lock
+// violation or access denied (GetLastError right after it), or `budget` has been spent sleeping
+// between attempts with a doubling pause; whether the last attempt succeeded.
+[[nodiscard]] bool retry_while_locked(const std::function<bool()>& attempt, std::chrono::milliseconds budget);
 
 // The percentage posted after `received` of `size` bytes: 10 + min(65, received * 65 / size), the
 // product saturating at the largest 64-bit value (a size of 0 counts as complete).

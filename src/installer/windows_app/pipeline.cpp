@@ -2,6 +2,8 @@
 
 #include "pipeline.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <limits>
 #include <system_error>
 #include <vector>
@@ -51,15 +53,40 @@ Outcome<void> ensure_disk_space(const std::wstring& cache_dir, std::uint64_t ins
     return {};
 }
 
+// CreateProcessW refuses an image path of MAX_PATH characters or more (a user folder with a long
+// name is enough). The volume's short (8.3) form of the same file is tried then; where the volume
+// keeps no short names the long path is used and the start fails as it would have.
+std::wstring startable_path(const std::wstring& installer) {
+    if (installer.size() < MAX_PATH) {
+        return installer;
+    }
+    std::wstring short_path(installer.size() + 1, L'\0');
+    const DWORD n = ::GetShortPathNameW(installer.c_str(), short_path.data(), static_cast<DWORD>(short_path.size()));
+    if (n == 0 || n >= short_path.size()) {
+        return installer;
+    }
+    short_path.resize(n);
+    return short_path;
+}
+
+}  // namespace
+
 Outcome<void> run_installer(const std::wstring& installer) {
-    std::wstring command_line = installer_command_line(installer);
+    const std::wstring image = startable_path(installer);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
     // No handle inheritance: the installer must not keep our cache files or the event threads'
-    // sockets open. The environment and working directory are ours.
-    if (!::CreateProcessW(installer.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &info)) {
+    // sockets open. The environment and working directory are ours. A scanner that opened the
+    // fresh installer refuses the start for a few seconds: that is waited out, not reported.
+    const bool started = retry_while_locked(
+        [&] {
+            std::wstring command_line = installer_command_line(image);
+            return ::CreateProcessW(image.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                    &startup, &info) != FALSE;
+        },
+        LOCK_RETRY_BUDGET);
+    if (!started) {
         return fail("install_start_failed", FailureReason::install_failed);
     }
     const KernelHandle process(info.hProcess);
@@ -75,7 +102,20 @@ Outcome<void> run_installer(const std::wstring& installer) {
     return {};
 }
 
-}  // namespace
+// The finished window waits for these deletions, so a scanner's hold is waited out only briefly;
+// a file left behind is pruned or reused by a later attempt.
+void delete_after_success(const std::wstring& installer, const std::wstring& partial) {
+    auto remaining = CLEANUP_RETRY_BUDGET;
+    for (const std::wstring* path : {&installer, &partial}) {
+        const auto started = std::chrono::steady_clock::now();
+        static_cast<void>(retry_while_locked(
+            [&] { return ::DeleteFileW(path->c_str()) != FALSE || ::GetLastError() == ERROR_FILE_NOT_FOUND; },
+            remaining));
+        remaining -=
+            std::min(remaining,
+                     std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started));
+    }
+}
 
 std::uint64_t disk_space_required(std::uint64_t installer_size) noexcept {
     const std::uint64_t product =
@@ -186,8 +226,7 @@ Outcome<std::string> install(AppContext context) {
         return std::unexpected(launched.error());
     }
 
-    ::DeleteFileW(installer->c_str());
-    ::DeleteFileW(join_windows_path(context.cache_dir, widen(release->file_name) + L".partial").c_str());
+    delete_after_success(*installer, join_windows_path(context.cache_dir, widen(release->file_name) + L".partial"));
     return std::string(texts.install_complete);
 }
 

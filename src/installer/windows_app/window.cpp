@@ -119,7 +119,12 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
         case WM_CREATE:
             return on_create(window);
         case WM_DESTROY:
-            ::PostQuitMessage(0);
+            // A window whose WM_CREATE failed is destroyed inside CreateWindowExW and never
+            // published its handles. Quitting then would leave WM_QUIT pending, and the startup
+            // error box that follows would close on it before it could be read.
+            if (const UiHandles* ui = UI.get(); ui != nullptr && ui->window == window) {
+                ::PostQuitMessage(0);
+            }
             return 0;
         case WM_CLOSE:
             on_close(window);

@@ -19,6 +19,7 @@
 #include "support/byte_checks.hpp"
 #include "support/rig_session.hpp"
 #include "support/temp_dir.hpp"
+#include "support/win32.hpp"
 #include "texts.hpp"
 #include "transport.hpp"
 #include "ui_messages.hpp"
@@ -248,38 +249,62 @@ TEST_F(DownloadTest, CacheStatesAndFeedAnswers) {
     }
 }
 
-// The file system refuses; `prepare` may return a handle held open during the download.
+// The file system refuses; `prepare` may return a handle held open during the download, and a
+// scanner may hold the partial file (sharing reading and writing, not deletion) for `scanner_ms`.
 TEST_F(DownloadTest, FileSystemFailures) {
     const Failure write_failed{"cache_write_failed", FailureReason::insufficient_disk_space};
+    const Failure finalize_failed{"cache_finalize_failed", FailureReason::download_failed};
     const auto holder = [](const fs::path& path, DWORD share) {
         return FileHandle(::CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
     };
+    const auto nothing = [] { return FileHandle(); };
+    const DWORD past_the_bound = static_cast<DWORD>(LOCK_RETRY_BUDGET.count()) + 5000;
     struct Case {
         const char* name;
         Text partial;
         std::function<FileHandle()> prepare;
-        Failure failure;
+        DWORD scanner_ms;
+        std::optional<Failure> failure;  // nothing: the final file holds the payload
         int requests;
     };
     const Case cases[] = {
-        {"cache directory missing", {}, [&] { fs::remove_all(cache.path()); return FileHandle(); }, write_failed, 1},
-        {"partial name taken by a directory", {}, [&] { fs::create_directory(partial_path); return FileHandle(); },
+        {"cache directory missing", {}, [&] { fs::remove_all(cache.path()); return FileHandle(); }, 0, write_failed, 1},
+        {"partial name taken by a directory", {}, [&] { fs::create_directory(partial_path); return FileHandle(); }, 0,
          write_failed, 1},
         {"partial held by a reader that does not share writing", P.substr(0, 1000),
-         [&] { return holder(partial_path, FILE_SHARE_READ); }, write_failed, 1},
+         [&] { return holder(partial_path, FILE_SHARE_READ); }, 0, write_failed, 1},
         {"final name taken by a directory: the rename fails", P, [&] { fs::create_directory(final_path); return FileHandle(); },
-         {"cache_finalize_failed", FailureReason::download_failed}, 0},
+         0, finalize_failed, 0},
+        {"complete partial held by a scanner for 1.5 s: the rename waits for it", P, nothing, 1500, {}, 0},
+        {"resumed partial held by a scanner for 1.5 s: written through the hold, renamed after it", P.substr(0, 1000),
+         nothing, 1500, {}, 1},
+        {"held past the bound: the rename fails and the partial stays whole", P, nothing, past_the_bound,
+         finalize_failed, 0},
+        {"Retry after the hold is gone: renamed without a request", P, nothing, 0, {}, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         reset_cache(c.partial, {});
         FileHandle held = c.prepare();
+        std::optional<brimora::testing::ScannerHold> scanner;
+        if (c.scanner_ms != 0) {
+            scanner.emplace(partial_path.wstring(), GENERIC_READ, c.scanner_ms);
+            ASSERT_TRUE(scanner->held());
+        }
         const std::size_t before = rig->feed_requests().size();
         const auto result = download_payload(context(), release);
+        scanner.reset();
         held.reset();
-        ASSERT_FALSE(result);
-        EXPECT_EQ(result.error(), c.failure) << result.error().code;
         EXPECT_EQ(requests_since(before).size(), static_cast<std::size_t>(c.requests));
+        if (!c.failure) {
+            ASSERT_TRUE(result) << result.error().code;
+            EXPECT_TRUE(same_bytes(read_file(final_path), P));
+            EXPECT_FALSE(fs::exists(partial_path));
+            take_posted();
+            continue;
+        }
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), *c.failure) << result.error().code;
         EXPECT_TRUE(same_bytes(fs::is_regular_file(partial_path) ? read_file(partial_path) : Text(), c.partial));
         EXPECT_FALSE(fs::is_regular_file(final_path));
         take_posted();

@@ -9,13 +9,17 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "download.hpp"
 #include "events.hpp"
 #include "pipeline.hpp"
 #include "support/rig_session.hpp"
+#include "support/rig_control.hpp"
 #include "support/temp_dir.hpp"
+#include "support/win32.hpp"
 
 namespace {
 
@@ -103,6 +107,95 @@ TEST(Pipeline, PruneOfAMissingDirectoryDoesNothing) {
     EXPECT_FALSE(std::filesystem::exists(dir / "absent"));
 }
 
+// The installer's start through a scanner's hold and through a path too long to start as it is.
+// installer-exit1.exe checks its command line and exits 1, so "install_failed" proves it started
+// with the right arguments and "install_start_failed" that it could not be started.
+TEST(Pipeline, InstallerStartWaitsOutHoldsAndShortensLongPaths) {
+    const auto exit1 = brimora::testing::rig::fixture(L"installer-exit1.exe");
+    if (!exit1) {
+        GTEST_SKIP() << "needs the rig's signed fixtures: run under tests/rig/run-in-namespace";
+    }
+    TempDir dir;
+    // Nine folders of 26 characters under the scratch directory: past MAX_PATH in all.
+    std::filesystem::path deep = dir.path();
+    for (int i = 0; i < 9; ++i) {
+        deep /= L"\u30d5\u30a9\u30eb\u30c0 folder with spaces " + std::to_wstring(i);
+    }
+    const Failure started_and_failed{"install_failed", brimora::FailureReason::install_failed};
+    const Failure not_started{"install_start_failed", brimora::FailureReason::install_failed};
+    const DWORD past_the_bound = static_cast<DWORD>(LOCK_RETRY_BUDGET.count()) + 5000;
+    struct Case {
+        const char* name;
+        std::filesystem::path installer;
+        DWORD writer_ms;  // a scanner holding it open for writing (0: nobody)
+        Failure outcome;
+    };
+    const Case cases[] = {
+        {.name = "plain path", .installer = dir / L"Brimora-1.4.0-win-x64.exe", .writer_ms = 0,
+         .outcome = started_and_failed},
+        {.name = "held for 1.5 s: started once the hold is gone", .installer = dir / L"held.exe", .writer_ms = 1500,
+         .outcome = started_and_failed},
+        {.name = "held past the bound", .installer = dir / L"held-long.exe", .writer_ms = past_the_bound,
+         .outcome = not_started},
+        // Wine's CreateProcessW refuses an image path past MAX_PATH in every form, the short one included.
+        {.name = "path past MAX_PATH", .installer = deep / L"Brimora-1.4.0-win-x64.exe", .writer_ms = 0,
+         .outcome = brimora::testing::running_under_wine() ? not_started : started_and_failed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::create_directories(c.installer.parent_path());
+        ASSERT_TRUE(std::filesystem::copy_file(*exit1, c.installer));
+        std::optional<brimora::testing::ScannerHold> scanner;
+        if (c.writer_ms != 0) {
+            scanner.emplace(c.installer.wstring(), GENERIC_READ | GENERIC_WRITE, c.writer_ms);
+            ASSERT_TRUE(scanner->held());
+        }
+        const auto ran = run_installer(c.installer.wstring());
+        ASSERT_FALSE(ran);
+        EXPECT_EQ(ran.error(), c.outcome) << ran.error().code << " for " << c.installer.wstring().size() << " characters";
+    }
+}
+
+// The deletions after a success wait out a short hold and give up on a long one without holding
+// the finished window for longer than their bound.
+TEST(Pipeline, CleanupAfterSuccessWaitsOutShortHolds) {
+    TempDir dir;
+    const std::filesystem::path installer = dir / "Brimora-1.4.0-win-x64.exe";
+    const std::filesystem::path partial = dir / "Brimora-1.4.0-win-x64.exe.partial";
+    struct Case {
+        const char* name;
+        bool partial_exists;
+        DWORD hold_ms;  // a scanner holding the installer (0: nobody)
+        bool installer_left;
+    };
+    const Case cases[] = {
+        {"nothing holds them", true, 0, false},
+        {"no partial file", false, 0, false},
+        {"installer held for 0.5 s", true, 500, false},
+        {"installer held for 20 s: left behind, the partial still deleted", true, 20000, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(write_file(installer, "installer"));
+        if (c.partial_exists) {
+            ASSERT_TRUE(write_file(partial, "partial"));
+        }
+        std::optional<brimora::testing::ScannerHold> scanner;
+        if (c.hold_ms != 0) {
+            scanner.emplace(installer.wstring(), GENERIC_READ, c.hold_ms);
+            ASSERT_TRUE(scanner->held());
+        }
+        const ULONGLONG started = ::GetTickCount64();
+        delete_after_success(installer.wstring(), partial.wstring());
+        const ULONGLONG took = ::GetTickCount64() - started;
+        scanner.reset();
+        EXPECT_EQ(std::filesystem::exists(installer), c.installer_left);
+        EXPECT_FALSE(std::filesystem::exists(partial));
+        EXPECT_LT(took, 6000u) << "the finished window is not held for long";
+        std::filesystem::remove(installer);
+    }
+}
+
 TEST(EventDelivery, ExactlyTheLimitIsSentAndOneByteMoreIsNot) {
     const auto dir = brimora::testing::rig_directory();
     if (!dir) {
@@ -125,6 +218,20 @@ TEST(EventDelivery, ExactlyTheLimitIsSentAndOneByteMoreIsNot) {
 
     // No thread is started for a longer body, so there is nothing that could send it.
     EXPECT_FALSE(start_delivery(at_limit + " "));
+
+    // A release version long enough to push its events past the limit: neither versioned event is
+    // sent, and there is no thread for the pipeline to wait on.
+    const AppContext context{brimora::AcquisitionState::create(brimora::InstallerLocale::en), L"", {}};
+    const std::string long_version = "1.4.0-" + std::string(EVENT_BODY_LIMIT, 'a');
+    EXPECT_FALSE(spawn_event_with_version(context, brimora::AcquisitionEventType::install_succeeded, long_version));
+    emit_event_with_version(context, long_version);
+    KernelHandle marker = spawn_event_with_version(context, brimora::AcquisitionEventType::install_succeeded, "1.4.0");
+    ASSERT_TRUE(marker);
+    wait_for_delivery(std::move(marker));
+    ::Sleep(500);  // time for a payload_verified thread, had one been started, to reach the recorder
+    const auto after = rig.events();
+    ASSERT_EQ(after.size(), before + 2) << "only the short-versioned event arrived";
+    EXPECT_NE(after.back().body.find("\"appVersion\":\"1.4.0\""), std::string::npos);
 }
 
 }  // namespace

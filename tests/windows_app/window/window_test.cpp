@@ -7,7 +7,9 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "app.hpp"
 #include "app_state.hpp"
@@ -229,6 +231,58 @@ LRESULT CALLBACK recording_bar_proc(HWND window, UINT message, WPARAM wparam, LP
         last_bar_position = static_cast<LRESULT>(wparam);
     }
     return ::CallWindowProcW(original_bar_proc, window, message, wparam, lparam);
+}
+
+// Refuses every "STATIC" control this thread tries to create, as a system out of resources would.
+LRESULT CALLBACK refuse_static(int code, WPARAM wparam, LPARAM lparam) {
+    if (code == HCBT_CREATEWND) {
+        const CREATESTRUCTW* create = reinterpret_cast<CBT_CREATEWNDW*>(lparam)->lpcs;
+        const ULONG_PTR class_name = reinterpret_cast<ULONG_PTR>(create->lpszClass);
+        if (HIWORD(class_name) != 0 &&
+            ::CompareStringOrdinal(create->lpszClass, -1, L"STATIC", -1, TRUE) == CSTR_EQUAL) {
+            return 1;
+        }
+    }
+    return ::CallNextHookEx(nullptr, code, wparam, lparam);
+}
+
+// A window whose controls cannot be created fails WM_CREATE; the error box startup shows then
+// must stay until it is dismissed, not close on a quit message left by the failed window.
+TEST(Window, FailedCreationLeavesTheErrorBoxUntilDismissed) {
+    HHOOK hook = ::SetWindowsHookExW(WH_CBT, refuse_static, nullptr, ::GetCurrentThreadId());
+    ASSERT_NE(hook, nullptr);
+    HWND failed =
+        ::CreateWindowExW(WS_EX_APPWINDOW, WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, CW_USEDEFAULT, CW_USEDEFAULT,
+                          WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+    ::UnhookWindowsHookEx(hook);
+    ASSERT_EQ(failed, nullptr);
+    // Windows sends WM_DESTROY to a window whose WM_CREATE failed; Wine 8 does not, so it is
+    // delivered here as Windows would, to a window that never published its handles.
+    HWND unpublished = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(unpublished, nullptr);
+    window_proc(unpublished, WM_DESTROY, 0, 0);
+    ::DestroyWindow(unpublished);
+
+    std::atomic<bool> stayed{false};
+    std::thread user([&] {
+        HWND box = nullptr;
+        for (int i = 0; i < 100 && box == nullptr; ++i) {
+            ::Sleep(100);
+            box = ::FindWindowW(L"#32770", L"Brimora Installer");
+        }
+        if (box == nullptr) {
+            return;
+        }
+        ::Sleep(500);  // a reader's moment: the box must still be there
+        stayed.store(::IsWindowVisible(box) != FALSE);
+        ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    });
+    fatal_message("The installer window could not be created.");
+    user.join();
+    EXPECT_TRUE(stayed.load()) << "the error box closed before it was dismissed";
+    MSG pending;
+    EXPECT_FALSE(::PeekMessageW(&pending, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "no quit left behind";
+    EXPECT_TRUE(::IsWindow(UI.get()->window)) << "the installer's own window is untouched";
 }
 
 TEST(Window, SuccessShowsTheTextFillsTheBarAndDestroysTheWindow) {
