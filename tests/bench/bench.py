@@ -19,7 +19,6 @@ import time
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD = os.path.join(ROOT, "build", "windows")
 OUT = os.path.join(ROOT, "build", "bench")
-WORK = os.path.join(OUT, "work")
 EXE = os.path.join(BUILD, "BrimoraInstaller.exe")
 PROBE = os.path.join(BUILD, "tests", "bench", "bench_probe.exe")
 BARE_WINDOW = os.path.join(BUILD, "tests", "bench", "bench_bare_window.exe")
@@ -144,8 +143,9 @@ def install_figures(mib, runs):
     rig.publish(data)
     del data
     ours, bare, native, peaks = [], [], [], []
-    scratch = os.path.join(WORK, "scratch.exe")
-    os.makedirs(WORK, exist_ok=True)
+    # Beside the installer's cache, on the same file system, so the bare programs and the native
+    # tools write and read where the installer does.
+    scratch = os.path.join(rig.local_app_data(), "bench-scratch.exe")
     for _ in range(runs):
         forget_install()
         watched = probe("watch", win_path(EXE))
