@@ -29,7 +29,10 @@ if(WIN32)
     DOWNLOAD_EXTRACT_TIMESTAMP ON
     CMAKE_ARGS
       -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
-      -DCMAKE_BUILD_TYPE=Release
+      -DCMAKE_BUILD_TYPE=MinSizeRel
+      # Each function in its own section, so the exe's --gc-sections drops the emitter and the
+      # other parts of libyaml the manifest reader never calls.
+      "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections"
       -DCMAKE_INSTALL_PREFIX=${yaml_prefix}
       -DBUILD_SHARED_LIBS=OFF
       -DBUILD_TESTING=OFF

@@ -21,10 +21,14 @@ ProcessPrngFn find_process_prng() {
     return reinterpret_cast<ProcessPrngFn>(reinterpret_cast<void*>(::GetProcAddress(module, "ProcessPrng")));
 }
 
+// Looked up once while the program starts, before any thread of ours exists. A function-local
+// static would need a thread-safe guard, which links libstdc++'s guard and winpthread (~29 KB).
+const ProcessPrngFn PROCESS_PRNG = find_process_prng();
+
 }  // namespace
 
 void fill_random(std::span<std::uint8_t> out) {
-    static const ProcessPrngFn process_prng = find_process_prng();
+    const ProcessPrngFn process_prng = PROCESS_PRNG;
     std::size_t filled = 0;
     while (filled < out.size()) {
         const std::size_t left = out.size() - filled;

@@ -65,12 +65,11 @@ public:
     }
 };
 
-const std::error_category& ntstatus_category() {
-    static const NtStatusCategory category;
-    return category;
-}
+// At namespace scope, not a function-local static: the category is constant-initialised, while a
+// local static's thread-safe guard would link libstdc++'s guard and with it winpthread (~29 KB).
+const NtStatusCategory NTSTATUS_CATEGORY;
 
-std::error_code status_error(NTSTATUS status) { return {static_cast<int>(status), ntstatus_category()}; }
+std::error_code status_error(NTSTATUS status) { return {static_cast<int>(status), NTSTATUS_CATEGORY}; }
 
 // BCryptHashData counts in ULONG; larger spans go in slices.
 constexpr std::size_t MAX_SLICE = 0x40000000;

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -70,6 +73,15 @@ TEST_F(Executable, ManifestDeclaresWhatTheProgramPromises) {
     EXPECT_EQ(manifest.find("dependency"), std::string::npos);
     EXPECT_EQ(manifest.find("Microsoft.Windows.Common-Controls"), std::string::npos);
     EXPECT_EQ(manifest.find("requireAdministrator"), std::string::npos);
+}
+
+// libstdc++'s default terminate handler prints the uncaught exception's type and so links its
+// C++ demangler (about 45 KB); the shipped program replaces that handler with one that aborts.
+TEST(ExecutableFile, CarriesNoVerboseTerminateHandler) {
+    std::ifstream file(std::filesystem::path(installer_path()), std::ios::binary);
+    ASSERT_TRUE(file) << "cannot read the built BrimoraInstaller.exe";
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes.find("terminate called after throwing"), std::string::npos);
 }
 
 }  // namespace

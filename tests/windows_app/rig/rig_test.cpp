@@ -46,6 +46,7 @@ std::string utf8(const std::filesystem::path& path) {
 }
 
 using brimora::testing::running_under_wine;
+using brimora::testing::trust_of;
 
 // ---- a minimal HTTPS client, set up like the system's own requests ----
 
@@ -191,25 +192,6 @@ TEST_F(RigNetwork, RecorderStoresThePostAndCanBeAbsent) {
 }
 
 // ---- signatures of the fixtures ----
-
-LONG trust_of(const std::filesystem::path& file) {
-    WINTRUST_FILE_INFO info{};
-    info.cbStruct = sizeof info;
-    info.pcwszFilePath = file.c_str();
-    WINTRUST_DATA data{};
-    data.cbStruct = sizeof data;
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &info;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG result = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    return result;
-}
 
 struct StoreTraits {
     using Native = HCERTSTORE;
