@@ -15,7 +15,20 @@ file(COPY /usr/include/nlohmann DESTINATION "${BRIMORA_JSON_INCLUDE}")
 add_library(brimora_json INTERFACE)
 target_include_directories(brimora_json SYSTEM INTERFACE "${BRIMORA_JSON_INCLUDE}")
 
+# The fuzz tree builds libyaml from the same source with coverage instrumentation and ASan, so the
+# fuzzer is guided through the scanner and parser as well and their memory errors are caught.
+# (UBSan stays off there: a finding inside third-party code would stop every run of our targets.)
 if(WIN32)
+  # MinSizeRel with each function in its own section, so the exe's --gc-sections drops the
+  # emitter and the other parts of libyaml the manifest reader never calls.
+  set(BRIMORA_LIBYAML_BUILD_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE} -DCMAKE_BUILD_TYPE=MinSizeRel
+    "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections")
+elseif(BRIMORA_FUZZ)
+  set(BRIMORA_LIBYAML_BUILD_ARGS -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER}
+    -DCMAKE_BUILD_TYPE=Release "-DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link,address -fno-omit-frame-pointer -g")
+endif()
+
+if(WIN32 OR BRIMORA_FUZZ)
   include(ExternalProject)
   set(BRIMORA_LIBYAML_TARBALL "${BRIMORA_DEPS_DIR}/libyaml_0.2.5.orig.tar.gz")
   if(NOT EXISTS "${BRIMORA_LIBYAML_TARBALL}")
@@ -28,11 +41,7 @@ if(WIN32)
     URL_HASH SHA256=fa240dbf262be053f3898006d502d514936c818e422afdcf33921c63bed9bf2e
     DOWNLOAD_EXTRACT_TIMESTAMP ON
     CMAKE_ARGS
-      -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
-      -DCMAKE_BUILD_TYPE=MinSizeRel
-      # Each function in its own section, so the exe's --gc-sections drops the emitter and the
-      # other parts of libyaml the manifest reader never calls.
-      "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections"
+      ${BRIMORA_LIBYAML_BUILD_ARGS}
       -DCMAKE_INSTALL_PREFIX=${yaml_prefix}
       -DBUILD_SHARED_LIBS=OFF
       -DBUILD_TESTING=OFF
@@ -47,7 +56,9 @@ if(WIN32)
 else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(YAML REQUIRED IMPORTED_TARGET yaml-0.1)
-  find_package(OpenSSL REQUIRED COMPONENTS Crypto)
   add_library(brimora_yaml INTERFACE)
   target_link_libraries(brimora_yaml INTERFACE PkgConfig::YAML)
+endif()
+if(NOT WIN32)
+  find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 endif()

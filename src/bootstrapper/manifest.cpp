@@ -1,8 +1,8 @@
 #include <brimora/manifest.hpp>
 
 #include <algorithm>
+#include <array>
 #include <utility>
-#include <vector>
 
 #include "base64.hpp"
 #include "yaml_reader.hpp"
@@ -12,18 +12,27 @@ namespace {
 
 constexpr std::string_view INT_TAG = "tag:yaml.org,2002:int";
 
-// The manifest as written, before any rule beyond its YAML shape has been applied.
+// The manifest as written, before any rule beyond its YAML shape has been applied. Texts are views
+// into the parsed document: an alias may put one long scalar into thousands of entries, and
+// copying it into each would cost what the alias budget saved.
 struct UpdateFile {
-    std::string url;
-    std::string sha512;
+    std::string_view url;
+    std::string_view sha512;
     std::uint64_t size = 0;
 };
 
+// Every entry of "files" is checked for its shape, but only the first is kept: a list of any
+// other length is refused by the count rule, whatever its entries hold.
+struct FileList {
+    std::size_t count = 0;
+    UpdateFile first;
+};
+
 struct UpdateManifest {
-    std::string version;
-    std::string path;
-    std::string sha512;
-    std::vector<UpdateFile> files;
+    std::string_view version;
+    std::string_view path;
+    std::string_view sha512;
+    FileList files;
 };
 
 ManifestError error(ManifestErrorKind kind) {
@@ -42,11 +51,20 @@ std::string quoted(std::string_view name) {
     return text;
 }
 
-std::expected<std::string, std::string> read_text(const yaml::Node& node, std::string_view name) {
+// A listed key's full name ("files[0].size"), put together only when an error names it: aliased
+// entries are walked thousands of times, and nothing on the accepting path needs it.
+struct KeyName {
+    std::string_view prefix;
+    std::string_view key;
+
+    [[nodiscard]] std::string quoted_text() const { return quoted(std::string(prefix).append(key)); }
+};
+
+std::expected<std::string_view, std::string> read_text(const yaml::Node& node, const KeyName& name) {
     // "text or null" is a distinct type for releaseDate alone, so a null where a text is
     // required is a shape error rather than an empty name or version.
     if (node.kind != yaml::NodeKind::Scalar || node.is_null()) {
-        return shape_error(quoted(name) + " must be a text");
+        return shape_error(name.quoted_text() + " must be a text");
     }
     return node.text;
 }
@@ -54,20 +72,20 @@ std::expected<std::string, std::string> read_text(const yaml::Node& node, std::s
 // YAML's other integer spellings ("0x10", "0o7", "017", "1_000", "+5") mean different numbers, or
 // none, to 1.1 and 1.2 readers; plain decimal digits without a leading zero mean the same to all.
 // A quoted scalar is a string unless it is explicitly tagged !!int.
-std::expected<std::uint64_t, std::string> read_size(const yaml::Node& node, std::string_view name) {
-    const std::string refusal = quoted(name) + " must be an unsigned 64-bit decimal integer";
+std::expected<std::uint64_t, std::string> read_size(const yaml::Node& node, const KeyName& name) {
+    const auto refusal = [&] { return name.quoted_text() + " must be an unsigned 64-bit decimal integer"; };
     const bool integer_scalar =
         node.kind == yaml::NodeKind::Scalar && (node.tag.empty() ? node.plain : node.tag == INT_TAG);
     const std::string& text = node.text;
     if (!integer_scalar || text.empty() || (text.size() > 1 && text.front() == '0') ||
         !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return shape_error(refusal);
+        return shape_error(refusal());
     }
     std::uint64_t value = 0;
     for (const char c : text) {
         const auto digit = static_cast<std::uint64_t>(c - '0');
         if (value > (UINT64_MAX - digit) / 10) {
-            return shape_error(refusal);
+            return shape_error(refusal());
         }
         value = value * 10 + digit;
     }
@@ -79,7 +97,7 @@ std::expected<std::uint64_t, std::string> read_size(const yaml::Node& node, std:
 template <typename Take>
 std::expected<void, std::string> for_each_listed(const yaml::Document& doc, const yaml::Node& mapping,
                                                  std::span<const std::string_view> listed, std::string_view prefix,
-                                                 std::vector<bool>& seen, Take&& take) {
+                                                 std::span<bool> seen, Take&& take) {
     for (std::size_t i = 0; i + 1 < mapping.items.size(); i += 2) {
         const yaml::Node& key = doc.at(mapping.items[i]);
         if (key.kind != yaml::NodeKind::Scalar) {
@@ -90,9 +108,9 @@ std::expected<void, std::string> for_each_listed(const yaml::Document& doc, cons
             continue;
         }
         const auto slot = static_cast<std::size_t>(it - listed.begin());
-        const std::string name = std::string(prefix) + key.text;
+        const KeyName name{prefix, key.text};
         if (seen[slot]) {
-            return shape_error("key " + quoted(name) + " appears twice");
+            return shape_error("key " + name.quoted_text() + " appears twice");
         }
         seen[slot] = true;
         if (auto taken = take(slot, doc.at(mapping.items[i + 1]), name); !taken) {
@@ -111,12 +129,11 @@ std::expected<void, std::string> store(std::expected<T, std::string> value, T& i
     return {};
 }
 
-std::expected<void, std::string> require_all(const std::vector<bool>& seen, std::span<const std::string_view> listed,
+std::expected<void, std::string> require_all(std::span<const bool> seen, std::span<const std::string_view> listed,
                                              std::size_t required, std::string_view prefix) {
     for (std::size_t slot = 0; slot < required; ++slot) {
         if (!seen[slot]) {
-            return shape_error("required key " + quoted(std::string(prefix) + std::string(listed[slot])) +
-                               " is missing");
+            return shape_error("required key " + KeyName{prefix, listed[slot]}.quoted_text() + " is missing");
         }
     }
     return {};
@@ -129,9 +146,9 @@ std::expected<UpdateFile, std::string> read_file_entry(const yaml::Document& doc
         return shape_error(quoted(prefix.substr(0, prefix.size() - 1)) + " must be a mapping");
     }
     UpdateFile file;
-    std::vector<bool> seen(std::size(keys));
+    std::array<bool, std::size(keys)> seen{};
     auto walked = for_each_listed(doc, node, keys, prefix, seen,
-                                  [&](std::size_t slot, const yaml::Node& value, const std::string& name) {
+                                  [&](std::size_t slot, const yaml::Node& value, const KeyName& name) {
                                       switch (slot) {
                                           case 0:
                                               return store(read_text(value, name), file.url);
@@ -150,18 +167,21 @@ std::expected<UpdateFile, std::string> read_file_entry(const yaml::Document& doc
     return file;
 }
 
-std::expected<std::vector<UpdateFile>, std::string> read_files(const yaml::Document& doc, const yaml::Node& node) {
+std::expected<FileList, std::string> read_files(const yaml::Document& doc, const yaml::Node& node) {
     // A null "files" is refused rather than read as absent: only a missing key means "no entries".
     if (node.kind != yaml::NodeKind::Sequence) {
         return shape_error("\"files\" must be a sequence");
     }
-    std::vector<UpdateFile> files;
+    FileList files;
+    files.count = node.items.size();
     for (std::size_t i = 0; i < node.items.size(); ++i) {
         auto file = read_file_entry(doc, doc.at(node.items[i]), "files[" + std::to_string(i) + "].");
         if (!file) {
             return std::unexpected(std::move(file.error()));
         }
-        files.push_back(std::move(*file));
+        if (i == 0) {
+            files.first = *file;
+        }
     }
     return files;
 }
@@ -174,10 +194,10 @@ std::expected<UpdateManifest, std::string> read_manifest(const yaml::Document& d
         return shape_error("the root must be a mapping");
     }
     UpdateManifest manifest;
-    std::vector<bool> seen(std::size(keys));
+    std::array<bool, std::size(keys)> seen{};
     auto walked = for_each_listed(
         doc, root, keys, "", seen,
-        [&](std::size_t slot, const yaml::Node& value, const std::string& name) -> std::expected<void, std::string> {
+        [&](std::size_t slot, const yaml::Node& value, const KeyName& name) -> std::expected<void, std::string> {
             switch (slot) {
                 case 0:
                     return store(read_text(value, name), manifest.version);
@@ -277,10 +297,10 @@ std::expected<ValidatedRelease, ManifestError> validate_manifest(std::span<const
     if (auto named = validate_file_name(manifest.path, file_name); !named) {
         return std::unexpected(named.error());
     }
-    if (manifest.files.size() != 1) {
+    if (manifest.files.count != 1) {
         return std::unexpected(error(ManifestErrorKind::NotExactlyOneFile));
     }
-    const UpdateFile& file = manifest.files.front();
+    const UpdateFile& file = manifest.files.first;
     if (auto named = validate_file_name(file.url, file_name); !named) {
         return std::unexpected(named.error());
     }

@@ -145,9 +145,15 @@ private:
         parent.items.push_back(index);
         // Checked as each child arrives, so a nested alias bomb stops at the first level that
         // crosses the budget instead of after the whole stream.
-        parent.expanded = saturating_add(parent.expanded, doc_.nodes[index].expanded);
+        const Node& child = doc_.nodes[index];
+        parent.expanded = saturating_add(parent.expanded, child.expanded);
+        parent.expanded_bytes = saturating_add(parent.expanded_bytes, child.expanded_bytes);
         if (parent.expanded > MAX_EXPANDED_NODES) {
             return std::unexpected("aliases expand to more than " + std::to_string(MAX_EXPANDED_NODES) + " nodes");
+        }
+        if (parent.expanded_bytes > MAX_EXPANDED_BYTES) {
+            return std::unexpected("aliases expand to more than " + std::to_string(MAX_EXPANDED_BYTES) +
+                                   " bytes of text");
         }
         return {};
     }
@@ -164,6 +170,7 @@ Node scalar_node(const yaml_event_t& event) {
     node.text.assign(reinterpret_cast<const char*>(scalar.value), scalar.length);
     node.tag = c_text(scalar.tag);
     node.plain = scalar.style == YAML_PLAIN_SCALAR_STYLE;
+    node.expanded_bytes = node.text.size();
     return node;
 }
 

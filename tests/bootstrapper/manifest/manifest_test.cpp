@@ -1,8 +1,11 @@
 #include <brimora/manifest.hpp>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "heap_peak.hpp"
 
 namespace brimora {
 namespace {
@@ -251,6 +254,56 @@ TEST(ValidateManifest, RefusesNestingAndAliasBombs) {
         EXPECT_NE(result.error().yaml_message.find(c.message_has), std::string::npos) << result.error().yaml_message;
     }
     EXPECT_TRUE(validate("x: " + std::string(63, '[') + std::string(63, ']') + "\n" + manifest()).has_value());
+}
+
+// `head`, then `item` as often as fits, then `tail`: a body of (nearly) the largest size.
+std::string fill_to_limit(const std::string& head, const std::string& item, const std::string& tail) {
+    std::string body = head;
+    while (body.size() + item.size() + tail.size() <= MAX_MANIFEST_BYTES) {
+        body += item;
+    }
+    return body + tail;
+}
+
+// The costliest bodies of the largest size we know, each decided on little heap: aliases that
+// stand for megabytes of text, the longest walk over aliased file entries both alias budgets
+// allow, and the most nodes 64 KiB can hold.
+TEST(ValidateManifest, DecidesTheCostliestBodiesOnBoundedHeap) {
+    constexpr std::size_t HEAP_BOUND = 16U << 20;
+    const std::string root = "version: 1.4.0\npath: " + NAME + "\nsha512: " + SHA + "\n";
+    std::string ignored_keys;
+    for (int i = 0; i < 15; ++i) {
+        ignored_keys += ", x: y";
+    }
+    const struct {
+        const char* label;
+        std::string body;
+        std::optional<Kind> refused;  // nothing: accepted
+        const char* message_has;
+    } cases[] = {
+        {"one 32 KiB scalar as url and sha512 of an entry listed 10,900 times",
+         fill_to_limit(
+             "s: &s " + std::string(32768, 'A') + "\ne: &e {url: *s, sha512: *s, size: 1}\n" + root + "files: [*e",
+             ",*e", "]\n"),
+         Kind::InvalidYaml, "bytes of text"},
+        {"an entry with 15 ignored keys listed 21,000 times",
+         fill_to_limit("e: &e {url: a, sha512: a, size: 1" + ignored_keys + "}\n" + root + "files: [*e", ",*e", "]\n"),
+         Kind::NotExactlyOneFile, ""},
+        {"32,000 scalars at an ignored key", fill_to_limit(manifest() + "x: [a", ",a", "]\n"), std::nullopt, ""},
+    };
+    for (const auto& c : cases) {
+        ASSERT_GT(c.body.size(), MAX_MANIFEST_BYTES - 4) << c.label;
+        testing::reset_heap_peak();
+        const auto result = validate(c.body);
+        EXPECT_LE(testing::heap_peak_since_reset(), HEAP_BOUND) << c.label;
+        if (!c.refused) {
+            EXPECT_TRUE(result.has_value()) << c.label << ": " << result.error().message();
+            continue;
+        }
+        ASSERT_FALSE(result.has_value()) << c.label;
+        EXPECT_EQ(result.error().kind, *c.refused) << c.label << ": " << result.error().message();
+        EXPECT_NE(result.error().yaml_message.find(c.message_has), std::string::npos) << result.error().yaml_message;
+    }
 }
 
 TEST(ValidateFileName, AcceptsOnlyOnePlainComponentEqualToTheExpectedName) {
