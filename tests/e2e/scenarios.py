@@ -41,6 +41,7 @@ EN = {
     "retry": "Retry",
     "cancel": "Cancel",
     "fatal_state": "Installation data could not be saved. Check available disk space and permissions.",
+    "fatal_window": "The installer window could not be opened.",
     "failure_network": "The latest version could not be checked. Check your connection and retry.",
     "failure_release_info": "The release information could not be verified safely. Please retry later.",
     "failure_disk_space": "There is not enough free space to install Brimora. Free some space and retry.",
@@ -523,13 +524,18 @@ def second_instance_exits_at_once():
     first.kill()
 
 
+def error_box_then_exit(installer, text, what=""):
+    """The startup error box with text, no window, and exit code 0 once the box is dismissed."""
+    box = wait_for(lambda: (lambda b: b if b.get("found") else None)(driver("message-box")), f"the error box{what}", 60)
+    check_eq(box["text"], text, f"error box text{what}")
+    check(not window().get("found"), f"no installer window{what}")
+    driver("dismiss")
+    check_eq(installer.exit_code(30), 0, f"exit code after the box is dismissed{what}")
+
+
 def missing_data_directory_shows_the_error_box(assignment):
     installer = Installer(windows_env=assignment)
-    box = wait_for(lambda: (lambda b: b if b.get("found") else None)(driver("message-box")), "the error box", 60)
-    check_eq(box["text"], EN["fatal_state"], "error box text")
-    check(not window().get("found"), "no installer window")
-    driver("dismiss")
-    check_eq(installer.exit_code(30), 0, "exit code after the box is dismissed")
+    error_box_then_exit(installer, EN["fatal_state"])
     check(not driver("message-box").get("found"), "the box is gone")
     check(not os.path.exists(os.path.join(local_app_data(), "Brimora")), "no data directory was made")
 
@@ -568,6 +574,42 @@ def huge_release_size_is_refused_for_disk_space():
     check_failed_window(wait_status(EN["failure_disk_space"]))
     check(PAYLOAD_NAME not in requested_names(), "nothing downloaded")
     installer.kill()
+
+
+# TLS 1.2 exactly: a feed that speaks only 1.3 or only 1.1 is no feed at all. (Wine's WinHTTP never
+# offers 1.3, so there the 1.3 row cannot tell a pinned client from an unpinned one; the 1.1 row can.)
+@scenario
+def manifest_from_tls13_only_feed_is_a_network_error():
+    manifest_fault_then_retry(lambda: feed_mode({"tls": "1.3"}), "failure_network")
+
+
+@scenario
+def manifest_from_tls11_only_feed_is_a_network_error():
+    manifest_fault_then_retry(lambda: feed_mode({"tls": "1.1"}), "failure_network")
+
+
+@scenario
+def tls13_only_event_service_gets_nothing_and_the_install_succeeds():
+    publish(fixture("installer-signed.exe"))
+    write_control("events-mode.json", json.dumps({"mode": "200", "tls": "1.3"}))
+    installer = Installer()
+    check_eq(wait_gone(installer), 0, "exit code")
+    started_once("installed and opened")
+    check_eq(events(), [], "nothing delivered over anything but TLS 1.2")
+
+
+# The DLLs the exe reaches only through its delay imports, each loaded from System32 at startup.
+# WINEDLLOVERRIDES "name=d" makes one of them unloadable: the startup box, never a crash.
+SYSTEM32_ONLY_DLLS = ["bcrypt", "comctl32", "crypt32", "winhttp", "wintrust"]
+
+
+@scenario
+def missing_system_dll_shows_the_window_error_box():
+    publish(fixture("installer-signed.exe"))
+    for dll in SYSTEM32_ONLY_DLLS:
+        overrides = os.environ.get("WINEDLLOVERRIDES", "") + f";{dll}=d"
+        error_box_then_exit(Installer({"WINEDLLOVERRIDES": overrides}), EN["fatal_window"], f" without {dll}")
+    check_eq(requested_names(), [], "nothing was fetched")
 
 
 # ---- running ----
