@@ -222,13 +222,13 @@ def registry_value():
 # ---- the installer and its window ----
 
 class Installer:
-    def __init__(self, env_extra=None, windows_env=None):
+    def __init__(self, env_extra=None, windows_env=None, exe=EXE):
         env = dict(os.environ)
         env.update(env_extra or {})
-        command = [WINE64, EXE]
+        command = [WINE64, exe]
         if windows_env is not None:
             # Through the driver, which sets the variable in the Windows environment itself.
-            command = [WINE64, DRIVER, "run-with", windows_env, EXE]
+            command = [WINE64, DRIVER, "run-with", windows_env, exe]
         self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.seen = []
@@ -610,6 +610,46 @@ def missing_system_dll_shows_the_window_error_box():
         overrides = os.environ.get("WINEDLLOVERRIDES", "") + f";{dll}=d"
         error_box_then_exit(Installer({"WINEDLLOVERRIDES": overrides}), EN["fatal_window"], f" without {dll}")
     check_eq(requested_names(), [], "nothing was fetched")
+
+
+PLANTED = os.path.join(BUILD, "tests", "e2e", "planted")
+
+
+@scenario
+def dlls_planted_beside_the_exe_never_run():
+    """A Downloads folder holding the exe and a planted copy of every non-Known DLL the process
+    loads (tests/e2e/CMakeLists.txt says how the list was made), with native-first overrides so
+    Wine searches the exe's folder first the way Windows does. A planted DLL that our exe asked
+    for fails the scenario. Wine's own DLLs load some of theirs by a search of their own that the
+    exe's SetDefaultDllDirectories does not reach (Windows takes those from System32): such a
+    load is let pass only when the marker shows a Wine module, not the exe, asked for it."""
+    downloads = os.path.join(CONTROL, "Downloads")
+    os.makedirs(downloads)
+    exe = os.path.join(downloads, "BrimoraInstaller.exe")
+    shutil.copy(EXE, exe)
+    names = [n[:-4] for n in os.listdir(PLANTED) if n.endswith(".dll")]
+    check(len(names) > 10, f"planted DLLs built: {names}")
+    for name in names:
+        shutil.copy(os.path.join(PLANTED, name + ".dll"), downloads)
+    publish(fixture("installer-signed.exe"))
+    overrides = os.environ.get("WINEDLLOVERRIDES", "") + ";" + ",".join(names) + "=n,b"
+    installer = Installer({"WINEDLLOVERRIDES": overrides}, exe=exe)
+    check_eq(installer.exit_code(), 0, "exit code")
+    started_once("installed and opened")
+    ours = []
+    for marker in sorted(glob.glob(os.path.join(downloads, "*.planted"))):
+        with open(marker, encoding="utf-8", errors="replace") as f:
+            lines = [line.strip() for line in f if line.strip()]
+        name = os.path.basename(marker)[:-len(".planted")]
+        importers = [line[len("imported-by "):] for line in lines if line.startswith("imported-by ")]
+        callers = [line for line in lines if not line.startswith("imported-by ")]
+        wine = [m for m in importers if m.lower().startswith("c:\\windows\\")]
+        by_exe = any(m.lower().endswith("brimorainstaller.exe") for m in importers)
+        if by_exe or not wine and (not callers or callers[0].lower().endswith("brimorainstaller.exe")):
+            ours.append(f"{name}: {lines}")
+        else:
+            print(f"    {name} came from the exe's folder for Wine's {wine or callers[:1]} (let pass)")
+    check_eq(ours, [], "planted DLLs the installer itself loaded")
 
 
 # ---- running ----
