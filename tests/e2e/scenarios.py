@@ -41,6 +41,7 @@ EN = {
     "retry": "Retry",
     "cancel": "Cancel",
     "fatal_state": "Installation data could not be saved. Check available disk space and permissions.",
+    "fatal_window": "The installer window could not be opened.",
     "failure_network": "The latest version could not be checked. Check your connection and retry.",
     "failure_release_info": "The release information could not be verified safely. Please retry later.",
     "failure_download": "Brimora could not be downloaded. Check your connection and retry.",
@@ -223,13 +224,13 @@ def registry_value():
 # ---- the installer and its window ----
 
 class Installer:
-    def __init__(self, env_extra=None, windows_env=None):
+    def __init__(self, env_extra=None, windows_env=None, exe=EXE):
         env = dict(os.environ)
         env.update(env_extra or {})
-        command = [WINE64, EXE]
+        command = [WINE64, exe]
         if windows_env is not None:
             # Through the driver, which sets the variable in the Windows environment itself.
-            command = [WINE64, DRIVER, "run-with", windows_env, EXE]
+            command = [WINE64, DRIVER, "run-with", windows_env, exe]
         self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.seen = []
@@ -525,13 +526,18 @@ def second_instance_exits_at_once():
     first.kill()
 
 
+def error_box_then_exit(installer, text, what=""):
+    """The startup error box with text, no window, and exit code 0 once the box is dismissed."""
+    box = wait_for(lambda: (lambda b: b if b.get("found") else None)(driver("message-box")), f"the error box{what}", 60)
+    check_eq(box["text"], text, f"error box text{what}")
+    check(not window().get("found"), f"no installer window{what}")
+    driver("dismiss")
+    check_eq(installer.exit_code(30), 0, f"exit code after the box is dismissed{what}")
+
+
 def missing_data_directory_shows_the_error_box(assignment):
     installer = Installer(windows_env=assignment)
-    box = wait_for(lambda: (lambda b: b if b.get("found") else None)(driver("message-box")), "the error box", 60)
-    check_eq(box["text"], EN["fatal_state"], "error box text")
-    check(not window().get("found"), "no installer window")
-    driver("dismiss")
-    check_eq(installer.exit_code(30), 0, "exit code after the box is dismissed")
+    error_box_then_exit(installer, EN["fatal_state"])
     check(not driver("message-box").get("found"), "the box is gone")
     check(not os.path.exists(os.path.join(local_app_data(), "Brimora")), "no data directory was made")
 
@@ -745,6 +751,80 @@ def wait_exit(installer, timeout):
             return "ended"
         return "failed" if window().get("status") == EN["failure_install"] else None
     return wait_for(ended_or_failed, "the installer's end or its failure", timeout, 0.5) == "ended"
+# TLS 1.2 exactly: a feed that speaks only 1.3 or only 1.1 is no feed at all. (Wine's WinHTTP never
+# offers 1.3, so there the 1.3 row cannot tell a pinned client from an unpinned one; the 1.1 row can.)
+@scenario
+def manifest_from_tls13_only_feed_is_a_network_error():
+    manifest_fault_then_retry(lambda: feed_mode({"tls": "1.3"}), "failure_network")
+
+
+@scenario
+def manifest_from_tls11_only_feed_is_a_network_error():
+    manifest_fault_then_retry(lambda: feed_mode({"tls": "1.1"}), "failure_network")
+
+
+@scenario
+def tls13_only_event_service_gets_nothing_and_the_install_succeeds():
+    publish(fixture("installer-signed.exe"))
+    write_control("events-mode.json", json.dumps({"mode": "200", "tls": "1.3"}))
+    installer = Installer()
+    check_eq(wait_gone(installer), 0, "exit code")
+    started_once("installed and opened")
+    check_eq(events(), [], "nothing delivered over anything but TLS 1.2")
+
+
+# The DLLs the exe reaches only through its delay imports, each loaded from System32 at startup.
+# WINEDLLOVERRIDES "name=d" makes one of them unloadable: the startup box, never a crash.
+SYSTEM32_ONLY_DLLS = ["bcrypt", "comctl32", "crypt32", "winhttp", "wintrust"]
+
+
+@scenario
+def missing_system_dll_shows_the_window_error_box():
+    publish(fixture("installer-signed.exe"))
+    for dll in SYSTEM32_ONLY_DLLS:
+        overrides = os.environ.get("WINEDLLOVERRIDES", "") + f";{dll}=d"
+        error_box_then_exit(Installer({"WINEDLLOVERRIDES": overrides}), EN["fatal_window"], f" without {dll}")
+    check_eq(requested_names(), [], "nothing was fetched")
+
+
+PLANTED = os.path.join(BUILD, "tests", "e2e", "planted")
+
+
+@scenario
+def dlls_planted_beside_the_exe_never_run():
+    """A Downloads folder holding the exe and a planted copy of every non-Known DLL the process
+    loads (tests/e2e/CMakeLists.txt says how the list was made), with native-first overrides so
+    Wine searches the exe's folder first the way Windows does. A planted DLL that our exe asked
+    for fails the scenario. Wine's own DLLs load some of theirs by a search of their own that the
+    exe's SetDefaultDllDirectories does not reach (Windows takes those from System32): such a
+    load is let pass only when the marker shows a Wine module, not the exe, asked for it."""
+    downloads = os.path.join(CONTROL, "Downloads")
+    os.makedirs(downloads)
+    exe = os.path.join(downloads, "BrimoraInstaller.exe")
+    shutil.copy(EXE, exe)
+    names = [n[:-4] for n in os.listdir(PLANTED) if n.endswith(".dll")]
+    check(len(names) > 10, f"planted DLLs built: {names}")
+    for name in names:
+        shutil.copy(os.path.join(PLANTED, name + ".dll"), downloads)
+    publish(fixture("installer-signed.exe"))
+    overrides = os.environ.get("WINEDLLOVERRIDES", "") + ";" + ",".join(names) + "=n,b"
+    installer = Installer({"WINEDLLOVERRIDES": overrides}, exe=exe)
+    check_eq(installer.exit_code(), 0, "exit code")
+    started_once("installed and opened")
+    ours = []
+    for marker in sorted(glob.glob(os.path.join(downloads, "*.planted"))):
+        with open(marker, encoding="utf-8", errors="replace") as f:
+            lines = [line.strip() for line in f if line.strip()]
+        name = os.path.basename(marker)[:-len(".planted")]
+        importers = [line[len("imported-by "):] for line in lines if line.startswith("imported-by ")]
+        callers = [line for line in lines if not line.startswith("imported-by ")]
+        wine = [m for m in importers if m.lower().startswith("c:\\windows\\")]
+        by_exe = any(m.lower().endswith("brimorainstaller.exe") for m in importers)
+        if by_exe or not wine and (not callers or callers[0].lower().endswith("brimorainstaller.exe")):
+            ours.append(f"{name}: {lines}")
+        else:
+            print(f"    {name} came from the exe's folder for Wine's {wine or callers[:1]} (let pass)")
+    check_eq(ours, [], "planted DLLs the installer itself loaded")
 
 
 # ---- running ----

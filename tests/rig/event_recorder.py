@@ -93,7 +93,8 @@ class Recorder:
 def main():
     control, address, port, cert, key = sys.argv[1:]
     recorder = Recorder(control)
-    listener = rig_server.Listener(address, int(port), rig_server.tls_context(cert, key), recorder.log,
+    tls = rig_server.TlsContexts(cert, key, os.path.join(control, "events-mode.json"), recorder.log)
+    listener = rig_server.Listener(address, int(port), tls, recorder.log,
                                    recorder.handle, os.path.join(control, "events-listening"))
     while rig_server.parent_alive():
         absent = recorder.mode() == "absent"

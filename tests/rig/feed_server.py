@@ -156,7 +156,8 @@ class Feed:
 def main():
     control, address, port, cert, key = sys.argv[1:]
     feed = Feed(control)
-    listener = rig_server.Listener(address, int(port), rig_server.tls_context(cert, key), feed.log,
+    tls = rig_server.TlsContexts(cert, key, os.path.join(control, "feed-mode.json"), feed.log)
+    listener = rig_server.Listener(address, int(port), tls, feed.log,
                                    feed.handle, os.path.join(control, "feed-listening"))
     listener.open()
     while rig_server.parent_alive():

@@ -1,5 +1,6 @@
-"""What the feed server and the event recorder share: a TLS 1.2-only listener on one address,
-one thread per connection, a small strict HTTP/1.1 request reader and a log file.
+"""What the feed server and the event recorder share: a TLS listener on one address (1.2 only,
+or 1.3 or 1.1 only as a mode file says), one thread per connection, a small strict HTTP/1.1
+request reader and a log file.
 
 Standard library only. Nothing a client sends may end a server: every connection runs inside a
 catch-all that logs and closes, so a test that sends garbage sees a closed connection and the next
@@ -14,6 +15,7 @@ import ssl
 import threading
 import time
 import traceback
+import warnings
 
 MAX_HEAD = 64 * 1024
 MAX_BODY = 16 * 1024 * 1024
@@ -47,14 +49,42 @@ class Log:
             out.write(f"{stamp} {text}\n")
 
 
-def tls_context(cert, key):
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)  # TLSv1_1 is deprecated: that is the point
+    TLS_VERSIONS = {"1.1": ssl.TLSVersion.TLSv1_1, "1.2": ssl.TLSVersion.TLSv1_2, "1.3": ssl.TLSVersion.TLSv1_3}
+
+
+def tls_context(cert, key, version="1.2"):
+    """A server context that speaks exactly one TLS version: "1.2" (the one the system allows), or
+    "1.3" / "1.1" (the tls modes), which a client pinned to 1.2 must refuse."""
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     # The system allows TLS 1.2 and nothing else; a client that negotiated 1.3 here would pass
     # tests that production servers might not.
-    ctx.minimum_version = ssl.TLSVersion.TLSv1_2
-    ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+    pinned = TLS_VERSIONS[version]
+    if pinned == ssl.TLSVersion.TLSv1_1:
+        # Debian's OpenSSL refuses TLS 1.1 at its default security level (SHA-1 handshake MACs).
+        ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+    ctx.minimum_version = pinned
+    ctx.maximum_version = pinned
     ctx.load_cert_chain(cert, key)
     return ctx
+
+
+class TlsContexts:
+    """One context per version, picked per connection by the "tls" member of a mode file (read
+    before the handshake: the version is decided before any request arrives)."""
+
+    def __init__(self, cert, key, mode_file, log):
+        self._contexts = {v: tls_context(cert, key, v) for v in TLS_VERSIONS}
+        self._mode_file = mode_file
+        self._log = log
+
+    def __call__(self):
+        version = str((read_json_file(self._mode_file, self._log) or {}).get("tls", "1.2"))
+        if version not in self._contexts:
+            self._log.write(f"unknown tls version {version!r} in {self._mode_file}; speaking 1.2")
+            version = "1.2"
+        return self._contexts[version]
 
 
 def read_json_file(path, log):
@@ -259,10 +289,10 @@ def response_head(status, headers):
 class Listener:
     """One listening TLS endpoint; each accepted connection gets its own thread."""
 
-    def __init__(self, address, port, ctx, log, handler, ready_file):
+    def __init__(self, address, port, contexts, log, handler, ready_file):
         self.address = address
         self.port = port
-        self.ctx = ctx
+        self.contexts = contexts
         self.log = log
         self.handler = handler
         self.ready_file = ready_file
@@ -281,12 +311,13 @@ class Listener:
         self.log.write(f"listening on {self.address}:{self.port}")
 
     def close(self):
+        # Closing the socket drops the queued, not yet accepted connections with a reset. Only
+        # then does the ready file go: a test that saw it vanish must find connections refused.
+        self.sock.close()
         try:
             os.unlink(self.ready_file)
         except FileNotFoundError:
             pass
-        # Closing the socket drops the queued, not yet accepted connections with a reset.
-        self.sock.close()
         self.sock = None
         self.log.write("stopped listening")
 
@@ -307,7 +338,7 @@ class Listener:
             # The handshake runs here, on the connection's own thread: a client that connects and
             # never speaks must not hold up the accept loop.
             raw.settimeout(IDLE_TIMEOUT)
-            sock = self.ctx.wrap_socket(raw, server_side=True)
+            sock = self.contexts().wrap_socket(raw, server_side=True)
         except (OSError, ssl.SSLError) as e:
             self.log.write(f"{peer[0]}:{peer[1]} TLS handshake failed: {e}")
             raw.close()

@@ -19,6 +19,7 @@ import subprocess
 import sys
 import time
 import traceback
+import warnings
 import xml.etree.ElementTree as ET
 
 PREFIX = "/brimora-desktop-releases/production/win32-x64/"
@@ -211,24 +212,46 @@ def _():
         raises(ssl.SSLCertVerificationError, lambda: ctx.wrap_socket(raw, server_hostname=FEED))
 
 
-def tls_version_case(host, version, accepted):
+def tls_version_case(host, version, accepted, tls=None):
+    """A client pinned to one version, against the server in its default or given "tls" mode."""
     def test():
+        if tls is not None:
+            if host == FEED:
+                feed_mode({"tls": tls})
+            else:
+                write_control("events-mode.json", json.dumps({"mode": "200", "tls": tls}))
         ctx = ssl.create_default_context()
+        if version == ssl.TLSVersion.TLSv1_1:
+            ctx.set_ciphers("DEFAULT:@SECLEVEL=0")  # else this client itself refuses 1.1
         ctx.minimum_version = version
         ctx.maximum_version = version
         if accepted:
             with socket.create_connection((host, 443), timeout=5) as raw, ctx.wrap_socket(raw, server_hostname=host) as s:
-                check_eq(s.version(), "TLSv1.2", "negotiated")
+                check_eq(s.version(), "TLSv" + (tls or "1.2"), "negotiated")
         else:
             raises((ssl.SSLError, ConnectionResetError), lambda: fetch(host, "/", ctx=ctx))
     return test
 
 
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)
+    TLS11 = ssl.TLSVersion.TLSv1_1
+
 table("Trust", [
     ("FeedSpeaksTls12", tls_version_case(FEED, ssl.TLSVersion.TLSv1_2, True)),
     ("FeedRefusesTls13", tls_version_case(FEED, ssl.TLSVersion.TLSv1_3, False)),
+    ("FeedRefusesTls11", tls_version_case(FEED, TLS11, False)),
     ("EventsSpeakTls12", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_2, True)),
     ("EventsRefuseTls13", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_3, False)),
+    # The tls modes: exactly the one version, so a client pinned to 1.2 must fail the handshake.
+    ("FeedTls13ModeSpeaksTls13", tls_version_case(FEED, ssl.TLSVersion.TLSv1_3, True, tls="1.3")),
+    ("FeedTls13ModeRefusesTls12", tls_version_case(FEED, ssl.TLSVersion.TLSv1_2, False, tls="1.3")),
+    ("FeedTls11ModeSpeaksTls11", tls_version_case(FEED, TLS11, True, tls="1.1")),
+    ("FeedTls11ModeRefusesTls12", tls_version_case(FEED, ssl.TLSVersion.TLSv1_2, False, tls="1.1")),
+    ("EventsTls13ModeSpeakTls13", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_3, True, tls="1.3")),
+    ("EventsTls13ModeRefuseTls12", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_2, False, tls="1.3")),
+    ("EventsTls11ModeSpeakTls11", tls_version_case(EVENTS, TLS11, True, tls="1.1")),
+    ("EventsTls11ModeRefuseTls12", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_2, False, tls="1.1")),
 ])
 
 

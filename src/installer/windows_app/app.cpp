@@ -13,6 +13,7 @@
 #include "handles.hpp"
 #include "installed_app.hpp"
 #include "pipeline.hpp"
+#include "system_dlls.hpp"
 #include "texts.hpp"
 #include "ui_messages.hpp"
 #include "utf16.hpp"
@@ -84,12 +85,18 @@ void start_worker() {
 }
 
 void run() {
+    // Before anything can load a DLL; its error waits until the box can speak the user's language.
+    const auto system_dlls = load_system_dlls();
     KernelHandle mutex(::CreateMutexW(nullptr, TRUE, MUTEX_NAME));
     if (!mutex || ::GetLastError() == ERROR_ALREADY_EXISTS) {
         return;
     }
     const InstallerLocale locale = locale_for_language(::GetUserDefaultUILanguage());
     const UiText& texts = texts_for(locale);
+    if (!system_dlls) {
+        fatal_message(texts.fatal_window);
+        return;
+    }
 
     const auto local_app_data = environment_value(L"LOCALAPPDATA");
     if (!local_app_data) {

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,26 @@ std::wstring installer_path() {
     path.resize(path.find_last_of(L"\\/"));  // build/windows/tests
     path.resize(path.find_last_of(L"\\/"));  // build/windows
     return path + L"\\BrimoraInstaller.exe";
+}
+
+// The names in the static import table of an image mapped by LoadLibraryExW(AS_IMAGE_RESOURCE).
+std::vector<std::string> imported_dll_names(HMODULE mapped) {
+    // The low bits of a handle from a data-file load only mark it as such.
+    const auto* base = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(mapped) & ~ULONG_PTR{3});
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::vector<std::string> names;
+    if (directory.VirtualAddress == 0) {
+        return names;
+    }
+    for (const auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         entry->Name != 0; ++entry) {
+        std::string name(reinterpret_cast<const char*>(base + entry->Name));
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        names.push_back(std::move(name));
+    }
+    return names;
 }
 
 BOOL CALLBACK collect_type(HMODULE, LPWSTR type, LONG_PTR param) {
@@ -82,6 +105,22 @@ TEST(ExecutableFile, CarriesNoVerboseTerminateHandler) {
     ASSERT_TRUE(file) << "cannot read the built BrimoraInstaller.exe";
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     EXPECT_EQ(bytes.find("terminate called after throwing"), std::string::npos);
+// Windows 10's Known DLLs (the KnownDLLs key under Session Manager): the loader takes these from
+// System32 whatever folder the exe sits in. Any other DLL in the static import table would first
+// be looked for beside the exe, before the program's first line could say otherwise.
+TEST_F(Executable, ImportsOnlyKnownDlls) {
+    const std::set<std::string> known = {
+        "advapi32.dll", "clbcatq.dll", "combase.dll", "comdlg32.dll", "coml2.dll",    "difxapi.dll",
+        "gdi32.dll",    "gdiplus.dll", "imagehlp.dll", "imm32.dll",  "kernel32.dll", "msctf.dll",
+        "msvcrt.dll",   "normaliz.dll", "nsi.dll",    "ole32.dll",  "oleaut32.dll", "psapi.dll",
+        "rpcrt4.dll",   "sechost.dll", "setupapi.dll", "shcore.dll", "shell32.dll",  "shlwapi.dll",
+        "user32.dll",   "wldap32.dll", "ws2_32.dll",
+    };
+    const std::vector<std::string> imports = imported_dll_names(module_);
+    EXPECT_FALSE(imports.empty()) << "the import table could not be read";
+    for (const std::string& name : imports) {
+        EXPECT_TRUE(known.contains(name)) << name << " is not a Known DLL: it would be searched beside the exe";
+    }
 }
 
 }  // namespace
