@@ -282,7 +282,9 @@ def wait_window(predicate, what, timeout=60):
     try:
         return wait_for(probe, what, timeout, 0.3)
     except Failed as failure:
-        raise Failed(f"{failure}; last window state {last}") from None
+        # A window that never showed may have given way to the fatal error box.
+        box = "" if last.get("found") else f"; error box {driver('message-box')}"
+        raise Failed(f"{failure}; last window state {last}{box}") from None
 
 
 def wait_status(text, timeout=90):
@@ -822,11 +824,24 @@ def run_inside(name):
     return 0
 
 
+SCENARIO_LIMIT_S = 600
+
+
 def run_in_rig(name):
+    # A hung scenario must not hold up the tier: past the limit its runner is killed, and the
+    # runner's watchdog ends that rig.
     started = time.monotonic()
-    result = subprocess.run([RUNNER, "--", sys.executable, os.path.abspath(__file__), "--inside", name],
-                            capture_output=True, text=True, stdin=subprocess.DEVNULL)
-    return name, result.returncode == 0, time.monotonic() - started, result.stdout + result.stderr
+    command = [RUNNER, "--", sys.executable, os.path.abspath(__file__), "--inside", name]
+    try:
+        result = subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                                timeout=SCENARIO_LIMIT_S)
+        passed, output = result.returncode == 0, result.stdout + result.stderr
+    except subprocess.TimeoutExpired as expired:
+        passed = False
+        # TimeoutExpired keeps the captured output as bytes even in text mode.
+        output = b"".join(x or b"" for x in (expired.stdout, expired.stderr)).decode("utf-8", "replace")
+        output += f"\nFAILED {name}: still running after {SCENARIO_LIMIT_S} s"
+    return name, passed, time.monotonic() - started, output
 
 
 def run_all(names, report, jobs):
