@@ -18,4 +18,8 @@ namespace brimora::detail {
 [[nodiscard]] std::expected<void, std::error_code> write_atomically(const NativePath& path,
                                                                     const AcquisitionState& state);
 
+// Whether `name` is one of the temporaries write_atomically makes for a target named
+// `target_name` (the kind a process killed mid-write leaves behind); load_or_create deletes these.
+[[nodiscard]] bool is_own_temporary_name(NativePathView name, NativePathView target_name);
+
 }  // namespace brimora::detail

@@ -29,6 +29,8 @@ namespace {
     return true;
 }
 
+using detail::NativePathView;
+
 // An ASCII text as a native path string. Widening by hand rather than through path's converting
 // constructors keeps libstdc++'s locale machinery (hundreds of KiB) out of the Windows executable.
 detail::NativePath native_ascii(std::string_view text) { return detail::NativePath(text.begin(), text.end()); }
@@ -41,6 +43,30 @@ detail::NativePath temp_base_name(detail::NativePathView target) {
         return native_ascii(STATE_FILE_NAME);
     }
     return detail::NativePath(name);
+}
+
+// The target's directory as a prefix that a file name can be appended to: "" for a bare name.
+NativePathView directory_prefix(detail::NativePathView target) {
+    return target.substr(0, target.size() - detail::native_file_name(target).size());
+}
+
+// A start killed between creating a temporary and moving it into place leaves the temporary
+// behind, and nothing else ever removes it: repeated kills would pile them up. Only names this
+// program makes are touched, never another program's files, and only at start-up behind the
+// single-instance guard, where no write of ours can be in flight. Failures are ignored: a
+// leftover that cannot go now is tried again at the next start.
+void remove_own_temporaries(detail::NativePathView target) {
+    const detail::NativePath prefix(directory_prefix(target));
+    const detail::NativePath base = temp_base_name(target);
+    auto names = detail::list_directory(prefix.empty() ? native_ascii(".") : prefix);
+    if (!names) {
+        return;
+    }
+    for (const detail::NativePath& name : *names) {
+        if (detail::is_own_temporary_name(name, base)) {
+            static_cast<void>(detail::remove_file(prefix + name));
+        }
+    }
 }
 
 }  // namespace
@@ -76,14 +102,35 @@ std::expected<void, std::error_code> write_atomically(const NativePath& path, co
     const std::string id = Uuid::random_v4().to_string();
     // Beside the target, in the directory its last component lives in.
     const NativePathView target(path);
-    NativePath temp(target.substr(0, target.size() - native_file_name(target).size()));
+    NativePath temp(directory_prefix(target));
     temp += native_ascii(".");
     temp += temp_base_name(target);
     temp += native_ascii("." + id + ".tmp");
     return write_then_replace(temp, path, encode_state(state));
 }
 
+bool is_own_temporary_name(NativePathView name, NativePathView target_name) {
+    // "." + target name + "." + a lower-case hyphenated version-4 UUID + ".tmp", as written above.
+    constexpr std::size_t UUID_LENGTH = 36;
+    const std::size_t head = 1 + target_name.size() + 1;
+    if (name.size() != head + UUID_LENGTH + 4 || name[0] != '.' || name.substr(1, target_name.size()) != target_name ||
+        name[head - 1] != '.' || name.substr(head + UUID_LENGTH) != native_ascii(".tmp")) {
+        return false;
+    }
+    const NativePathView id = name.substr(head, UUID_LENGTH);
+    for (std::size_t i = 0; i < UUID_LENGTH; ++i) {
+        const auto c = static_cast<std::uint32_t>(id[i]);
+        const bool hyphen_place = i == 8 || i == 13 || i == 18 || i == 23;
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        if (hyphen_place ? c != '-' : !hex) {
+            return false;
+        }
+    }
+    return id[14] == '4' && (id[19] == '8' || id[19] == '9' || id[19] == 'a' || id[19] == 'b');
+}
+
 std::expected<AcquisitionState, std::error_code> load_or_create(const NativePath& path, InstallerLocale locale) {
+    remove_own_temporaries(path);
     // A file that cannot be read is treated like one that holds garbage: both mean a new identity.
     // The file is the user's to change, so its size is capped: a valid one is a few hundred bytes,
     // and a huge one must not exhaust memory at every start.

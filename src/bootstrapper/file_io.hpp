@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace brimora::detail {
 
@@ -66,5 +67,11 @@ private:
 // happened. A failure leaves `target` untouched and may leave `temp` behind.
 [[nodiscard]] std::expected<void, std::error_code> write_then_replace(
     const NativePath& temp, const NativePath& target, std::string_view bytes);
+
+// The names of a directory's entries, without "." and ".."; an error when it cannot be listed.
+[[nodiscard]] std::expected<std::vector<NativePath>, std::error_code> list_directory(const NativePath& path);
+
+// Deletes one file (a directory is not deleted); false when it could not be.
+bool remove_file(const NativePath& path) noexcept;
 
 }  // namespace brimora::detail

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -131,6 +132,35 @@ std::expected<void, std::error_code> write_then_replace(const NativePath& temp,
         return std::unexpected(errno_code());
     }
     return {};
+}
+
+std::expected<std::vector<NativePath>, std::error_code> list_directory(const NativePath& path) {
+    DIR* directory = ::opendir(path.c_str());
+    if (directory == nullptr) {
+        return std::unexpected(errno_code());
+    }
+    std::vector<NativePath> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(directory);
+        if (entry == nullptr) {
+            break;
+        }
+        const NativePathView name(entry->d_name);
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+    const std::error_code error = errno != 0 ? errno_code() : std::error_code();
+    ::closedir(directory);
+    if (error) {
+        return std::unexpected(error);
+    }
+    return names;
+}
+
+bool remove_file(const NativePath& path) noexcept {
+    return ::unlink(path.c_str()) == 0;
 }
 
 }  // namespace brimora::detail

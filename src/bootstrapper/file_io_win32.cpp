@@ -158,4 +158,34 @@ std::expected<void, std::error_code> write_then_replace(const NativePath& temp,
     return {};
 }
 
+std::expected<std::vector<NativePath>, std::error_code> list_directory(const NativePath& path) {
+    WIN32_FIND_DATAW found{};
+    NativePath pattern = path;
+    if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') {
+        pattern += L'\\';
+    }
+    pattern += L'*';
+    HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return std::unexpected(last_error());
+    }
+    std::vector<NativePath> names;
+    do {
+        const NativePathView name(found.cFileName);
+        if (name != L"." && name != L"..") {
+            names.emplace_back(name);
+        }
+    } while (::FindNextFileW(search, &found));
+    const DWORD error = ::GetLastError();
+    ::FindClose(search);
+    if (error != ERROR_NO_MORE_FILES) {
+        return std::unexpected(std::error_code(static_cast<int>(error), std::system_category()));
+    }
+    return names;
+}
+
+bool remove_file(const NativePath& path) noexcept {
+    return ::DeleteFileW(path.c_str()) != 0;
+}
+
 }  // namespace brimora::detail

@@ -2,8 +2,10 @@
 """End-to-end scenarios: the real BrimoraInstaller.exe under Wine, against the rig's feed and
 event servers, watched and driven through its own window the way a user would.
 
-    scenarios.py --all [--only NAME ...] [--xml REPORT]   each scenario in a fresh rig (namespace,
-                                                          servers, Wine prefix copy); a report
+    scenarios.py --all [--only NAME ...] [--xml REPORT] [-j N]
+                                                          each scenario in a fresh rig (namespace,
+                                                          servers, Wine prefix copy), N at a time;
+                                                          a report
     scenarios.py --inside NAME                            one scenario, already inside the rig
 
 Each scenario checks what the user sees, what the event service received (bodies parsed, member
@@ -12,10 +14,13 @@ the exit code.
 """
 import argparse
 import base64
+import concurrent.futures
 import glob
 import hashlib
 import json
 import os
+import random
+import re
 import shutil
 import subprocess
 import sys
@@ -150,6 +155,14 @@ def publish(payload, **kwargs):
     write_control("feed/latest.yml", manifest_for(payload, **kwargs))
 
 
+def publish_paced(seconds):
+    """Serves the signed test installer paced to take about `seconds` seconds; returns its bytes."""
+    payload = fixture("installer-signed.exe")
+    publish(payload)
+    feed_mode({"path": PAYLOAD_NAME, "rate": max(4096, len(payload) // seconds)})
+    return payload
+
+
 def feed_requests():
     try:
         with open(os.path.join(CONTROL, "feed-requests.jsonl"), encoding="utf-8") as f:
@@ -271,7 +284,9 @@ def wait_window(predicate, what, timeout=60):
     try:
         return wait_for(probe, what, timeout, 0.3)
     except Failed as failure:
-        raise Failed(f"{failure}; last window state {last}") from None
+        # A window that never showed may have given way to the fatal error box.
+        box = "" if last.get("found") else f"; error box {driver('message-box')}"
+        raise Failed(f"{failure}; last window state {last}{box}") from None
 
 
 def wait_status(text, timeout=90):
@@ -302,10 +317,8 @@ def click(name):
 
 @scenario
 def first_install_english():
-    payload = fixture("installer-signed.exe")
-    publish(payload)
     # Slow enough that the window can be looked at while it downloads.
-    feed_mode({"path": PAYLOAD_NAME, "rate": max(4096, len(payload) // 6)})
+    payload = publish_paced(6)
     installer = Installer()
     first = wait_window(lambda w: w.get("status") == EN["downloading"], "the downloading window")
     check(10 <= first["bar"] <= 75, f"download progress {first['bar']}")
@@ -415,9 +428,7 @@ def manifest_below_rollback_floor():
 
 @scenario
 def cancel_slow_download_then_resume():
-    payload = fixture("installer-signed.exe")
-    publish(payload)
-    feed_mode({"path": PAYLOAD_NAME, "rate": max(4096, len(payload) // 30)})
+    payload = publish_paced(30)
     installer = Installer()
     wait_status(EN["downloading"])
     partial = os.path.join(cache_dir(), PAYLOAD_NAME + ".partial")
@@ -825,6 +836,228 @@ def dlls_planted_beside_the_exe_never_run():
         else:
             print(f"    {name} came from the exe's folder for Wine's {wine or callers[:1]} (let pass)")
     check_eq(ours, [], "planted DLLs the installer itself loaded")
+# ---- killed, full, trickling and stalled ----
+
+def data_dir():
+    return os.path.join(local_app_data(), "Brimora")
+
+
+def partial_path():
+    return os.path.join(cache_dir(), PAYLOAD_NAME + ".partial")
+
+
+def partial_bytes():
+    try:
+        with open(partial_path(), "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
+
+
+def check_partial_is_prefix(payload, what):
+    """The partial file holds the payload's first bytes, none lost and none wrong; returns its length."""
+    kept = partial_bytes()
+    check(kept == payload[:len(kept)], f"{what}: the partial file holds the payload's first {len(kept)} bytes")
+    return len(kept)
+
+
+def served_bytes():
+    """Body bytes the feed handed to connections for paced answers, one entry per answer."""
+    try:
+        with open(os.path.join(CONTROL, "feed-served.jsonl"), encoding="utf-8") as f:
+            return [json.loads(line)["body_bytes"] for line in f if line.strip()]
+    except FileNotFoundError:
+        return []
+
+
+def payload_ranges():
+    return [header(r, "Range") for r in feed_requests() if r["path"].endswith(PAYLOAD_NAME)]
+
+
+STATE_KEYS = ["schemaVersion", "installId", "installerVersion", "platform", "arch", "locale", "createdAt",
+              "appFirstOpenReportedAt"]
+OWN_TEMPORARY = re.compile(r"\.acquisition\.json\.[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}\.tmp")
+
+
+def state_file():
+    """acquisition.json's bytes and installId, checked to be the complete compact record; None when absent."""
+    try:
+        with open(os.path.join(data_dir(), "acquisition.json"), "rb") as f:
+            raw = f.read()
+    except FileNotFoundError:
+        return None
+    try:
+        state = json.loads(raw, object_pairs_hook=lambda pairs: pairs)
+    except ValueError:
+        raise Failed(f"acquisition.json is not JSON: {raw!r}") from None
+    check_eq([key for key, _ in state], STATE_KEYS, "acquisition.json members")
+    check(b" " not in raw and not raw.endswith(b"\n"), f"acquisition.json is compact: {raw!r}")
+    return raw, dict(state)["installId"]
+
+
+def own_temporaries():
+    try:
+        return sorted(n for n in os.listdir(data_dir()) if OWN_TEMPORARY.fullmatch(n))
+    except FileNotFoundError:
+        return []
+
+
+@scenario
+def killed_mid_download_resumes_exactly():
+    payload = publish_paced(8)
+    installer = Installer()
+    wait_for(lambda: len(partial_bytes()) >= len(payload) // 2, "half of the payload on disk", 60, 0.05)
+    state_before = state_file()
+    check(state_before is not None, "acquisition.json written before the download")
+    installer.process.kill()  # SIGKILL: no chance to close, flush or clean anything
+    installer.process.wait()
+    kept = check_partial_is_prefix(payload, "after the kill")
+    check(0 < kept < len(payload), f"a partial of {kept} bytes was left")
+    first = wait_for(served_bytes, "the feed noticing the client gone", 30)[0]
+    # Fast but still paced, so the second answer's bytes are counted too.
+    feed_mode({"path": PAYLOAD_NAME, "rate": len(payload) * 4})
+    second = Installer()
+    check_eq(wait_gone(second), 0, "exit code of the next start")
+    check_eq(payload_ranges(), [None, f"bytes={kept}-"], "Range of each payload request")
+    served = served_bytes()
+    check_eq(len(served), 2, "paced answers")
+    check_eq(served[1], len(payload) - kept, "bytes served to the resume")
+    check(served[0] >= kept, f"the first answer sent at least what was kept: {served[0]} < {kept}")
+    print(f"    size {len(payload)}, kept {kept}, Range bytes={kept}-, served {served[0]} + {served[1]} = "
+          f"{sum(served)} (in flight at the kill: {served[0] - kept})")
+    check_eq(state_file(), state_before, "acquisition.json keeps its bytes")
+    check_eq(len({e["installId"] for e in events()}), 1, "one install id across both runs")
+    started_once("installed after the resume")
+    check_eq(cache_files(), [], "cache after success")
+
+
+@scenario
+def killed_during_startup_repeatedly():
+    publish(fixture("installer-signed.exe"))
+    feed_mode({"path": "latest.yml", "status": 500})  # each start stops at a failure and waits
+    seed = int.from_bytes(os.urandom(4), "little")
+    delays = random.Random(seed).choices(range(401), k=30)
+    ids, leftovers_seen = set(), 0
+    for delay in delays:
+        installer = Installer()
+        time.sleep(delay / 1000)
+        installer.kill()
+        state = state_file()
+        if state is not None:
+            ids.add(state[1])
+        leftovers_seen = max(leftovers_seen, len(own_temporaries()))
+    check(len(ids) <= 1, f"the installId never changes once written: {ids}")
+    # A leftover exactly as a start killed between writing and moving leaves it, and files that
+    # only look similar, which are not ours to delete.
+    os.makedirs(data_dir(), exist_ok=True)
+    planted = ".acquisition.json.3f2b8c1e-9d4a-4b6e-a7c5-0e1d2f3a4b5c.tmp"
+    foreign = [".acquisition.json.backup.tmp", ".acquisition.json.3F2B8C1E-9D4A-4B6E-A7C5-0E1D2F3A4B5C.tmp"]
+    for name, data in [(planted, b'{"schemaVersion":1,"inst')] + [(n, b"not ours") for n in foreign]:
+        with open(os.path.join(data_dir(), name), "wb") as f:
+            f.write(data)
+    installer = Installer()
+    wait_status(EN["failure_network"])
+    state = state_file()
+    check(state is not None, "acquisition.json exists")
+    if ids:
+        check_eq(state[1], next(iter(ids)), "the installId written by a killed start")
+    check_eq(own_temporaries(), [], "no temporary sibling of acquisition.json left")
+    check_eq(sorted(n for n in foreign if os.path.exists(os.path.join(data_dir(), n))), sorted(foreign),
+             "look-alike files kept")
+    check_eq(len({e["installId"] for e in events()}), 1, "every event carries the one identity")
+    print(f"    seed {seed}: delays {min(delays)}-{max(delays)} ms, state file written by a killed start: "
+          f"{bool(ids)}, most leftovers seen at once: {leftovers_seen}")
+    installer.kill()
+
+
+@scenario
+def disk_full_mid_download_keeps_the_partial():
+    payload = publish_paced(10)
+    # LOCALAPPDATA on a tmpfs of its own (this mount namespace is the rig's), with just enough
+    # room to pass the free-space rule (4 x size + 256 MiB) at the check.
+    local = local_app_data()
+    aside = os.path.join(CONTROL, "local-aside")
+    shutil.copytree(local, aside, symlinks=True)
+    size_kib = (4 * len(payload) + 256 * 2 ** 20) // 1024 + 4096
+    subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size_kib}k", "brimora-local", local], check=True)
+    try:
+        shutil.copytree(aside, local, symlinks=True, dirs_exist_ok=True)
+        disk_full_then_retry(payload, local)
+    finally:
+        subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL)
+        subprocess.run(["umount", "-l", local])
+
+
+def disk_full_then_retry(payload, local):
+    installer = Installer()
+    wait_for(lambda: len(partial_bytes()) >= len(payload) // 4, "a quarter of the payload on disk", 60, 0.05)
+    filler = os.path.join(local, "filler")
+    with open(filler, "wb", buffering=0) as f:  # another process takes every free byte
+        for block in (2 ** 20, 4096, 1):
+            try:
+                while f.write(b"\0" * block):
+                    pass
+            except OSError:
+                pass
+    check_eq(os.statvfs(local).f_bavail, 0, "the file system is full")
+    state = wait_status(EN["failure_disk_space"])
+    check_failed_window(state)
+    kept = check_partial_is_prefix(payload, "after the disk filled")
+    check(0 < kept < len(payload), f"a partial of {kept} bytes was kept")
+    wait_for(lambda: "installer_failed" in event_types(), "installer_failed event", 10)
+    check_eq([e["reasonCode"] for e in events() if e["eventType"] == "installer_failed"],
+             ["insufficient_disk_space"], "reasonCode")
+    os.remove(filler)
+    feed_mode({})
+    click("retry")
+    check_eq(wait_gone(installer), 0, "exit code after space was freed and Retry")
+    check_eq(payload_ranges(), [None, f"bytes={kept}-"], "Range of each payload request")
+    print(f"    size {len(payload)}, kept {kept} when the disk filled, Range bytes={kept}-")
+    started_once("installed after Retry")
+
+
+@scenario
+def cancel_while_the_server_trickles():
+    # A made-up payload (the attempt is cancelled before any check): small enough that at 200
+    # bytes/s every second moves the bar by several percent.
+    payload = bytes(range(256)) * 8
+    publish(payload)
+    feed_mode({"path": PAYLOAD_NAME, "rate": 200})
+    installer = Installer()
+    wait_for(lambda: PAYLOAD_NAME in requested_names(), "the payload request", 60, 0.05)
+    watched = driver("watch", "3000")
+    check("changes" in watched, f"the window was watched: {watched}, now {window()}, feed {requested_names()}")
+    changes = watched["changes"]
+    bars = [c["ms"] for c in changes if c["status"] == EN["downloading"]]
+    check(len(bars) >= 2, f"the bar moved while bytes arrived: {changes}")
+    gaps = [b - a for a, b in zip(bars, bars[1:] + [3000])]
+    check(max(gaps) <= 1000, f"the bar moves at least once a second: gaps {gaps} ms")
+    clicked = driver("click", "cancel", "3000")
+    check_eq(clicked.get("status_after"), EN["stopping"], "status right after Cancel")
+    ended = [c["ms"] for c in clicked["then"] if c["status"] == EN["failure_cancelled"]]
+    check(ended, f"message 22 within 3 s of Cancel: {clicked['then']}")
+    check(ended[0] <= 1500, f"message 22 {ended[0]} ms after Cancel")
+    kept = check_partial_is_prefix(payload, "after Cancel")
+    check(0 < kept < len(payload), f"a partial of {kept} bytes was kept")
+    print(f"    bar changes in 3 s: {len(bars)}, largest gap {max(gaps)} ms, message 22 {ended[0]} ms after "
+          f"Cancel, {kept} bytes kept")
+    installer.kill()
+
+
+@scenario
+def stalled_server_times_out_keeping_its_bytes():
+    payload = fixture("installer-signed.exe")
+    publish(payload)
+    feed_mode({"path": PAYLOAD_NAME, "stall_after": 1000})
+    installer = Installer()
+    wait_for(lambda: PAYLOAD_NAME in requested_names(), "the payload request", 60, 0.05)
+    asked = time.monotonic()
+    check_failed_window(wait_status(EN["failure_download"], 90))
+    waited = time.monotonic() - asked
+    check(waited >= 25, f"the attempt ended only once the 30 s receive timeout ran out, not after {waited:.1f} s")
+    check_eq(check_partial_is_prefix(payload, "after the stall"), 1000, "bytes kept")
+    print(f"    message 16 {waited:.1f} s after the request, 1000 bytes kept")
+    installer.kill()
 
 
 # ---- running ----
@@ -845,18 +1078,40 @@ def run_inside(name):
     return 0
 
 
-def run_all(names, report):
+SCENARIO_LIMIT_S = 600
+
+
+def run_in_rig(name):
+    # A hung scenario must not hold up the tier: past the limit its runner is killed, and the
+    # runner's watchdog ends that rig.
+    started = time.monotonic()
+    command = [RUNNER, "--", sys.executable, os.path.abspath(__file__), "--inside", name]
+    try:
+        result = subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                                timeout=SCENARIO_LIMIT_S)
+        passed, output = result.returncode == 0, result.stdout + result.stderr
+    except subprocess.TimeoutExpired as expired:
+        passed = False
+        # TimeoutExpired keeps the captured output as bytes even in text mode.
+        output = b"".join(x or b"" for x in (expired.stdout, expired.stderr)).decode("utf-8", "replace")
+        output += f"\nFAILED {name}: still running after {SCENARIO_LIMIT_S} s"
+    return name, passed, time.monotonic() - started, output
+
+
+def run_all(names, report, jobs):
+    # Each scenario has its own rig (namespace, servers, prefix copy), so they can run side by side;
+    # most of their time is spent waiting on paced servers and timeouts. Results are printed and
+    # reported in the order of the names, whatever order they finish in.
     results = []
-    for name in names:
-        started = time.monotonic()
-        result = subprocess.run([RUNNER, "--", sys.executable, os.path.abspath(__file__), "--inside", name],
-                                capture_output=True, text=True, stdin=subprocess.DEVNULL)
-        elapsed = time.monotonic() - started
-        output = result.stdout + result.stderr
-        results.append((name, result.returncode == 0, elapsed, output))
-        print(f"{'ok' if result.returncode == 0 else 'FAILED'} {name} ({elapsed:.1f} s)")
-        if result.returncode != 0:
+    started = time.monotonic()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        for future in [pool.submit(run_in_rig, name) for name in names]:
+            name, passed, elapsed, output = future.result()
+            results.append((name, passed, elapsed, output))
+            print(f"{'ok' if passed else 'FAILED'} {name} ({elapsed:.1f} s)")
             print("    " + output.strip().replace("\n", "\n    "))
+            sys.stdout.flush()
+    print(f"{len(names)} scenarios with {jobs} at a time in {time.monotonic() - started:.1f} s")
     if report:
         root = ET.Element("testsuites", tests=str(len(results)))
         suite = ET.SubElement(root, "testsuite", name="e2e", tests=str(len(results)))
@@ -875,11 +1130,13 @@ def main():
     parser.add_argument("--all", action="store_true")
     parser.add_argument("--only", nargs="*")
     parser.add_argument("--xml")
+    parser.add_argument("-j", "--jobs", type=int, default=max(2, min(4, 2 * (os.cpu_count() or 1))),
+                        help="scenarios run at the same time (default: twice the cores, 2 to 4)")
     args = parser.parse_args()
     if args.inside:
         return run_inside(args.inside)
     names = args.only or list(SCENARIOS)
-    return run_all(names, args.xml)
+    return run_all(names, args.xml, max(1, args.jobs))
 
 
 if __name__ == "__main__":

@@ -1,7 +1,10 @@
 // Drives the installer window from outside the way a user would, for the end-to-end scenarios.
 //
 //   ui_driver state          one JSON line: what the user sees (window, status text, bar, buttons)
-//   ui_driver click NAME     NAME = retry | cancel | close (the caption's close box)
+//   ui_driver click NAME [MS]
+//                            NAME = retry | cancel | close (the caption's close box); with MS, then
+//                            watches the window that long and adds "then": the changes it saw
+//   ui_driver watch MS       {"changes": [{"ms", "status", "bar"}, ...]}: every change within MS ms
 //   ui_driver message-box    one JSON line: an open error box with the installer's caption, if any
 //   ui_driver dismiss        presses OK on that box
 //   ui_driver run-with NAME=VALUE PROGRAM
@@ -100,18 +103,10 @@ std::string button_json(HWND button) {
 
 HWND installer_window() { return ::FindWindowW(L"BrimoraInstallerV1", nullptr); }
 
-int state() {
-    HWND window = installer_window();
-    if (window == nullptr) {
-        std::puts("{\"found\":false}");
-        return 0;
-    }
-    HWND status = ::FindWindowExW(window, nullptr, L"Static", nullptr);
-    HWND bar = ::FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
+// The status text and the bar position as one consistent pair.
+void read_status_and_bar(HWND status, HWND bar, std::string& status_text, DWORD_PTR& position) {
     // The window may apply a progress message between two reads; only a status text that is the
     // same before and after reading the bar belongs with that bar position.
-    DWORD_PTR position = 0;
-    std::string status_text;
     for (int attempt = 0; attempt < 10; ++attempt) {
         status_text = status ? text_of(status) : std::string();
         if (bar != nullptr) {
@@ -121,6 +116,43 @@ int state() {
             break;
         }
     }
+}
+
+// Watches the window for `ms` milliseconds, polling every 10 ms, and returns a JSON array with one
+// {"ms", "status", "bar"} per change seen (the first entry is the state at 0 ms), so latencies are
+// measured here rather than across the start-up of separate driver processes.
+std::string watch(HWND window, DWORD ms) {
+    HWND status = ::FindWindowExW(window, nullptr, L"Static", nullptr);
+    HWND bar = ::FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
+    const ULONGLONG start = ::GetTickCount64();
+    std::string out = "[", last_text;
+    DWORD_PTR last_position = ~DWORD_PTR{0};
+    for (ULONGLONG now = start; now - start <= ms && ::IsWindow(window); now = ::GetTickCount64()) {
+        std::string text;
+        DWORD_PTR position = 0;
+        read_status_and_bar(status, bar, text, position);
+        if (text != last_text || position != last_position) {
+            out += (out.size() > 1 ? ",{\"ms\":" : "{\"ms\":") + std::to_string(now - start) +
+                   ",\"status\":" + json_string(text) + ",\"bar\":" + std::to_string(position) + "}";
+            last_text = text;
+            last_position = position;
+        }
+        ::Sleep(10);
+    }
+    return out + "]";
+}
+
+int state() {
+    HWND window = installer_window();
+    if (window == nullptr) {
+        std::puts("{\"found\":false}");
+        return 0;
+    }
+    HWND status = ::FindWindowExW(window, nullptr, L"Static", nullptr);
+    HWND bar = ::FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
+    DWORD_PTR position = 0;
+    std::string status_text;
+    read_status_and_bar(status, bar, status_text, position);
     RECT outer{};
     ::GetWindowRect(window, &outer);
     const LONG style = ::GetWindowLongW(window, GWL_STYLE);
@@ -136,7 +168,7 @@ int state() {
     return 0;
 }
 
-int click(std::wstring_view what) {
+int click(std::wstring_view what, DWORD watch_ms) {
     HWND window = installer_window();
     if (window == nullptr) {
         return 1;
@@ -160,8 +192,10 @@ int click(std::wstring_view what) {
     // The click has been handled when SendMessage returns; the status it left is read at once,
     // before the worker's next progress message can replace it.
     HWND status = ::FindWindowExW(window, nullptr, L"Static", nullptr);
-    std::puts(("{\"clicked\":true,\"status_after\":" + (status ? json_string(text_of(status)) : std::string("null")) +
-               "}").c_str());
+    const std::string after = status ? json_string(text_of(status)) : std::string("null");
+    std::puts(("{\"clicked\":true,\"status_after\":" + after +
+               (watch_ms > 0 ? ",\"then\":" + watch(window, watch_ms) : std::string()) + "}")
+                  .c_str());
     return 0;
 }
 
@@ -278,7 +312,16 @@ int wmain(int argc, wchar_t** argv) {
         return state();
     }
     if (command == L"click" && argc > 2) {
-        return click(argv[2]);
+        return click(argv[2], argc > 3 ? static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)) : 0);
+    }
+    if (command == L"watch" && argc > 2) {
+        HWND window = installer_window();
+        if (window == nullptr) {
+            return 1;
+        }
+        std::puts(
+            ("{\"changes\":" + watch(window, static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10))) + "}").c_str());
+        return 0;
     }
     if (command == L"message-box") {
         return describe_message_box();

@@ -145,9 +145,15 @@ class Feed:
         if "rate" in mode:
             rate = max(1, int(mode["rate"]))
             step = max(1, rate // 20)
-            for offset in range(0, len(body), step):
-                conn.send(body[offset:offset + step])
-                time.sleep(step / rate)
+            sent = 0
+            try:
+                for offset in range(0, len(body), step):
+                    conn.send(body[offset:offset + step])
+                    sent += len(body[offset:offset + step])
+                    time.sleep(step / rate)
+            finally:
+                # Also when the client vanished mid-body: what it was sent is then the only trace.
+                rig_server.append_line(os.path.join(self.control, "feed-served.jsonl"), {"body_bytes": sent})
             return True
         conn.send(body)
         return True

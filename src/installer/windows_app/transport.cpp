@@ -178,7 +178,18 @@ std::optional<std::uint32_t> query_status(void* request_handle) noexcept {
 }
 
 std::optional<std::size_t> read_body_chunk(const HttpResponse& response, std::span<std::uint8_t> buffer) noexcept {
-    const auto capacity = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
+    // Wine's WinHttpReadData waits until the whole buffer is full (or the body ends), so on a
+    // trickling link one read could outlast a cancel request by minutes and a stalled server
+    // would take the bytes already received down with the timed-out read. Waiting for data
+    // first and asking only for what has arrived makes every read return promptly everywhere.
+    DWORD available = 0;
+    if (!::WinHttpQueryDataAvailable(response.request_handle(), &available)) {
+        return std::nullopt;
+    }
+    if (available == 0) {
+        return 0;
+    }
+    const auto capacity = static_cast<DWORD>(std::min<std::size_t>({buffer.size(), MAXDWORD, available}));
     DWORD read = 0;
     if (!::WinHttpReadData(response.request_handle(), buffer.data(), capacity, &read)) {
         return std::nullopt;

@@ -84,7 +84,8 @@ private:
 // The numeric status of an answered request; nothing when it cannot be read.
 [[nodiscard]] std::optional<std::uint32_t> query_status(void* request_handle) noexcept;
 
-// One body read into `buffer`: the byte count, 0 at the end of the body, nothing when it failed.
+// One body read into `buffer`, waiting only until some bytes have arrived and taking no more than
+// have: the byte count, 0 at the end of the body, nothing when it failed or timed out.
 [[nodiscard]] std::optional<std::size_t> read_body_chunk(const HttpResponse& response,
                                                          std::span<std::uint8_t> buffer) noexcept;
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <regex>
 
+#include "acquisition_file.hpp"
 #include "brimora/acquisition.hpp"
 #include "support/temp_dir.hpp"
 #include "state_samples.hpp"
@@ -157,6 +158,61 @@ TEST(WriteAtomically, LeavesOnlyTheTargetBehind) {
     std::vector<fs::path> entries(fs::directory_iterator(file.parent_path()), fs::directory_iterator());
     ASSERT_EQ(entries.size(), 1U);
     EXPECT_EQ(entries[0].filename(), "acquisition.json");
+}
+
+TEST(OwnTemporaryName, IsExactlyWhatWriteAtomicallyMakes) {
+    const std::string id(testing::SAMPLE_ID);
+    const std::pair<std::string, bool> cases[] = {
+        {".acquisition.json." + id + ".tmp", true},
+        {".acquisition.json.0f8e2d4c-1b3a-4c5d-bE6F-a1b2c3d4e5f6.tmp", false},  // upper case
+        {".acquisition.json.0f8e2d4c-1b3a-1c5d-9e6f-a1b2c3d4e5f6.tmp", false},  // version 1
+        {".acquisition.json.0f8e2d4c-1b3a-4c5d-7e6f-a1b2c3d4e5f6.tmp", false},  // wrong variant
+        {".acquisition.json.0f8e2d4c1b3a-4c5d-9e6f-a1b2c3d4e5f6-.tmp", false},  // hyphen moved
+        {".acquisition.json.{" + id + "}.tmp", false},
+        {".acquisition.json." + id, false},
+        {".acquisition.json." + id + ".tmp.bak", false},
+        {"acquisition.json." + id + ".tmp", false},
+        {".acquisition.jsonx" + id + ".tmp", false},
+        {".settings.json." + id + ".tmp", false},
+        {"acquisition.json", false},
+        {"", false},
+    };
+    const fs::path target_name("acquisition.json");
+    for (const auto& [name, own] : cases) {
+        EXPECT_EQ(detail::is_own_temporary_name(fs::path(name).native(), target_name.native()), own) << name;
+    }
+}
+
+// What starts killed mid-write left behind goes at the next start, whether or not a state file
+// survived; files of other programs and other names stay.
+TEST(LoadOrCreate, RemovesItsOwnLeftoverTemporariesOnly) {
+    const std::string id(testing::SAMPLE_ID);
+    const std::string own[] = {".acquisition.json." + id + ".tmp",
+                               ".acquisition.json.7c9e6679-7425-40de-944b-e07fc1f90ae7.tmp"};
+    const std::string foreign[] = {".acquisition.json.draft.tmp", ".settings.json." + id + ".tmp", "notes.txt"};
+    for (const bool state_present : {true, false}) {
+        TempDir scratch;
+        const fs::path file = scratch.path() / fs::path(u8"データ") / "acquisition.json";
+        fs::create_directories(file.parent_path());
+        for (const auto& name : own) {
+            write_file(file.parent_path() / name, "{\"schemaVer");
+        }
+        for (const auto& name : foreign) {
+            write_file(file.parent_path() / name, "kept");
+        }
+        if (state_present) {
+            write_file(file, std::string(VALID_STATE));
+        }
+        const auto loaded = load_or_create(file, InstallerLocale::en);
+        ASSERT_TRUE(loaded.has_value()) << state_present;
+        EXPECT_EQ(loaded->install_id.to_string() == testing::SAMPLE_ID, state_present);
+        for (const auto& name : own) {
+            EXPECT_FALSE(fs::exists(file.parent_path() / name)) << name;
+        }
+        for (const auto& name : foreign) {
+            EXPECT_EQ(read_file(file.parent_path() / name), "kept") << name;
+        }
+    }
 }
 
 struct FailureCase {

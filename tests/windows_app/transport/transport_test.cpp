@@ -9,6 +9,8 @@
 
 #include <limits>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "support/byte_checks.hpp"
 #include "support/rig_session.hpp"
@@ -201,6 +203,27 @@ TEST_F(TransportTest, BoundedBodyReadTakesAtMost65536Bytes) {
     const auto read = within(10s, "oversized body", [response] { return read_bounded_body(std::move(**response)); });
     ASSERT_TRUE(read) << "the read went on past the limit";
     EXPECT_FALSE(*read);
+}
+
+// A read into the download's 131072-byte buffer hands over what has arrived instead of waiting for
+// the buffer to fill: 1000 bytes and then silence must all come out well before the 30 s receive
+// timeout, which would otherwise fail the read and lose them.
+TEST_F(TransportTest, ReadsReturnWhatHasArrivedWithoutFillingTheBuffer) {
+    const std::string bytes = pattern_bytes(300000, 5);
+    ASSERT_TRUE(rig->serve("trickle.bin", bytes));
+    ASSERT_TRUE(rig->set_feed_mode({{"stall_after", 1000}}));
+    auto response = std::make_shared<std::optional<HttpResponse>>(get("trickle.bin"));
+    ASSERT_TRUE(*response);
+    auto buffer = std::make_shared<std::vector<std::uint8_t>>(131072);
+    std::string received;
+    while (received.size() < 1000) {
+        const auto read =
+            within(10s, "a read after the stall", [response, buffer] { return read_body_chunk(**response, *buffer); });
+        ASSERT_TRUE(read) << "the read waits for bytes that never come, after " << received.size();
+        ASSERT_TRUE(*read && **read > 0) << "failed after " << received.size() << " bytes";
+        received.append(reinterpret_cast<const char*>(buffer->data()), **read);
+    }
+    EXPECT_TRUE(same_bytes(received, bytes.substr(0, 1000)));
 }
 
 // Requests that cannot complete return nothing within their 500 ms phases. A silent service (the
