@@ -105,6 +105,8 @@ TEST(ExecutableFile, CarriesNoVerboseTerminateHandler) {
     ASSERT_TRUE(file) << "cannot read the built BrimoraInstaller.exe";
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     EXPECT_EQ(bytes.find("terminate called after throwing"), std::string::npos);
+}
+
 // Windows 10's Known DLLs (the KnownDLLs key under Session Manager): the loader takes these from
 // System32 whatever folder the exe sits in. Any other DLL in the static import table would first
 // be looked for beside the exe, before the program's first line could say otherwise.
