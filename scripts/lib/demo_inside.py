@@ -3,9 +3,9 @@
 
     demo_inside.py LANG OUTDIR      LANG = en | ja; screenshots go to OUTDIR/LANG-N-WHAT.png
 
-A signed sample release is published, the manifest is first answered with 404 so the failure
-window (with Retry) can be seen, then the release is served slowly enough for the download to be
-watched. The installer runs on a Wine virtual desktop of the X display named by DISPLAY; every
+The rig's feed is nginx, slowed down by the runner (--feed nginx --feed-rate) so the download can
+be watched. A signed sample release is published without its manifest, so nginx answers 404 and
+the failure window (with Retry) can be seen; then latest.yml is published and Retry clicked. The installer runs on a Wine virtual desktop of the X display named by DISPLAY; every
 screenshot is taken between two readings of the window that both show the moment it is named
 after. Prints what the event service received and the outcome; exits 1 when a step failed.
 """
@@ -23,8 +23,6 @@ import scenarios as rig  # noqa: E402  (the e2e scenarios' helpers for the rig a
 DESKTOP = "Shot"
 DESKTOP_WIDTH, DESKTOP_HEIGHT = 800, 400
 INSTALLER_DELAY_MS = 4000
-# About ten seconds for the whole payload: long enough to catch the bar mid-way.
-DOWNLOAD_SECONDS = 10
 
 TEXTS = {
     "en": {
@@ -145,11 +143,11 @@ def run(lang, out_dir):
         return os.path.join(out_dir, f"{lang}-{n}-{what}.png")
 
     use_virtual_desktop()
+    rig.check(os.environ.get("BRIMORA_RIG_FEED") == "nginx", "the demo's feed is nginx (run-in-namespace --feed nginx)")
     payload = rig.fixture("installer-signed.exe")
-    rig.publish(payload)
-    rig.feed_mode({"path": "latest.yml", "status": 404})
+    rig.write_control(f"feed/{rig.PAYLOAD_NAME}", payload)
     print(f"  release {rig.VERSION}: {rig.PAYLOAD_NAME}, {len(payload)} bytes, signed by the rig's BRIMORA K.K. "
-          "leaf; latest.yml answered 404 for the first attempt")
+          "leaf, served by nginx; latest.yml not yet published, so the first attempt meets nginx's 404")
 
     installer = rig.Installer({"BRIMORA_TEST_INSTALLER_DELAY_MS": str(INSTALLER_DELAY_MS)})
     code = None
@@ -160,10 +158,9 @@ def run(lang, out_dir):
                          and button(w, "retry").get("text") == texts["retry"]),
               "the failed first attempt offering Retry", 60)
 
-        rate = len(payload) // DOWNLOAD_SECONDS
-        rig.feed_mode({"path": rig.PAYLOAD_NAME, "rate": rate})
+        rig.write_control("feed/latest.yml", rig.manifest_for(payload))
         rig.click("retry")
-        print(f"  Retry clicked; latest.yml served, the payload at {rate} bytes/s")
+        print(f"  latest.yml published, Retry clicked; nginx sends at {os.environ.get('DEMO_FEED_RATE', '?')} bytes/s")
 
         shoot(shot(2, "downloading"),
               lambda w: w.get("status") == texts["downloading"] and 25 <= (w.get("bar") or 0) <= 60,

@@ -1,5 +1,6 @@
 #include "base64.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 
@@ -8,12 +9,13 @@ namespace {
 
 constexpr std::uint8_t NOT_A_SYMBOL = 0xFF;
 
+constexpr std::string_view ALPHABET = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
 constexpr std::array<std::uint8_t, 256> make_symbol_table() {
     std::array<std::uint8_t, 256> table{};
     table.fill(NOT_A_SYMBOL);
-    constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (std::size_t i = 0; i < alphabet.size(); ++i) {
-        table[static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint8_t>(i);
+    for (std::size_t i = 0; i < ALPHABET.size(); ++i) {
+        table[static_cast<unsigned char>(ALPHABET[i])] = static_cast<std::uint8_t>(i);
     }
     return table;
 }
@@ -53,6 +55,25 @@ std::optional<std::vector<std::uint8_t>> decode_base64_canonical(std::string_vie
     // Leftover bits carry no data; a non-zero remainder is a second spelling of the same bytes.
     if (accumulator != 0) {
         return std::nullopt;
+    }
+    return out;
+}
+
+std::string encode_base64(std::span<const std::uint8_t> bytes) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t group = static_cast<std::uint32_t>(bytes[i]) << 16;
+        if (n > 1) {
+            group |= static_cast<std::uint32_t>(bytes[i + 1]) << 8;
+        }
+        if (n > 2) {
+            group |= bytes[i + 2];
+        }
+        for (std::size_t k = 0; k < 4; ++k) {
+            out.push_back(k <= n ? ALPHABET[(group >> (18 - 6 * k)) & 0x3FU] : '=');
+        }
     }
     return out;
 }

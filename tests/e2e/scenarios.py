@@ -1062,6 +1062,78 @@ def stalled_server_times_out_keeping_its_bytes():
     check_eq(check_partial_is_prefix(payload, "after the stall"), 1000, "bytes kept")
     print(f"    message 16 {waited:.1f} s after the request, 1000 bytes kept")
     installer.kill()
+# ---- against nginx: a real object-store server instead of the rig's Python feed ----
+
+NGINX_SCENARIOS = set()
+
+
+def nginx_scenario(fn):
+    """Runs in a rig whose feed is nginx (run-in-namespace --feed nginx); its log has statuses."""
+    NGINX_SCENARIOS.add(fn.__name__)
+    return scenario(fn)
+
+
+def payload_answers():
+    return [(header(r, "Range"), r["status"], r["body_bytes"]) for r in feed_requests()
+            if r["path"].endswith("/" + PAYLOAD_NAME)]
+
+
+def write_file(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def install_from_nginx(prepare_cache=None):
+    payload = fixture("installer-signed.exe")
+    publish(payload)
+    if prepare_cache:
+        os.makedirs(cache_dir())
+        prepare_cache(payload)
+    check_eq(wait_gone(Installer()), 0, "exit code")
+    started_once("installed and opened")
+    check_eq(cache_files(), [], "cache after success")
+    return payload
+
+
+@nginx_scenario
+def nginx_first_install():
+    payload = install_from_nginx()
+    check_eq(requested_names(), ["latest.yml", PAYLOAD_NAME], "feed requests")
+    check_eq(payload_answers(), [("", 200, len(payload))], "one whole download, no Range")
+
+
+@nginx_scenario
+def nginx_cached_installer_is_reused():
+    install_from_nginx(lambda payload: write_file(os.path.join(cache_dir(), PAYLOAD_NAME), payload))
+    check_eq(requested_names(), ["latest.yml"], "the verified cached copy costs no download")
+
+
+@nginx_scenario
+def nginx_resumes_a_partial_download():
+    kept = 0
+
+    def leave_partial(payload):
+        nonlocal kept
+        kept = len(payload) // 3
+        write_file(os.path.join(cache_dir(), PAYLOAD_NAME + ".partial"), payload[:kept])
+
+    payload = install_from_nginx(leave_partial)
+    check_eq(payload_answers(), [(f"bytes={kept}-", 206, len(payload) - kept)],
+             "nginx answered the resume with the missing bytes only")
+
+
+@nginx_scenario
+def nginx_manifest_not_found_then_retry():
+    payload = fixture("installer-signed.exe")
+    write_control(f"feed/{PAYLOAD_NAME}", payload)
+    installer = Installer()
+    check_failed_window(wait_status(EN["failure_network"]))
+    check_eq([r["status"] for r in feed_requests()], [404], "nginx's own 404 for latest.yml")
+    write_control("feed/latest.yml", manifest_for(payload))
+    click("retry")
+    check_eq(wait_gone(installer), 0, "exit code after Retry")
+    started_once("installed and opened after Retry")
+    check_eq([r["status"] for r in feed_requests()], [404, 200, 200], "statuses of the feed's answers")
 
 
 # ---- running ----
@@ -1089,7 +1161,8 @@ def run_in_rig(name):
     # A hung scenario must not hold up the tier: past the limit its runner is killed, and the
     # runner's watchdog ends that rig.
     started = time.monotonic()
-    command = [RUNNER, "--", sys.executable, os.path.abspath(__file__), "--inside", name]
+    feed = ["--feed", "nginx"] if name in NGINX_SCENARIOS else []
+    command = [RUNNER, *feed, "--", sys.executable, os.path.abspath(__file__), "--inside", name]
     try:
         result = subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL,
                                 timeout=SCENARIO_LIMIT_S)

@@ -645,8 +645,9 @@ def _():
     check_eq(out.stdout.strip(), b"warm", "cmd output")
 
 
-def nested_runner(command, as_user=None):
-    argv = [os.path.join(RIG, "run-in-namespace"), "--"] + (["sh", "-c", command] if isinstance(command, str) else command)
+def nested_runner(command, as_user=None, runner_args=()):
+    argv = [os.path.join(RIG, "run-in-namespace"), *runner_args, "--"] + (
+        ["sh", "-c", command] if isinstance(command, str) else command)
     if as_user:
         argv = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + argv
     return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
@@ -702,6 +703,26 @@ def _():
         pid, control = f.read().split()
     os.unlink(started)
     check(not os.path.exists(f"/proc/{pid}"), f"command {pid} still running")
+    check(not os.path.exists(os.path.dirname(control)), "run directory left behind")
+
+
+@case("Runner", "NginxFeedAnswersLikeObjectStorageAndEndsWithTheRun")
+def _():
+    out = nested_runner(
+        f'P=https://{FEED}{PREFIX}; printf abc > "$BRIMORA_RIG_DIR/feed/x.exe"; printf s > "$BRIMORA_RIG_DIR/feed/.x"; '
+        'for a in "-H Range:bytes=2-" "-H Range:bytes=3-" "--tlsv1.3" "-X POST"; do '
+        'curl -s -o /dev/null -w "%{http_code} " $a "${P}x.exe"; done; '
+        'curl -s -o /dev/null -w "%{http_code} " "${P}.x"; curl -s -o /dev/null -w "%{http_code} " "${P}"; '
+        'curl -sI "${P}x.exe" | grep -ciE "^(etag|last-modified|connection: keep-alive)"; '
+        'echo "$BRIMORA_RIG_FEED $(cat "$BRIMORA_RIG_DIR/../nginx/nginx.pid") $BRIMORA_RIG_DIR"',
+        runner_args=("--feed", "nginx"))
+    check_eq(out.returncode, 0, f"exit status (stderr: {out.stderr[-500:]!r})")
+    answers, rest = out.stdout.decode().split("\n", 1)
+    # 206 for the last byte, 416 past the end, no TLS 1.3, 405, 404 for a dot name and the folder.
+    check_eq(answers, "206 416 000 405 404 404 3", "nginx's answers and headers")
+    feed, pid, control = rest.split()
+    check_eq(feed, "nginx", "BRIMORA_RIG_FEED")
+    check(not os.path.exists(f"/proc/{pid}"), f"nginx {pid} still running")
     check(not os.path.exists(os.path.dirname(control)), "run directory left behind")
 
 

@@ -1,5 +1,7 @@
 #include "app_state.hpp"
 
+#include "texts.hpp"
+
 namespace brimora::win {
 
 std::atomic<bool> RUNNING{false};
@@ -13,5 +15,7 @@ InstallerLocale ui_locale() noexcept {
     const AppContext* context = CONTEXT.get();
     return context != nullptr ? context->locale : InstallerLocale::en;
 }
+
+const UiText& ui_texts() noexcept { return texts_for(ui_locale()); }
 
 }  // namespace brimora::win

@@ -1,6 +1,6 @@
 #include "texts.hpp"
 
-#include "app_state.hpp"
+// No Win32 and no process state in here: the native feed tool prints these same messages.
 
 namespace brimora::win {
 namespace text {
@@ -62,8 +62,6 @@ const UiText JA{
 }  // namespace text
 
 const UiText& texts_for(InstallerLocale locale) noexcept { return locale == InstallerLocale::ja ? text::JA : text::EN; }
-
-const UiText& ui_texts() noexcept { return texts_for(ui_locale()); }
 
 std::string_view failure_message(const UiText& texts, FailureReason reason) noexcept {
     switch (reason) {

@@ -8,7 +8,7 @@
 namespace brimora {
 namespace {
 
-TEST(DecodeBase64, Rfc4648Vectors) {
+TEST(Base64, Rfc4648VectorsBothWays) {
     const struct {
         const char* encoded;
         std::string_view decoded;
@@ -27,6 +27,7 @@ TEST(DecodeBase64, Rfc4648Vectors) {
         const auto bytes = decode_base64_canonical(c.encoded);
         ASSERT_TRUE(bytes.has_value()) << c.encoded;
         EXPECT_EQ(std::string(bytes->begin(), bytes->end()), c.decoded) << c.encoded;
+        EXPECT_EQ(encode_base64(*bytes), c.encoded);
     }
 }
 

@@ -1,0 +1,309 @@
+// `probe`: reads a live feed as an installer would, without installing, and says per step what
+// an installer would make of it. HTTPS through libcurl, set up like the installer's transport:
+// TLS 1.2 only, HTTP/1.1, no redirects, system proxy settings, bounded phases, the installer's
+// user agent and no request header beyond Range.
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+
+#include "base64.hpp"
+#include "brimora/sha512.hpp"
+#include "feed.hpp"
+#include "feed_internal.hpp"
+
+namespace brimora::feed {
+namespace {
+
+// libcurl's process-wide set-up, undone on every way out of the command.
+struct CurlGlobal {
+    bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    CurlGlobal() = default;
+    CurlGlobal(const CurlGlobal&) = delete;
+    CurlGlobal& operator=(const CurlGlobal&) = delete;
+    ~CurlGlobal() {
+        if (ready) {
+            curl_global_cleanup();
+        }
+    }
+};
+
+struct CurlDeleter {
+    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+// At least and at most TLS 1.2: libcurl keeps the maximum in the upper 16 bits.
+constexpr long TLS_1_2_ONLY = long{CURL_SSLVERSION_TLSv1_2} | (long{CURL_SSLVERSION_TLSv1_2} << 16);
+
+// Takes each chunk of the body; false ends the transfer (the sink has seen enough).
+using Sink = std::function<bool(std::span<const std::uint8_t>)>;
+
+struct Transfer {
+    long status = 0;
+    std::string location;
+    bool stopped = false;  // the sink ended it, which is not a transport failure
+};
+
+struct SinkState {
+    Sink* sink;
+    bool stopped = false;
+};
+
+std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* state = static_cast<SinkState*>(user);
+    const std::size_t n = size * count;
+    if (!(*state->sink)({reinterpret_cast<const std::uint8_t*>(data), n})) {
+        state->stopped = true;
+        return 0;  // libcurl ends the transfer with CURLE_WRITE_ERROR
+    }
+    return n;
+}
+
+// One GET with the installer's transport settings. Fails with libcurl's message.
+std::expected<Transfer, std::string> get(const std::string& url, std::optional<std::uint64_t> range_start,
+                                         const Timeouts& timeouts, Sink sink) {
+    CurlHandle curl(curl_easy_init());
+    if (!curl) {
+        return std::unexpected(std::string("libcurl could not start a transfer"));
+    }
+    // WinHTTP sends no Accept header; libcurl's own "Accept: */*" is removed by naming it empty.
+    HeaderList headers(curl_slist_append(nullptr, "Accept:"));
+    if (range_start && *range_start != 0) {
+        const std::string range = "Range: bytes=" + std::to_string(*range_start) + "-";
+        curl_slist* grown = curl_slist_append(headers.get(), range.c_str());
+        if (grown == nullptr) {
+            return std::unexpected(std::string("out of memory"));
+        }
+        headers.release();
+        headers.reset(grown);
+    }
+    SinkState state{&sink};
+    char error[CURL_ERROR_SIZE] = {};
+    CURL* h = curl.get();
+    // The phase limits as libcurl can express them: name resolution and connect together, and
+    // a stall (less than one byte per second over the receive limit) for sending and receiving.
+    const auto connect_ms = static_cast<long>((timeouts.resolve + timeouts.connect).count());
+    const auto stall_s =
+        static_cast<long>(std::max<std::int64_t>(1, (std::max(timeouts.send, timeouts.receive).count() + 999) / 1000));
+    const bool set = curl_easy_setopt(h, CURLOPT_URL, url.c_str()) == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https") == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_SSLVERSION, TLS_1_2_ONLY) == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_USERAGENT, "BrimoraInstaller/1") == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, connect_ms) == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stall_s) == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error) == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &on_body) == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_WRITEDATA, &state) == CURLE_OK;
+    if (!set) {
+        return std::unexpected(std::string("libcurl refused the installer's transport settings"));
+    }
+    const CURLcode code = curl_easy_perform(h);
+    Transfer transfer;
+    transfer.stopped = state.stopped;
+    if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && state.stopped)) {
+        return std::unexpected(error[0] != '\0' ? std::string(error) : std::string(curl_easy_strerror(code)));
+    }
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &transfer.status);
+    char* location = nullptr;
+    if (curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location != nullptr) {
+        transfer.location = location;
+    }
+    return transfer;
+}
+
+class Report {
+public:
+    explicit Report(std::ostream& out) : out_(out) {}
+
+    void ok(std::string_view step, const std::string& detail) { line(step, detail); }
+
+    void failed(std::string_view step, const std::string& detail, const InstallerOutcome& outcome) {
+        ++failures_;
+        line(step, "FAILED: " + detail);
+        line("", "installer: " + describe(outcome));
+    }
+
+    [[nodiscard]] int finish() {
+        if (failures_ == 0) {
+            out_ << "probe: OK, installers will accept this feed\n";
+            return EXIT_ACCEPTED;
+        }
+        out_ << "probe: FAILED, " << failures_ << " step(s) an installer would fail\n";
+        return EXIT_REJECTED;
+    }
+
+private:
+    void line(std::string_view step, const std::string& detail) {
+        std::string padded(step);
+        padded.resize(std::max<std::size_t>(padded.size(), 11), ' ');
+        out_ << padded << detail << "\n";
+    }
+
+    std::ostream& out_;
+    int failures_ = 0;
+};
+
+std::string status_text(const Transfer& transfer) {
+    std::string text = "status " + std::to_string(transfer.status);
+    if (!transfer.location.empty()) {
+        text += " to " + transfer.location + " (installers never follow redirects)";
+    }
+    return text;
+}
+
+std::string byte_text(std::uint8_t byte) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02x", byte);
+    return text;
+}
+
+}  // namespace
+
+int command_probe(std::span<const std::string_view> args, std::ostream& out, std::ostream& err,
+                  const Timeouts& timeouts) {
+    if (args.size() > 1 || (args.size() == 1 && !args[0].starts_with("https://"))) {
+        err << "brimora-feed: probe takes one https:// URL, the feed prefix (default " << PRODUCTION_FEED
+            << ")\nusage: brimora-feed probe [URL]\n";
+        return EXIT_USAGE;
+    }
+    std::string prefix(args.empty() ? PRODUCTION_FEED : args[0]);
+    if (!prefix.ends_with('/')) {
+        prefix += '/';
+    }
+    const CurlGlobal curl_global;
+    if (!curl_global.ready) {
+        err << "brimora-feed: libcurl could not be initialised\n";
+        return EXIT_USAGE;
+    }
+    Report report(out);
+    out << "probe " << prefix << "\n";
+
+    const InstallerOutcome network{"network_error", FailureReason::network_error};
+    std::string body;
+    bool oversize = false;
+    const auto manifest = get(prefix + "latest.yml", std::nullopt, timeouts, [&](std::span<const std::uint8_t> bytes) {
+        if (body.size() + bytes.size() > MAX_MANIFEST_BYTES) {
+            oversize = true;
+            return false;
+        }
+        body.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        return true;
+    });
+    if (!manifest) {
+        report.failed("manifest", manifest.error(), network);
+    } else if (manifest->status != 200) {
+        report.failed("manifest", status_text(*manifest) + "; installers need 200", network);
+    } else if (oversize) {
+        report.failed("manifest", "body over " + std::to_string(MAX_MANIFEST_BYTES) + " bytes", network);
+    } else {
+        report.ok("manifest", "200, " + std::to_string(body.size()) + " bytes");
+    }
+    if (!manifest || manifest->status != 200 || oversize) {
+        return report.finish();
+    }
+    const ManifestVerdict verdict = judge_manifest_body(body);
+    if (!verdict.release) {
+        report.failed("validation", verdict.problem, verdict.outcome);
+        return report.finish();
+    }
+    const ValidatedRelease& release = *verdict.release;
+    report.ok("validation", "accepted: " + describe_release(release));
+    const std::string payload_url = prefix + release.file_name;
+
+    // The last byte alone, as a resuming installer would ask for it.
+    const std::uint64_t last = release.size - 1;
+    const std::string asked = " for bytes=" + std::to_string(last) + "-";
+    std::string tail;
+    const auto range = last == 0 ? std::expected<Transfer, std::string>(Transfer{})
+                                 : get(payload_url, last, timeouts, [&](std::span<const std::uint8_t> bytes) {
+                                       tail.append(reinterpret_cast<const char*>(bytes.data()),
+                                                   std::min<std::size_t>(bytes.size(), 2));
+                                       return tail.size() <= 1;
+                                   });
+    const InstallerOutcome resume{"resume_rejected", FailureReason::download_failed};
+    std::optional<std::uint8_t> range_byte;
+    if (last == 0) {
+        report.ok("range", "skipped: a 1-byte payload is never resumed");
+    } else if (!range) {
+        report.failed("range", range.error(), {"download_failed", FailureReason::download_failed});
+    } else if (range->status == 200) {
+        report.ok("range", "200" + asked + ": Range ignored, resuming installers start over (accepted)");
+    } else if (range->status != 206) {
+        report.failed("range", status_text(*range) + asked + "; installers need 206 or 200", resume);
+    } else if (tail.size() != 1) {
+        report.failed("range", "206 with " + std::string(tail.empty() ? "no bytes" : "more than 1 byte") + asked,
+                      {"payload_too_large", FailureReason::payload_size_mismatch});
+    } else {
+        range_byte = static_cast<std::uint8_t>(tail[0]);
+        report.ok("range", "206, 1 byte" + asked);
+    }
+
+    auto sha = Sha512::start();
+    if (!sha) {
+        err << "brimora-feed: SHA-512 is unavailable: " << sha.error().message() << "\n";
+        return EXIT_USAGE;
+    }
+    std::uint64_t received = 0;
+    std::uint8_t last_byte = 0;
+    bool hashed = true;
+    const auto full = get(payload_url, std::nullopt, timeouts, [&](std::span<const std::uint8_t> bytes) {
+        received += bytes.size();
+        if (received > release.size) {
+            return false;
+        }
+        if (!bytes.empty()) {
+            last_byte = bytes.back();
+        }
+        hashed = hashed && sha->update(bytes).has_value();
+        return true;
+    });
+    const InstallerOutcome size_mismatch{"payload_size_mismatch", FailureReason::payload_size_mismatch};
+    const std::string got = std::to_string(received) + " bytes";
+    if (!full) {
+        report.failed("download", full.error() + " after " + got, {"download_failed", FailureReason::download_failed});
+    } else if (full->status != 200) {
+        report.failed("download", status_text(*full) + "; installers need 200",
+                      {"download_status", FailureReason::download_failed});
+    } else if (received > release.size) {
+        report.failed("download", "more than the manifest's " + std::to_string(release.size) + " bytes",
+                      {"payload_too_large", FailureReason::payload_size_mismatch});
+    } else if (received != release.size) {
+        report.failed("download", got + ", the manifest says " + std::to_string(release.size), size_mismatch);
+    } else if (const auto digest = sha->finish(); !hashed || !digest) {
+        err << "brimora-feed: SHA-512 failed\n";
+        return EXIT_USAGE;
+    } else if (*digest != release.sha512) {
+        report.failed(
+            "download",
+            got + " with sha512 " + encode_base64(*digest) + ", the manifest says " + encode_base64(release.sha512),
+            {"payload_hash_mismatch", FailureReason::payload_hash_mismatch});
+    } else {
+        report.ok("download", "200, " + got + ", SHA-512 matches the manifest");
+        if (range_byte && *range_byte != last_byte) {
+            report.failed(
+                "range",
+                "the 206 byte " + byte_text(*range_byte) + " is not the file's last byte " + byte_text(last_byte),
+                {"payload_hash_mismatch", FailureReason::payload_hash_mismatch});
+        }
+    }
+    return report.finish();
+}
+
+}  // namespace brimora::feed
