@@ -205,7 +205,7 @@ TEST_F(LaunchInstalled, MakesExactlyTwentyPassesWithAPauseAfterEach) {
     const Case cases[] = {
         {.install_during_pause = 0, .outcome = std::nullopt, .pauses = 0},  // no pause before the first pass
         {.install_during_pause = 1, .outcome = std::nullopt, .pauses = 1},
-        {.install_during_pause = 19, .outcome = std::nullopt, .pauses = 19},  // found on pass 20
+        {.install_during_pause = 19, .outcome = std::nullopt, .pauses = 19},                     // found on pass 20
         {.install_during_pause = LAUNCH_PASSES, .outcome = NOT_FOUND, .pauses = LAUNCH_PASSES},  // no pass 21
         {.install_during_pause = -1, .outcome = NOT_FOUND, .pauses = LAUNCH_PASSES},
     };

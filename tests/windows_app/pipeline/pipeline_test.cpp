@@ -249,7 +249,8 @@ std::string base64(const std::uint8_t* bytes, std::size_t size) {
     static constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     for (std::size_t i = 0; i < size; i += 3) {
-        const std::uint32_t n = (std::uint32_t{bytes[i]} << 16) | (i + 1 < size ? std::uint32_t{bytes[i + 1]} << 8 : 0) |
+        const std::uint32_t n = (std::uint32_t{bytes[i]} << 16) |
+                                (i + 1 < size ? std::uint32_t{bytes[i + 1]} << 8 : 0) |
                                 (i + 2 < size ? std::uint32_t{bytes[i + 2]} : 0);
         out += ALPHABET[(n >> 18) & 63];
         out += ALPHABET[(n >> 12) & 63];
@@ -294,12 +295,13 @@ TEST_F(WholeInstall, PostsEveryStageInOrderAndDeliversInstallSucceededBeforeTheO
     const brimora::testing::Rig rig(*dir);
     ASSERT_TRUE(rig.set_events_mode("200"));
     const UiText& texts = texts_for(brimora::InstallerLocale::en);
-    const std::vector<brimora::win::test::Posted> stages_before = {
-        {3, std::string(texts.opening_installed)}, {5, std::string(texts.checking_latest)},
-        {10, std::string(texts.downloading)}};
-    const std::vector<brimora::win::test::Posted> stages_after = {
-        {78, std::string(texts.verifying_download)}, {86, std::string(texts.verifying_publisher)},
-        {92, std::string(texts.installing)}, {98, std::string(texts.opening_installed)}};
+    const std::vector<brimora::win::test::Posted> stages_before = {{3, std::string(texts.opening_installed)},
+                                                                   {5, std::string(texts.checking_latest)},
+                                                                   {10, std::string(texts.downloading)}};
+    const std::vector<brimora::win::test::Posted> stages_after = {{78, std::string(texts.verifying_download)},
+                                                                  {86, std::string(texts.verifying_publisher)},
+                                                                  {92, std::string(texts.installing)},
+                                                                  {98, std::string(texts.opening_installed)}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fixture);
         const auto payload = brimora::testing::rig::read_file(*brimora::testing::rig::fixture(c.fixture));
@@ -333,7 +335,7 @@ TEST_F(WholeInstall, PostsEveryStageInOrderAndDeliversInstallSucceededBeforeTheO
         for (std::size_t i = 0; i < posted.size(); ++i) {
             const auto& p = posted[i];
             const std::size_t from_end = posted.size() - i;
-            const auto* expected = i < stages_before.size()     ? &stages_before[i]
+            const auto* expected = i < stages_before.size()          ? &stages_before[i]
                                    : from_end <= stages_after.size() ? &stages_after[stages_after.size() - from_end]
                                                                      : nullptr;
             if (expected) {
