@@ -55,6 +55,7 @@ EN = {
     "failure_publisher": "The Brimora publisher could not be verified, so installation was stopped.",
     "failure_install": "Brimora could not be installed. Please retry.",
     "failure_cancelled": "Installation was cancelled. Select Retry to start again.",
+    "failure_launch": "The installed Brimora app could not be opened.",
     "checking": "Checking the latest version…",
     "downloading": "Downloading the latest Brimora…",
     "installing": "Installing Brimora…",
@@ -512,6 +513,24 @@ def installer_exit_code_one():
     wait_for(lambda: "installer_failed" in event_types(), "installer_failed event", 10)
     failed = [e for e in events() if e["eventType"] == "installer_failed"]
     check_eq(failed[0]["reasonCode"], "install_failed", "reasonCode")
+    installer.kill()
+
+
+@scenario
+def installed_app_missing_after_a_successful_installer():
+    publish(fixture("installer-exit0-empty.exe"))
+    installer = Installer()
+    check_failed_window(wait_status(EN["failure_launch"], timeout=120))
+    # Read the moment the failure shows: install_succeeded must already be there, not in flight.
+    at_failure = events()
+    succeeded = [e for e in at_failure if e["eventType"] == "install_succeeded"]
+    check_eq(len(succeeded), 1, f"install_succeeded delivered before the failure showed: {event_types()}")
+    check_eq(succeeded[0].get("appVersion"), VERSION, "appVersion")
+    check_eq(start_marks(), [], "no app was started")
+    check_eq(cache_files(), [PAYLOAD_NAME], "the installer stays in the cache")
+    wait_for(lambda: "installer_failed" in event_types(), "installer_failed event", 10)
+    failed = [e for e in events() if e["eventType"] == "installer_failed"]
+    check_eq(failed[0]["reasonCode"], "launch_failed", "reasonCode")
     installer.kill()
 
 

@@ -144,9 +144,9 @@ struct PathShape {
     return true;
 }
 
-void pause_between_passes() { ::Sleep(static_cast<DWORD>(LAUNCH_PASS_DELAY.count())); }
-
 }  // namespace
+
+void pause_after_pass() { ::Sleep(static_cast<DWORD>(LAUNCH_PASS_DELAY.count())); }
 
 bool install_location_readable(DWORD type, DWORD size) noexcept {
     return type == REG_SZ && size % 2 == 0 && size >= MIN_LOCATION_BYTES && size <= MAX_LOCATION_BYTES;
@@ -236,7 +236,7 @@ bool launch_existing_app() {
     return false;
 }
 
-Outcome<void> launch_installed_app() {
+Outcome<void> launch_installed_app(void (*pause)()) {
     for (int pass = 1; pass <= LAUNCH_PASSES; ++pass) {
         // A fresh list every pass: the installer may write the value or the file while we wait.
         for (const std::wstring& candidate : installed_app_candidates()) {
@@ -248,7 +248,7 @@ Outcome<void> launch_installed_app() {
             }
             return {};
         }
-        pause_between_passes();
+        pause();
     }
     return fail("installed_app_not_found", FailureReason::launch_failed);
 }

@@ -52,7 +52,10 @@ inline constexpr std::chrono::milliseconds LAUNCH_PASS_DELAY{250};
 // One pass over the candidates: true once a verified candidate was started (its handles closed); false if none started.
 [[nodiscard]] bool launch_existing_app();
 
-// Up to LAUNCH_PASSES passes with LAUNCH_PASS_DELAY after each that verified nothing: success once the first verified candidate starts; ("launch_failed", launch_failed) at once if it does not; ("installed_app_not_found", launch_failed) after the last pass.
-[[nodiscard]] Outcome<void> launch_installed_app();
+// Sleeps LAUNCH_PASS_DELAY: the pause launch_installed_app makes after a pass that opened nothing.
+void pause_after_pass();
+
+// Up to LAUNCH_PASSES passes with a call of `pause` after each that verified nothing: success once the first verified candidate starts; ("launch_failed", launch_failed) at once if it does not; ("installed_app_not_found", launch_failed) after the last pass.
+[[nodiscard]] Outcome<void> launch_installed_app(void (*pause)() = pause_after_pass);
 
 }  // namespace brimora::win

@@ -23,6 +23,7 @@
 #include "texts.hpp"
 #include "transport.hpp"
 #include "ui_messages.hpp"
+#include "windows_app/posted_progress.hpp"
 
 namespace brimora::win {
 namespace {
@@ -34,31 +35,9 @@ using Json = nlohmann::json;
 using Text = std::optional<std::string>;
 constexpr std::uint64_t MAX64 = std::numeric_limits<std::uint64_t>::max();
 
-// Progress lands in the queue of a message-only window of the main thread, set once in UI as the
-// window procedure would on WM_CREATE.
-HWND progress_window = nullptr;
-class ProgressWindow : public ::testing::Environment {
-    void SetUp() override {
-        progress_window = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-        ASSERT_NE(progress_window, nullptr);
-        ASSERT_TRUE(UI.set(UiHandles{.window = progress_window}));
-    }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new ProgressWindow);
-
-struct Posted {
-    std::uintptr_t value;
-    std::string text;
-};
-
-std::vector<Posted> take_posted() {
-    std::vector<Posted> posted;
-    MSG m;
-    while (::PeekMessageW(&m, progress_window, WM_INSTALL_PROGRESS, WM_INSTALL_PROGRESS, PM_REMOVE)) {
-        posted.push_back({static_cast<std::uintptr_t>(m.wParam), *take_text(m.lParam)});
-    }
-    return posted;
-}
+using test::Posted;
+using test::take_posted;
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new test::ProgressWindow);
 
 Text read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -51,6 +52,18 @@ inline std::filesystem::path place_app(const std::filesystem::path& dir, const w
     const std::filesystem::path target = dir / APP_EXE_NAME;
     std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing);
     return target;
+}
+
+// Removes the tree, waiting (bounded) while a test app started from it is still exiting and
+// holds its image file; the error that remains, if any.
+inline std::error_code remove_when_released(const std::filesystem::path& dir) {
+    std::error_code busy;
+    std::filesystem::remove_all(dir, busy);
+    for (int tries = 0; busy && tries < 200; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::filesystem::remove_all(dir, busy);
+    }
+    return busy;
 }
 
 // A started test app appends "pid<TAB>module path<TAB>command line" to this file.

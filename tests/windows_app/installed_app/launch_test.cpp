@@ -184,6 +184,49 @@ TEST_F(LaunchInstalled, GivesUpAfterAllPassesWhenNothingIsInstalled) {
                 LAUNCH_PASSES, static_cast<long long>(LAUNCH_PASS_DELAY.count()));
 }
 
+// The pause is the test's: it counts the passes and installs the copy while pause N runs, so the
+// copy can only be found if pass N + 1 happens.
+int pauses_made = 0;
+int install_during_pause = 0;
+std::filesystem::path install_dir;
+
+void counting_pause() {
+    if (++pauses_made == install_during_pause) {
+        place_app(install_dir);
+    }
+}
+
+TEST_F(LaunchInstalled, MakesExactlyTwentyPassesWithAPauseAfterEach) {
+    struct Case {
+        int install_during_pause;  // 0: installed before the first pass; -1: never
+        std::optional<Failure> outcome;
+        int pauses;
+    };
+    const Case cases[] = {
+        {.install_during_pause = 0, .outcome = std::nullopt, .pauses = 0},  // no pause before the first pass
+        {.install_during_pause = 1, .outcome = std::nullopt, .pauses = 1},
+        {.install_during_pause = 19, .outcome = std::nullopt, .pauses = 19},                     // found on pass 20
+        {.install_during_pause = LAUNCH_PASSES, .outcome = NOT_FOUND, .pauses = LAUNCH_PASSES},  // no pass 21
+        {.install_during_pause = -1, .outcome = NOT_FOUND, .pauses = LAUNCH_PASSES},
+    };
+    install_dir = local() / L"Brimora";
+    std::size_t started = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.install_during_pause);
+        ASSERT_EQ(remove_when_released(install_dir), std::error_code());
+        if (c.install_during_pause == 0) {
+            place_app(install_dir);
+        }
+        pauses_made = 0;
+        install_during_pause = c.install_during_pause;
+        EXPECT_EQ(failure_of(launch_installed_app(counting_pause)), c.outcome);
+        EXPECT_EQ(pauses_made, c.pauses);
+        if (!c.outcome) {
+            ASSERT_EQ(wait_for_starts(++started).size(), started);
+        }
+    }
+}
+
 // The installer may still be writing when the search begins: the value and the file appear
 // while the passes run and must be found on a later pass.
 TEST_F(LaunchInstalled, FindsACopyThatAppearsWhileWaiting) {

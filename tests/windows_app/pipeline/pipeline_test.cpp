@@ -1,18 +1,22 @@
 // The pipeline's own rules: the disk-space requirement, the installer's command line, the prune
-// pass over a real cache directory, and the event body limit of delivery.
+// pass over a real cache directory, the event body limit of delivery, and whole installs from the
+// rig's feed as the window sees them.
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "brimora/sha512.hpp"
 #include "download.hpp"
 #include "events.hpp"
 #include "pipeline.hpp"
@@ -20,6 +24,9 @@
 #include "support/rig_control.hpp"
 #include "support/temp_dir.hpp"
 #include "support/win32.hpp"
+#include "texts.hpp"
+#include "windows_app/installed_app/app_environment.hpp"
+#include "windows_app/posted_progress.hpp"
 
 namespace {
 
@@ -232,6 +239,122 @@ TEST(EventDelivery, ExactlyTheLimitIsSentAndOneByteMoreIsNot) {
     const auto after = rig.events();
     ASSERT_EQ(after.size(), before + 2) << "only the short-versioned event arrived";
     EXPECT_NE(after.back().body.find("\"appVersion\":\"1.4.0\""), std::string::npos);
+}
+
+// --- whole installs from the rig's feed --------------------------------------------------------
+
+const auto* const progress_environment = ::testing::AddGlobalTestEnvironment(new brimora::win::test::ProgressWindow);
+
+std::string base64(const std::uint8_t* bytes, std::size_t size) {
+    static constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < size; i += 3) {
+        const std::uint32_t n = (std::uint32_t{bytes[i]} << 16) |
+                                (i + 1 < size ? std::uint32_t{bytes[i + 1]} << 8 : 0) |
+                                (i + 2 < size ? std::uint32_t{bytes[i + 2]} : 0);
+        out += ALPHABET[(n >> 18) & 63];
+        out += ALPHABET[(n >> 12) & 63];
+        out += i + 1 < size ? ALPHABET[(n >> 6) & 63] : '=';
+        out += i + 2 < size ? ALPHABET[n & 63] : '=';
+    }
+    return out;
+}
+
+// The feed serves the fixture as release 1.4.0.
+void publish(const brimora::testing::Rig& rig, const std::string& payload) {
+    const std::string name = "Brimora-1.4.0-win-x64.exe";
+    const auto digest = brimora::sha512_of({reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()});
+    ASSERT_TRUE(digest);
+    const std::string sha = base64(digest->data(), digest->size());
+    ASSERT_TRUE(rig.serve(name, payload));
+    ASSERT_TRUE(rig.serve("latest.yml", "version: 1.4.0\npath: " + name + "\nsha512: " + sha +
+                                            "\nreleaseDate: '2026-12-01T00:00:00.000Z'\nfiles:\n  - url: " + name +
+                                            "\n    sha512: " + sha + "\n    size: " + std::to_string(payload.size()) +
+                                            "\n"));
+}
+
+class WholeInstall : public brimora::win::test::InstalledAppTest {};
+
+// Every stage value arrives with its text and in order, the download's own values between 10 and
+// 78; and install_succeeded has reached the event service by the time the attempt ends, also when
+// the installer claimed success but the app cannot be found (the window shows its failure only
+// after install() has returned).
+TEST_F(WholeInstall, PostsEveryStageInOrderAndDeliversInstallSucceededBeforeTheOutcome) {
+    const auto dir = brimora::testing::rig_directory();
+    if (!dir) {
+        GTEST_SKIP() << "needs the test rig's feed and event recorder: run under tests/rig/run-in-namespace";
+    }
+    struct Case {
+        const wchar_t* fixture;
+        std::optional<std::string> failure_code;  // nothing: success
+    };
+    const Case cases[] = {
+        {.fixture = L"installer-signed.exe", .failure_code = std::nullopt},
+        {.fixture = L"installer-exit0-empty.exe", .failure_code = "installed_app_not_found"},
+    };
+    const brimora::testing::Rig rig(*dir);
+    ASSERT_TRUE(rig.set_events_mode("200"));
+    const UiText& texts = texts_for(brimora::InstallerLocale::en);
+    const std::vector<brimora::win::test::Posted> stages_before = {{3, std::string(texts.opening_installed)},
+                                                                   {5, std::string(texts.checking_latest)},
+                                                                   {10, std::string(texts.downloading)}};
+    const std::vector<brimora::win::test::Posted> stages_after = {{78, std::string(texts.verifying_download)},
+                                                                  {86, std::string(texts.verifying_publisher)},
+                                                                  {92, std::string(texts.installing)},
+                                                                  {98, std::string(texts.opening_installed)}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fixture);
+        const auto payload = brimora::testing::rig::read_file(*brimora::testing::rig::fixture(c.fixture));
+        ASSERT_TRUE(payload);
+        publish(rig, *payload);
+        brimora::win::test::delete_install_key();
+        ASSERT_EQ(brimora::win::test::remove_when_released(local() / L"Programs"), std::error_code());
+        brimora::win::test::take_posted();
+        const std::size_t events_before = rig.events().size();
+
+        std::optional<Outcome<std::string>> outcome;
+        std::vector<brimora::testing::LoggedRequest> events_at_end;
+        std::thread worker([&] {
+            outcome = install(AppContext{brimora::AcquisitionState::create(brimora::InstallerLocale::en),
+                                         (local() / L"cache").native(), brimora::InstallerLocale::en});
+            events_at_end = rig.events();
+        });
+        worker.join();
+        CANCELLABLE.store(true);
+
+        ASSERT_TRUE(outcome);
+        if (c.failure_code) {
+            ASSERT_FALSE(*outcome);
+            EXPECT_EQ(std::string(outcome->error().code), *c.failure_code);
+        } else {
+            EXPECT_TRUE(*outcome) << outcome->error().code;
+            EXPECT_EQ(wait_for_starts(1).size(), 1u) << "the installed app was not opened";
+        }
+        const auto posted = brimora::win::test::take_posted();
+        ASSERT_GE(posted.size(), stages_before.size() + stages_after.size());
+        for (std::size_t i = 0; i < posted.size(); ++i) {
+            const auto& p = posted[i];
+            const std::size_t from_end = posted.size() - i;
+            const auto* expected = i < stages_before.size()          ? &stages_before[i]
+                                   : from_end <= stages_after.size() ? &stages_after[stages_after.size() - from_end]
+                                                                     : nullptr;
+            if (expected) {
+                EXPECT_EQ(p.value, expected->value) << "message " << i;
+                EXPECT_EQ(p.text, expected->text) << "message " << i;
+            } else {
+                EXPECT_EQ(p.text, texts.downloading) << "message " << i;
+                EXPECT_GE(p.value, posted[i - 1].value) << "message " << i;
+                EXPECT_LE(p.value, 75u) << "message " << i;
+            }
+        }
+        std::vector<std::string> sent;
+        for (std::size_t i = events_before; i < events_at_end.size(); ++i) {
+            const auto json = nlohmann::json::parse(events_at_end[i].body, nullptr, false);
+            sent.push_back(json.is_object() ? json.value("eventType", "?") + "@" + json.value("appVersion", "") : "?");
+        }
+        EXPECT_NE(std::ranges::find(sent, "install_succeeded@1.4.0"), sent.end())
+            << "install_succeeded had not reached the event service when the attempt ended";
+    }
 }
 
 }  // namespace

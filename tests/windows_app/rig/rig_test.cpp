@@ -259,6 +259,7 @@ TEST(RigFixtures, SignaturesAreWhatTheirNamesSay) {
         {L"app-trailing-blank.exe", 0, L"BRIMORA K.K. "},
         {L"installer-signed.exe", 0, L"BRIMORA K.K."},
         {L"installer-exit1.exe", 0, L"BRIMORA K.K."},
+        {L"installer-exit0-empty.exe", 0, L"BRIMORA K.K."},
         {L"installer-unsigned.exe", TRUST_E_NOSIGNATURE, nullptr},
         {L"installer-wrong-case.exe", 0, L"Brimora K.K."},
         {L"installer-trailing-blank.exe", 0, L"BRIMORA K.K. "},
@@ -382,6 +383,9 @@ TEST_F(RigProcesses, InstallerAcceptsOnlyTheExactCommandLine) {
         {"exit code not a number", L"installer-signed.exe", L" /S /currentuser --force-run", L"7x", 4, false},
         {"failing variant", L"installer-exit1.exe", L" /S /currentuser --force-run", nullptr, 1, false},
         {"failing variant, wrong line", L"installer-exit1.exe", L" /S", nullptr, 2, false},
+        {"variant that installs nothing and exits 0", L"installer-exit0-empty.exe", L" /S /currentuser --force-run",
+         nullptr, 0, false},
+        {"empty variant, wrong line", L"installer-exit0-empty.exe", L" /S", nullptr, 2, false},
     };
     const auto app = rig::read_file(*rig::fixture(L"app-signed.exe"));
     ASSERT_TRUE(app.has_value());
