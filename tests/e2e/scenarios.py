@@ -156,12 +156,11 @@ def publish(payload, **kwargs):
     write_control("feed/latest.yml", manifest_for(payload, **kwargs))
 
 
-def publish_paced(seconds, interval=0.05):
-    """Serves the signed test installer paced to take about `seconds` seconds, a piece every
-    `interval` seconds; returns its bytes."""
+def publish_paced(seconds):
+    """Serves the signed test installer paced to take about `seconds` seconds; returns its bytes."""
     payload = fixture("installer-signed.exe")
     publish(payload)
-    feed_mode({"path": PAYLOAD_NAME, "rate": max(4096, len(payload) // seconds), "interval": interval})
+    feed_mode({"path": PAYLOAD_NAME, "rate": max(4096, len(payload) // seconds)})
     return payload
 
 
@@ -430,10 +429,7 @@ def manifest_below_rollback_floor():
 
 @scenario
 def cancel_slow_download_then_resume():
-    # Each piece that arrives posts a progress message whose text replaces "Stopping safely…"; with
-    # a piece a second, one queued between the click and the driver's read is rare enough not to
-    # decide the check.
-    payload = publish_paced(30, interval=1.0)
+    payload = publish_paced(30)
     installer = Installer()
     wait_status(EN["downloading"])
     partial = os.path.join(cache_dir(), PAYLOAD_NAME + ".partial")

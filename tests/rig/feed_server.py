@@ -144,9 +144,7 @@ class Feed:
             return False
         if "rate" in mode:
             rate = max(1, int(mode["rate"]))
-            # 20 pieces a second unless the test asks for fewer: each piece is one read, and so one
-            # progress message, on the client's side.
-            step = max(1, int(rate * float(mode.get("interval", 0.05))))
+            step = max(1, rate // 20)
             sent = 0
             try:
                 for offset in range(0, len(body), step):
