@@ -434,7 +434,15 @@ def cancel_slow_download_then_resume():
     wait_status(EN["downloading"])
     partial = os.path.join(cache_dir(), PAYLOAD_NAME + ".partial")
     wait_for(lambda: os.path.exists(partial) and os.path.getsize(partial) > 0, "bytes in the partial file", 60)
+    # Every piece that arrives posts a progress message whose text replaces "Stopping safely…", so
+    # the feed pauses until the client has taken all it was sent; only then is the status the
+    # click leaves the one the driver reads.
+    write_control("feed-paused", b"")
+    sizes = [-1]
+    wait_for(lambda: sizes.append(os.path.getsize(partial)) or sizes[-1] == sizes[-2], "the partial to stop growing",
+             60, 1.0)
     check_eq(click("cancel"), EN["stopping"], "status right after Cancel")
+    os.unlink(os.path.join(CONTROL, "feed-paused"))
     state = wait_status(EN["failure_cancelled"])
     check_failed_window(state)
     kept = os.path.getsize(partial)

@@ -148,6 +148,9 @@ class Feed:
             sent = 0
             try:
                 for offset in range(0, len(body), step):
+                    # A test holds the body here to act on the client while nothing arrives.
+                    while os.path.exists(os.path.join(self.control, "feed-paused")):
+                        time.sleep(0.01)
                     conn.send(body[offset:offset + step])
                     sent += len(body[offset:offset + step])
                     time.sleep(step / rate)
