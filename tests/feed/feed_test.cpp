@@ -3,8 +3,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "base64.hpp"
+#include "bootstrapper/manifest/manifest_cases.hpp"
 #include "bootstrapper/payload/patterned.hpp"
 #include "brimora/manifest.hpp"
 #include "brimora/sha512.hpp"
@@ -266,6 +269,38 @@ TEST(FeedCheck, VerdictIsTheLibrarys) {
                 << checked.out;
         }
         EXPECT_NE(checked.out.find(c.users_see), std::string::npos) << checked.out;
+    }
+}
+
+// Every manifest of the library's own tables gets from `check` the library's verdict, word for word.
+TEST(FeedCheck, VerdictIsTheLibrarysOnEveryRowOfTheManifestTables) {
+    std::vector<std::pair<std::string, std::string>> bodies;
+    for (const auto& c : manifest_cases::accepted()) {
+        bodies.emplace_back(c.label, c.body);
+    }
+    for (const auto& c : manifest_cases::yaml_faults()) {
+        bodies.emplace_back(c.label, c.body);
+    }
+    for (const auto& c : manifest_cases::rule_faults()) {
+        bodies.emplace_back(c.label, c.body);
+    }
+    const TempDir dir;
+    for (const auto& [label, body] : bodies) {
+        SCOPED_TRACE(label);
+        ASSERT_TRUE(testing::write_file(dir / "latest.yml", body));
+        const auto checked = run_feed({"check", (dir / "latest.yml").string()});
+        const auto library = validate(body);
+        if (library.has_value()) {
+            EXPECT_EQ(checked.status, 0);
+            EXPECT_NE(checked.out.find("manifest: accepted: version " + to_string(library->version) + ", file " +
+                                       library->file_name),
+                      std::string::npos)
+                << checked.out;
+        } else {
+            EXPECT_EQ(checked.status, 1);
+            EXPECT_NE(checked.out.find("manifest: rejected: " + library.error().message() + "\n"), std::string::npos)
+                << checked.out;
+        }
     }
 }
 
