@@ -130,6 +130,18 @@ def feed_mode(mode):
     write_control("feed-mode.json", json.dumps(mode))
 
 
+def pause_feed_until_still(partial):
+    """Holds the paced body (feed-paused) until `partial` has stopped growing: every piece that
+    arrives posts a progress message whose text replaces "Stopping safely…", so only then is the
+    status a click leaves the one the driver reads. Returns the pause file."""
+    paused = os.path.join(CONTROL, "feed-paused")
+    write_control("feed-paused", b"")
+    sizes = [-1]
+    wait_for(lambda: sizes.append(os.path.getsize(partial)) or sizes[-1] == sizes[-2], "the partial to stop growing",
+             60, 1.0)
+    return paused
+
+
 def events_mode(mode):
     write_control("events-mode.json", json.dumps({"mode": mode}))
     listening = os.path.join(CONTROL, "events-listening")
@@ -434,15 +446,9 @@ def cancel_slow_download_then_resume():
     wait_status(EN["downloading"])
     partial = os.path.join(cache_dir(), PAYLOAD_NAME + ".partial")
     wait_for(lambda: os.path.exists(partial) and os.path.getsize(partial) > 0, "bytes in the partial file", 60)
-    # Every piece that arrives posts a progress message whose text replaces "Stopping safely…", so
-    # the feed pauses until the client has taken all it was sent; only then is the status the
-    # click leaves the one the driver reads.
-    write_control("feed-paused", b"")
-    sizes = [-1]
-    wait_for(lambda: sizes.append(os.path.getsize(partial)) or sizes[-1] == sizes[-2], "the partial to stop growing",
-             60, 1.0)
+    paused = pause_feed_until_still(partial)
     check_eq(click("cancel"), EN["stopping"], "status right after Cancel")
-    os.unlink(os.path.join(CONTROL, "feed-paused"))
+    os.unlink(paused)
     state = wait_status(EN["failure_cancelled"])
     check_failed_window(state)
     kept = os.path.getsize(partial)
@@ -1059,7 +1065,9 @@ def cancel_while_the_server_trickles():
     check(len(bars) >= 2, f"the bar moved while bytes arrived: {changes}")
     gaps = [b - a for a, b in zip(bars, bars[1:] + [3000])]
     check(max(gaps) <= 1000, f"the bar moves at least once a second: gaps {gaps} ms")
-    clicked = driver("click", "cancel", "3000")
+    # The trickle goes on as soon as the driver has read the status the click left.
+    paused = pause_feed_until_still(partial_path())
+    clicked = driver("click", "cancel", "3000", "Z:" + paused.replace("/", "\\"))
     check_eq(clicked.get("status_after"), EN["stopping"], "status right after Cancel")
     ended = [c["ms"] for c in clicked["then"] if c["status"] == EN["failure_cancelled"]]
     check(ended, f"message 22 within 3 s of Cancel: {clicked['then']}")

@@ -1,9 +1,11 @@
 // Drives the installer window from outside the way a user would, for the end-to-end scenarios.
 //
 //   ui_driver state          one JSON line: what the user sees (window, status text, bar, buttons)
-//   ui_driver click NAME [MS]
+//   ui_driver click NAME [MS [FILE]]
 //                            NAME = retry | cancel | close (the caption's close box); with MS, then
-//                            watches the window that long and adds "then": the changes it saw
+//                            watches the window that long and adds "then": the changes it saw;
+//                            with FILE, deletes it once the status after the click has been read
+//                            (a test's signal that may let the feed go on)
 //   ui_driver watch MS       {"changes": [{"ms", "status", "bar"}, ...]}: every change within MS ms
 //   ui_driver message-box    one JSON line: an open error box with the installer's caption, if any
 //   ui_driver dismiss        presses OK on that box
@@ -168,7 +170,7 @@ int state() {
     return 0;
 }
 
-int click(std::wstring_view what, DWORD watch_ms) {
+int click(std::wstring_view what, DWORD watch_ms, const wchar_t* release_file) {
     HWND window = installer_window();
     if (window == nullptr) {
         return 1;
@@ -193,6 +195,9 @@ int click(std::wstring_view what, DWORD watch_ms) {
     // before the worker's next progress message can replace it.
     HWND status = ::FindWindowExW(window, nullptr, L"Static", nullptr);
     const std::string after = status ? json_string(text_of(status)) : std::string("null");
+    if (release_file != nullptr) {
+        ::DeleteFileW(release_file);
+    }
     std::puts(("{\"clicked\":true,\"status_after\":" + after +
                (watch_ms > 0 ? ",\"then\":" + watch(window, watch_ms) : std::string()) + "}")
                   .c_str());
@@ -312,7 +317,8 @@ int wmain(int argc, wchar_t** argv) {
         return state();
     }
     if (command == L"click" && argc > 2) {
-        return click(argv[2], argc > 3 ? static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)) : 0);
+        return click(argv[2], argc > 3 ? static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)) : 0,
+                     argc > 4 ? argv[4] : nullptr);
     }
     if (command == L"watch" && argc > 2) {
         HWND window = installer_window();
