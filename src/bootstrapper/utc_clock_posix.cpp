@@ -8,7 +8,7 @@ std::string now_rfc3339() {
     timespec now{};
     // CLOCK_REALTIME cannot fail with a valid clock id and pointer; a zeroed value would read as
     // the epoch, which is still well-formed text.
-    ::clock_gettime(CLOCK_REALTIME, &now);
+    static_cast<void>(::clock_gettime(CLOCK_REALTIME, &now));
     return format_rfc3339_utc(static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec));
 }
 

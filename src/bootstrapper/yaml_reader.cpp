@@ -51,7 +51,7 @@ std::string position(const yaml_mark_t& mark) {
 }
 
 std::string parser_message(const yaml_parser_t& parser) {
-    const std::string problem = parser.problem != nullptr ? parser.problem : "out of memory";
+    std::string problem = parser.problem != nullptr ? parser.problem : "out of memory";
     switch (parser.error) {
         case YAML_READER_ERROR:
             return problem + " at byte offset " + std::to_string(parser.problem_offset);

@@ -57,7 +57,7 @@ struct Transfer {
 };
 
 struct SinkState {
-    Sink* sink;
+    Sink* sink = nullptr;
     bool stopped = false;
 };
 
@@ -86,7 +86,8 @@ std::expected<Transfer, std::string> get(const std::string& url, std::optional<s
         if (grown == nullptr) {
             return std::unexpected(std::string("out of memory"));
         }
-        headers.release();
+        // grown is the same list, longer: ownership passes on without a free.
+        static_cast<void>(headers.release());
         headers.reset(grown);
     }
     SinkState state{&sink};
@@ -170,7 +171,7 @@ std::string status_text(const Transfer& transfer) {
 
 std::string byte_text(std::uint8_t byte) {
     char text[8];
-    std::snprintf(text, sizeof text, "0x%02x", byte);
+    static_cast<void>(std::snprintf(text, sizeof text, "0x%02x", byte));
     return text;
 }
 

@@ -151,7 +151,8 @@ int command_manifest(std::span<const std::string_view> args, std::ostream& out, 
             << *version_text << "\n";
         return EXIT_REJECTED;
     }
-    if (compare_versions(*version, *parse_version(ROLLBACK_FLOOR)) < 0) {
+    const std::optional<Version> floor = parse_version(ROLLBACK_FLOOR);
+    if (!floor || compare_versions(*version, *floor) < 0) {
         err << "brimora-feed: " << ManifestError{ManifestErrorKind::BelowRollbackFloor, {}}.message() << ": "
             << *version_text << " < " << ROLLBACK_FLOOR << "\n";
         return EXIT_REJECTED;

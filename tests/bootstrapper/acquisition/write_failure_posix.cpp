@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 // immutable attribute, which binds root too, is tried first; plain mode bits do for other users.
 class LockedDirectory {
 public:
-    explicit LockedDirectory(const fs::path& dir) : dir_(dir) {
+    explicit LockedDirectory(fs::path dir) : dir_(std::move(dir)) {
         if (set_immutable(true)) {
             how_ = How::immutable;
         } else if (::geteuid() != 0) {
@@ -29,7 +29,7 @@ public:
     LockedDirectory& operator=(const LockedDirectory&) = delete;
     ~LockedDirectory() {
         if (how_ == How::immutable) {
-            set_immutable(false);
+            static_cast<void>(set_immutable(false));
         } else if (how_ == How::mode) {
             fs::permissions(dir_, fs::perms::owner_all);
         }
@@ -39,7 +39,7 @@ public:
 private:
     enum class How { none, immutable, mode };
 
-    bool set_immutable(bool on) const {
+    [[nodiscard]] bool set_immutable(bool on) const {
         const int fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) {
             return false;
