@@ -15,7 +15,8 @@ import re
 import shutil
 import subprocess
 import sys
-from xml.sax.saxutils import escape, quoteattr
+
+from summarize import write_report
 
 # A hostile body of 64 KiB must be decided on little memory: the manifest target runs under a
 # 128 MiB RSS limit, against the 683 MiB such a body once took. The bound is coarse on purpose: the
@@ -82,14 +83,7 @@ def main():
             print("  " + detail, flush=True)
         cases.append((target, failed, "\n".join(details)))
     if xml_report:
-        with open(xml_report, "w") as out:
-            out.write(f'<testsuites><testsuite name="fuzz" tests="{len(cases)}">\n')
-            for target, failed, details in cases:
-                out.write(f'<testcase classname="fuzz" name={quoteattr(target)}>')
-                if failed:
-                    out.write(f"<failure message={quoteattr(details.splitlines()[0])}>{escape(details)}</failure>")
-                out.write("</testcase>\n")
-            out.write("</testsuite></testsuites>\n")
+        write_report(xml_report, [("fuzz", target, details if failed else None) for target, failed, details in cases])
     return 1 if any(failed for _, failed, _ in cases) else 0
 
 

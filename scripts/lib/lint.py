@@ -18,7 +18,8 @@ import os
 import re
 import subprocess
 import sys
-from xml.sax.saxutils import quoteattr
+
+from summarize import write_report
 
 CLANG_FORMAT = "clang-format"
 # clang-tidy 14 (Debian 12's default) cannot read this code: it knows no -std=c++23, and with
@@ -83,14 +84,7 @@ def main():
         results += run_cases("clang-tidy", tidy_sources(root), lambda name: check_tidy(root, name), 2)
     except OSError as error:
         results.append(("clang-tidy", "run", f"{CLANG_TIDY}: {error}"))
-    with open(report, "w") as out:
-        out.write('<?xml version="1.0" encoding="UTF-8"?>\n<testsuites>\n')
-        for tool, name, failure in results:
-            out.write(f"  <testcase classname={quoteattr(tool)} name={quoteattr(name)}>")
-            if failure:
-                out.write(f"<failure message={quoteattr(failure)}/>")
-            out.write("</testcase>\n")
-        out.write("</testsuites>\n")
+    write_report(report, results)
 
 
 if __name__ == "__main__":

@@ -10,6 +10,20 @@ counts as one failed test, so a dead binary can never pass silently. Prints one 
 import os
 import sys
 import xml.etree.ElementTree as ET
+from xml.sax.saxutils import escape, quoteattr
+
+
+def write_report(path, cases):
+    """Writes (classname, name, failure text or None) cases as a report count() reads."""
+    with open(path, "w") as out:
+        out.write("<testsuites><testsuite>\n")
+        for classname, name, failure in cases:
+            out.write(f"<testcase classname={quoteattr(classname)} name={quoteattr(name)}>")
+            if failure is not None:
+                first = (failure.splitlines() or [""])[0]
+                out.write(f"<failure message={quoteattr(first)}>{escape(failure)}</failure>")
+            out.write("</testcase>\n")
+        out.write("</testsuite></testsuites>\n")
 
 
 def count(report):
