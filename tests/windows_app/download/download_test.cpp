@@ -17,7 +17,7 @@
 #include "brimora/sha512.hpp"
 #include "download.hpp"
 #include "support/byte_checks.hpp"
-#include "support/rig_session.hpp"
+#include "support/rig_control.hpp"
 #include "support/temp_dir.hpp"
 #include "support/win32.hpp"
 #include "texts.hpp"
@@ -29,6 +29,7 @@ namespace brimora::win {
 namespace {
 
 namespace fs = std::filesystem;
+namespace rig = brimora::testing::rig;
 using brimora::testing::pattern_bytes;
 using brimora::testing::same_bytes;
 using Json = nlohmann::json;
@@ -78,19 +79,15 @@ TEST(DownloadProgress, FollowsTheSaturatingFormula) {
 class DownloadTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const auto directory = brimora::testing::rig_directory();
-        ASSERT_TRUE(directory) << "BRIMORA_RIG_DIR_WIN is unset: run inside tests/rig/run-in-namespace";
-        rig.emplace(*directory);
-        rig->normal_feed();
-        ASSERT_TRUE(rig->serve(release.file_name, P));
+        ASSERT_TRUE(rig::control_dir()) << "BRIMORA_RIG_DIR_WIN is unset: run inside tests/rig/run-in-namespace";
+        rig::normal_feed();
+        ASSERT_TRUE(rig::serve(release.file_name, P));
         CANCELLED.store(false);
         take_posted();
     }
     void TearDown() override {
         CANCELLED.store(false);
-        if (rig) {
-            rig->normal_feed();
-        }
+        rig::normal_feed();
     }
     AppContext context(InstallerLocale locale = InstallerLocale::en) const {
         return AppContext{{}, cache.path(), locale};
@@ -107,8 +104,8 @@ protected:
         }
     }
     // The payload GETs made since the log held `before` entries.
-    std::vector<brimora::testing::LoggedRequest> requests_since(std::size_t before) const {
-        auto all = rig->feed_requests();
+    std::vector<rig::LoggedRequest> requests_since(std::size_t before) const {
+        auto all = rig::feed_requests();
         all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(before, all.size())));
         for (const auto& r : all) {
             EXPECT_EQ(r.method + " " + r.path, "GET " + std::string(FEED_PREFIX) + release.file_name);
@@ -116,7 +113,6 @@ protected:
         return all;
     }
 
-    std::optional<brimora::testing::Rig> rig;
     brimora::testing::TempDir cache;
     const std::string P = pattern_bytes(300000, 7);  // two full 131072-byte reads and a short one
     const ValidatedRelease release = release_of(P);
@@ -186,9 +182,9 @@ TEST_F(DownloadTest, CacheStatesAndFeedAnswers) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         reset_cache(c.partial, c.final);
-        ASSERT_TRUE(c.feed_mode.is_null() ? (rig->normal_feed(), true) : rig->set_feed_mode(c.feed_mode));
+        ASSERT_TRUE(c.feed_mode.is_null() ? (rig::normal_feed(), true) : rig::set_feed_mode(c.feed_mode));
         CANCELLED.store(c.cancel);
-        const std::size_t before = rig->feed_requests().size();
+        const std::size_t before = rig::feed_requests().size();
 
         const auto result = download_payload(context(c.locale), release);
         CANCELLED.store(false);
@@ -270,7 +266,7 @@ TEST_F(DownloadTest, FileSystemFailures) {
             scanner.emplace(partial_path.wstring(), GENERIC_READ, c.scanner_ms);
             ASSERT_TRUE(scanner->held());
         }
-        const std::size_t before = rig->feed_requests().size();
+        const std::size_t before = rig::feed_requests().size();
         const auto result = download_payload(context(), release);
         scanner.reset();
         held.reset();
@@ -313,25 +309,25 @@ TEST_F(DownloadTest, FileNamesThatCouldLeaveTheCacheAreRefused) {
         SCOPED_TRACE(name);
         ValidatedRelease outside = release;
         outside.file_name = name;
-        const std::size_t before = rig->feed_requests().size();
+        const std::size_t before = rig::feed_requests().size();
         const auto result = download_payload(context(), outside);
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error(), (Failure{"download_failed", FailureReason::download_failed}));
-        EXPECT_EQ(rig->feed_requests().size(), before);
+        EXPECT_EQ(rig::feed_requests().size(), before);
         EXPECT_TRUE(fs::is_empty(cache.path()));
         EXPECT_FALSE(fs::exists(cache.path().parent_path() / "Brimora-1.4.0-win-x64.exe.partial"));
     }
 }
 
 TEST_F(DownloadTest, ShortBodyIsResumedByTheNextAttempt) {
-    ASSERT_TRUE(rig->set_feed_mode({{"short_by", 1}}));
+    ASSERT_TRUE(rig::set_feed_mode({{"short_by", 1}}));
     const auto first = download_payload(context(), release);
     ASSERT_FALSE(first);
     EXPECT_EQ(first.error(), (Failure{"payload_size_mismatch", FailureReason::payload_size_mismatch}));
 
-    rig->normal_feed();
+    rig::normal_feed();
     take_posted();
-    const std::size_t before = rig->feed_requests().size();
+    const std::size_t before = rig::feed_requests().size();
     const auto second = download_payload(context(), release);
     ASSERT_TRUE(second) << second.error().code;
     const auto requests = requests_since(before);
@@ -348,7 +344,7 @@ TEST_F(DownloadTest, ShortBodyIsResumedByTheNextAttempt) {
 TEST_F(DownloadTest, CancelDuringTheBodyStopsAtTheNextRead) {
     const std::string big = pattern_bytes(1 << 20, 11);
     const ValidatedRelease big_release = release_of(big);
-    ASSERT_TRUE(rig->serve(big_release.file_name, big) && rig->set_feed_mode({{"rate", 262144}}));
+    ASSERT_TRUE(rig::serve(big_release.file_name, big) && rig::set_feed_mode({{"rate", 262144}}));
     std::optional<Outcome<std::wstring>> result;
     std::atomic<bool> done{false};
     std::thread worker([&] {
@@ -387,7 +383,7 @@ TEST_F(DownloadTest, QuietFeedFailsAfterItsReceiveTimeout) {
     for (const auto& [name, mode, partial, partial_after] : cases) {
         SCOPED_TRACE(name);
         reset_cache(partial, {});
-        ASSERT_TRUE(rig->set_feed_mode(mode));
+        ASSERT_TRUE(rig::set_feed_mode(mode));
         const auto result = brimora::testing::within(std::chrono::seconds(120), name,
                                                      [this] { return download_payload(context(), release); });
         ASSERT_TRUE(result);

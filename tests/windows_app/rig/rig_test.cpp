@@ -135,7 +135,7 @@ struct FeedCase {
 
 TEST_F(RigNetwork, FeedAnswersWinHttpThroughTheNamespace) {
     const std::string manifest = "version: 1.2.3\nfiles: []\n";
-    ASSERT_TRUE(rig::put_feed_file(L"latest.yml", manifest));
+    ASSERT_TRUE(rig::serve(L"latest.yml", manifest));
     const FeedCase cases[] = {
         {"host not mapped, CA not trusted, or file not served", "{}", L"", 200, manifest},
         {"Range not honoured", "{}", L"Range: bytes=8-\r\n", 206, manifest.substr(8)},
@@ -144,7 +144,7 @@ TEST_F(RigNetwork, FeedAnswersWinHttpThroughTheNamespace) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
-        ASSERT_TRUE(rig::set_feed_mode(c.mode));
+        ASSERT_TRUE(rig::set_feed_mode(nlohmann::json::parse(c.mode)));
         const auto reply =
             https(L"GET", L"downloads.brimora.app", std::wstring(FEED_PREFIX) + L"latest.yml", c.headers);
         ASSERT_TRUE(reply.has_value());
@@ -159,7 +159,7 @@ TEST_F(RigNetwork, FeedAnswersWinHttpThroughTheNamespace) {
 }
 
 TEST_F(RigNetwork, OnlyTheTwoProductionNamesReachTheRig) {
-    ASSERT_TRUE(rig::put_feed_file(L"latest.yml", "x"));
+    ASSERT_TRUE(rig::serve(L"latest.yml", "x"));
     const std::wstring path = std::wstring(FEED_PREFIX) + L"latest.yml";
     // Another name does not resolve; the servers' own address fails the certificate's name check,
     // which shows Wine really verifies what it connects to.
