@@ -137,14 +137,14 @@ TEST_F(DownloadTest, CacheStatesAndFeedAnswers) {
     const Failure cancelled{"cancelled", FailureReason::cancelled};
     const Json restart = {{"ignore_range", true}};
     struct Case {
-        const char* name;
-        Text partial, final;
-        Json feed_mode;
-        std::optional<Failure> failure;  // nothing: the final path comes back
-        int requests;
-        Text range;  // of the one request
-        Text partial_after, final_after;
-        Progress progress;
+        const char* name = "";
+        Text partial{}, final{};
+        Json feed_mode{};  // null: the normal feed
+        std::optional<Failure> failure{};  // nothing: the final path comes back
+        int requests = 0;
+        Text range{};  // of the one request
+        Text partial_after{}, final_after{};
+        Progress progress = Progress::none;
         bool cancel = false;
         InstallerLocale locale = InstallerLocale::en;
     };
