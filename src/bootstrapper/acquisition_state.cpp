@@ -70,14 +70,16 @@ void remove_own_temporaries(NativePathView target) {
 }  // namespace
 
 AcquisitionState AcquisitionState::create(InstallerLocale locale) {
-    AcquisitionState state;
-    state.install_id = Uuid::random_v4();
-    state.installer_version = INSTALLER_VERSION;
-    state.platform = PLATFORM;
-    state.arch = ARCH;
-    state.locale = locale;
-    state.created_at = now_rfc3339();
-    return state;
+    return AcquisitionState{
+        .schema_version = STATE_SCHEMA_VERSION,
+        .install_id = Uuid::random_v4(),
+        .installer_version = std::string(INSTALLER_VERSION),
+        .platform = std::string(PLATFORM),
+        .arch = std::string(ARCH),
+        .locale = locale,
+        .created_at = now_rfc3339(),
+        .app_first_open_reported_at = std::nullopt,
+    };
 }
 
 bool AcquisitionState::is_valid_for_bootstrapper() const {
