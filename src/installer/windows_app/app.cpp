@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "acquisition_file.hpp"
 #include "app_state.hpp"
+#include "brimora/acquisition.hpp"
 #include "events.hpp"
 #include "handles.hpp"
 #include "installed_app.hpp"
@@ -104,7 +104,7 @@ void run() {
         return;
     }
     const std::wstring data_dir = join_windows_path(*local_app_data, L"Brimora");
-    auto state = detail::load_or_create(join_windows_path(data_dir, L"acquisition.json"), locale);
+    auto state = load_or_create(join_windows_path(data_dir, L"acquisition.json"), locale);
     if (!state) {
         fatal_message(texts.fatal_state);
         return;

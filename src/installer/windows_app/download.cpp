@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "payload_file.hpp"
+#include "brimora/payload.hpp"
 #include "handles.hpp"
 #include "installed_app.hpp"
 #include "texts.hpp"
@@ -222,7 +222,7 @@ Outcome<FileHandle> open_partial_for_append(const std::wstring& partial_path) {
 }
 
 Outcome<void> verify_size_and_hash(const std::wstring& path, const ValidatedRelease& release) {
-    const auto verified = brimora::detail::verify_file(path, release.size, release.sha512);
+    const auto verified = brimora::verify_file(path, release.size, release.sha512);
     if (verified) {
         return {};
     }

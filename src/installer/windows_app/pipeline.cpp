@@ -10,10 +10,10 @@
 
 #include "authenticode.hpp"
 #include "brimora/cache.hpp"
+#include "brimora/files.hpp"
 #include "brimora/manifest.hpp"
 #include "download.hpp"
 #include "events.hpp"
-#include "file_io.hpp"
 #include "handles.hpp"
 #include "installed_app.hpp"
 #include "texts.hpp"
@@ -178,7 +178,7 @@ Outcome<std::string> install(AppContext context) {
         return fail("cancelled", FailureReason::cancelled);
     }
 
-    if (!detail::make_directories(context.cache_dir)) {
+    if (!make_directories(context.cache_dir)) {
         return fail("cache_unavailable", FailureReason::insufficient_disk_space);
     }
     prune_cache(context.cache_dir, release->file_name);

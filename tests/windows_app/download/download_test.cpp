@@ -131,53 +131,65 @@ TEST_F(DownloadTest, CacheStatesAndFeedAnswers) {
     const Failure too_large{"payload_too_large", FailureReason::payload_size_mismatch};
     const Failure size{"payload_size_mismatch", FailureReason::payload_size_mismatch};
     const Failure cancelled{"cancelled", FailureReason::cancelled};
-    const Json normal;
     const Json restart = {{"ignore_range", true}};
     struct Case {
-        const char* name;
-        Text partial, final;
-        Json feed_mode;
-        std::optional<Failure> failure;  // nothing: the final path comes back
-        int requests;
-        Text range;  // of the one request
-        Text partial_after, final_after;
-        Progress progress;
+        const char* name = "";
+        Text partial{}, final{};
+        Json feed_mode{};  // null: the normal feed
+        std::optional<Failure> failure{};  // nothing: the final path comes back
+        int requests = 0;
+        Text range{};  // of the one request
+        Text partial_after{}, final_after{};
+        Progress progress = Progress::none;
         bool cancel = false;
         InstallerLocale locale = InstallerLocale::en;
     };
     const Case cases[] = {
-        {"fresh download", {}, {}, normal, {}, 1, {}, {}, P, Progress::complete},
-        {"fresh download, Japanese", {}, {}, normal, {}, 1, {}, {}, P, Progress::complete, false, InstallerLocale::ja},
-        {"fresh answered 206", {}, {}, {{"status", 206}}, status, 1, {}, {}, {}, Progress::none},
-        {"fresh answered 404: empty partial untouched", "", {}, {{"status", 404}}, status, 1, {}, "", {}, Progress::none},
-        {"resumed with 206", head, {}, normal, {}, 1, "bytes=100000-", {}, P, Progress::complete},
-        {"resume answered 200: rewritten from byte 0", garbage, {}, restart, {}, 1, "bytes=250000-", {}, P,
-         Progress::complete},
-        {"resume answered 200, short body: nothing old left", garbage, {}, {{"ignore_range", true}, {"short_by", 200000}},
-         size, 1, "bytes=250000-", head, {}, Progress::incomplete},
-        {"resume answered 416", head, {}, {{"range_status", 416}}, rejected, 1, "bytes=100000-", head, {}, Progress::none},
-        {"body one byte long", {}, {}, {{"long_by", 1}}, too_large, 1, {}, {}, {}, Progress::incomplete},
-        {"resumed body one byte long", head, {}, {{"long_by", 1}}, too_large, 1, "bytes=100000-", {}, {},
-         Progress::incomplete},
-        {"body one byte short", {}, {}, {{"short_by", 1}}, size, 1, {}, P.substr(0, P.size() - 1), {},
-         Progress::incomplete},
+        {.name = "fresh download", .requests = 1, .final_after = P, .progress = Progress::complete},
+        {.name = "fresh download, Japanese", .requests = 1, .final_after = P, .progress = Progress::complete,
+         .locale = InstallerLocale::ja},
+        {.name = "fresh answered 206", .feed_mode = {{"status", 206}}, .failure = status, .requests = 1,
+         .progress = Progress::none},
+        {.name = "fresh answered 404: empty partial untouched", .partial = "", .feed_mode = {{"status", 404}},
+         .failure = status, .requests = 1, .partial_after = "", .progress = Progress::none},
+        {.name = "resumed with 206", .partial = head, .requests = 1, .range = "bytes=100000-", .final_after = P,
+         .progress = Progress::complete},
+        {.name = "resume answered 200: rewritten from byte 0", .partial = garbage, .feed_mode = restart, .requests = 1,
+         .range = "bytes=250000-", .final_after = P, .progress = Progress::complete},
+        {.name = "resume answered 200, short body: nothing old left", .partial = garbage,
+         .feed_mode = {{"ignore_range", true}, {"short_by", 200000}}, .failure = size, .requests = 1,
+         .range = "bytes=250000-", .partial_after = head, .progress = Progress::incomplete},
+        {.name = "resume answered 416", .partial = head, .feed_mode = {{"range_status", 416}}, .failure = rejected,
+         .requests = 1, .range = "bytes=100000-", .partial_after = head, .progress = Progress::none},
+        {.name = "body one byte long", .feed_mode = {{"long_by", 1}}, .failure = too_large, .requests = 1,
+         .progress = Progress::incomplete},
+        {.name = "resumed body one byte long", .partial = head, .feed_mode = {{"long_by", 1}}, .failure = too_large,
+         .requests = 1, .range = "bytes=100000-", .progress = Progress::incomplete},
+        {.name = "body one byte short", .feed_mode = {{"short_by", 1}}, .failure = size, .requests = 1,
+         .partial_after = P.substr(0, P.size() - 1), .progress = Progress::incomplete},
         // Wine ends the body at the early close with a 0-byte read (Windows fails the read instead:
         // "download_failed"); the bytes stay for the resume either way.
-        {"connection closed after one chunk", {}, {}, {{"close_after", 131072}}, size, 1, {}, P.substr(0, 131072), {},
-         Progress::incomplete},
-        {"partial of the release size: renamed, no request", P, {}, normal, {}, 0, {}, {}, P, Progress::none},
-        {"partial one byte long: fresh download", P + "x", {}, normal, {}, 1, {}, {}, P, Progress::complete},
-        {"partial one byte long: deleted though the fresh download fails", P + "x", {}, {{"status", 404}}, status, 1,
-         {}, {}, {}, Progress::none},
-        {"verified final beside a partial: no request", head, P, normal, {}, 0, {}, head, P, Progress::none},
-        {"final with a wrong digest: fresh download", {}, flip_last(P), normal, {}, 1, {}, {}, P, Progress::complete},
-        {"final with a wrong digest beside a partial: resumed", head, flip_last(P), normal, {}, 1, "bytes=100000-", {},
-         P, Progress::complete},
-        {"final one byte short: deleted though the download fails", {}, P.substr(1), {{"status", 404}}, status, 1, {},
-         {}, {}, Progress::none},
-        {"cancelled before the first read", {}, {}, normal, cancelled, 1, {}, "", {}, Progress::none, true},
-        {"cancelled before the first read of a restart", garbage, {}, restart, cancelled, 1, "bytes=250000-", "", {},
-         Progress::none, true},
+        {.name = "connection closed after one chunk", .feed_mode = {{"close_after", 131072}}, .failure = size,
+         .requests = 1, .partial_after = P.substr(0, 131072), .progress = Progress::incomplete},
+        {.name = "partial of the release size: renamed, no request", .partial = P, .requests = 0, .final_after = P,
+         .progress = Progress::none},
+        {.name = "partial one byte long: fresh download", .partial = P + "x", .requests = 1, .final_after = P,
+         .progress = Progress::complete},
+        {.name = "partial one byte long: deleted though the fresh download fails", .partial = P + "x",
+         .feed_mode = {{"status", 404}}, .failure = status, .requests = 1, .progress = Progress::none},
+        {.name = "verified final beside a partial: no request", .partial = head, .final = P, .requests = 0,
+         .partial_after = head, .final_after = P, .progress = Progress::none},
+        {.name = "final with a wrong digest: fresh download", .final = flip_last(P), .requests = 1, .final_after = P,
+         .progress = Progress::complete},
+        {.name = "final with a wrong digest beside a partial: resumed", .partial = head, .final = flip_last(P),
+         .requests = 1, .range = "bytes=100000-", .final_after = P, .progress = Progress::complete},
+        {.name = "final one byte short: deleted though the download fails", .final = P.substr(1),
+         .feed_mode = {{"status", 404}}, .failure = status, .requests = 1, .progress = Progress::none},
+        {.name = "cancelled before the first read", .failure = cancelled, .requests = 1, .partial_after = "",
+         .progress = Progress::none, .cancel = true},
+        {.name = "cancelled before the first read of a restart", .partial = garbage, .feed_mode = restart,
+         .failure = cancelled, .requests = 1, .range = "bytes=250000-", .partial_after = "", .progress = Progress::none,
+         .cancel = true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
