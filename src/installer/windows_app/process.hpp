@@ -28,7 +28,7 @@ struct Process {
     explicit operator bool() const noexcept { return static_cast<bool>(process); }
 };
 
-// Starts the program with command_line(program, arguments), inheriting no handles but our
+// Starts the program with command_line(program, arguments); it inherits no handles, but our
 // environment and current directory; an empty Process when the start failed (GetLastError says
 // why).
 [[nodiscard]] Process start_process(const std::wstring& program, std::wstring_view arguments = {});
