@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "support/win32.hpp"
+#include "authenticode.hpp"
 
 namespace {
 
@@ -114,7 +114,7 @@ int sha512(const wchar_t* file) {
 
 int verify(const wchar_t* file) {
     const double start = now_ms();
-    const LONG status = brimora::testing::trust_of(file);
+    const LONG status = brimora::win::trust_verdict(file);
     std::printf("{\"ms\":%.3f,\"status\":%ld}\n", now_ms() - start, status);
     return status == 0 ? 0 : 1;
 }

@@ -1,12 +1,8 @@
 #pragma once
-// What the Windows tests share about the platform itself: telling Wine from Windows, one owner
-// for the file handles the tests hold open to provoke sharing and locking behaviour, and the
-// Authenticode verdict on a file.
+// What the Windows tests share about the platform itself: telling Wine from Windows, and one owner
+// for the file handles the tests hold open to provoke sharing and locking behaviour.
 
 #include <windows.h>
-
-#include <softpub.h>
-#include <wintrust.h>
 
 #include <memory>
 #include <string>
@@ -68,25 +64,5 @@ private:
     HANDLE release_;
     std::thread holder_;
 };
-
-// WinVerifyTrust's verdict on `file`, with the revocation settings the installer itself uses.
-inline LONG trust_of(const std::wstring& file) {
-    WINTRUST_FILE_INFO info{};
-    info.cbStruct = sizeof info;
-    info.pcwszFilePath = file.c_str();
-    WINTRUST_DATA data{};
-    data.cbStruct = sizeof data;
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &info;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG result = ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    return result;
-}
 
 }  // namespace brimora::testing

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "authenticode.hpp"
 #include "handles.hpp"
 #include "support/rig_control.hpp"
 #include "support/win32.hpp"
@@ -46,16 +47,11 @@ std::string utf8(const std::filesystem::path& path) {
 }
 
 using brimora::testing::running_under_wine;
-using brimora::testing::trust_of;
+using brimora::win::trust_verdict;
 
 // ---- a minimal HTTPS client, set up like the system's own requests ----
 
-struct InternetTraits {
-    using Native = HINTERNET;
-    static constexpr Native invalid() noexcept { return nullptr; }
-    static void close(Native h) noexcept { WinHttpCloseHandle(h); }
-};
-using Internet = UniqueHandle<InternetTraits>;
+using Internet = brimora::win::WinHttpHandle;
 
 struct Reply {
     DWORD status = 0;
@@ -193,26 +189,16 @@ TEST_F(RigNetwork, RecorderStoresThePostAndCanBeAbsent) {
 
 // ---- signatures of the fixtures ----
 
-struct StoreTraits {
-    using Native = HCERTSTORE;
-    static constexpr Native invalid() noexcept { return nullptr; }
-    static void close(Native h) noexcept { CertCloseStore(h, 0); }
-};
-struct MessageTraits {
-    using Native = HCRYPTMSG;
-    static constexpr Native invalid() noexcept { return nullptr; }
-    static void close(Native h) noexcept { CryptMsgClose(h); }
-};
-struct CertificateTraits {
-    using Native = PCCERT_CONTEXT;
-    static constexpr Native invalid() noexcept { return nullptr; }
-    static void close(Native h) noexcept { CertFreeCertificateContext(h); }
-};
+using brimora::win::HandleTraits;
+using Store = UniqueHandle<HandleTraits<HCERTSTORE, [](HCERTSTORE h) { return CertCloseStore(h, 0); }>>;
+using Message = UniqueHandle<HandleTraits<HCRYPTMSG, [](HCRYPTMSG h) { return CryptMsgClose(h); }>>;
+using Certificate =
+    UniqueHandle<HandleTraits<PCCERT_CONTEXT, [](PCCERT_CONTEXT h) { return CertFreeCertificateContext(h); }>>;
 
 // The simple display name of the first signer's certificate, as UTF-16; nullopt when unsigned.
 std::optional<std::wstring> signer_name(const std::filesystem::path& file) {
-    UniqueHandle<StoreTraits> store;
-    UniqueHandle<MessageTraits> message;
+    Store store;
+    Message message;
     DWORD encoding = 0, content = 0, format = 0;
     if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                           CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &content, &format, store.put(), message.put(),
@@ -231,7 +217,7 @@ std::optional<std::wstring> signer_name(const std::filesystem::path& file) {
     CERT_INFO wanted{};
     wanted.Issuer = signer->Issuer;
     wanted.SerialNumber = signer->SerialNumber;
-    UniqueHandle<CertificateTraits> certificate(CertFindCertificateInStore(
+    Certificate certificate(CertFindCertificateInStore(
         store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
     if (!certificate) {
         return std::nullopt;
@@ -269,7 +255,7 @@ TEST(RigFixtures, SignaturesAreWhatTheirNamesSay) {
         const auto path = *rig::fixture(c.fixture);
         SCOPED_TRACE(utf8(path));
         ASSERT_TRUE(std::filesystem::exists(path)) << "build the windows tree first";
-        EXPECT_EQ(trust_of(path), c.result);
+        EXPECT_EQ(trust_verdict(path), c.result);
         const auto name = signer_name(path);
         ASSERT_EQ(name.has_value(), c.signer != nullptr);
         if (name) {
@@ -285,9 +271,9 @@ TEST(RigFixtures, UntrustedRootAndRevokedLeafAreRejectedOnWindows) {
                         "revocation";
     }
     // On Windows this needs the rig's code-signing root (codesign/root.pem) in the trusted root store.
-    ASSERT_EQ(trust_of(*rig::fixture(L"app-signed.exe")), 0) << "the rig's code-signing root is not trusted here";
+    ASSERT_EQ(trust_verdict(*rig::fixture(L"app-signed.exe")), 0) << "the rig's code-signing root is not trusted here";
     for (const auto* name : {L"app-untrusted-root.exe", L"app-revoked.exe"}) {
-        EXPECT_NE(trust_of(*rig::fixture(name)), 0) << utf8(name);
+        EXPECT_NE(trust_verdict(*rig::fixture(name)), 0) << utf8(name);
     }
 }
 
