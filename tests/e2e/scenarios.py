@@ -30,15 +30,15 @@ import xml.etree.ElementTree as ET
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "rig"))
-from control import (CONTROL, FIXTURES, PAYLOAD_NAME, VERSION, WINE64, WINE_PREFIX, Failed, check,  # noqa: E402
-                     check_eq, event_bodies as events, events_mode, feed_mode, feed_requests, fixture, header,
+from control import (CONTROL, FIXTURES, INSTALL_KEY, PAYLOAD_NAME, VERSION, WINE64, WINE_PREFIX, Failed,  # noqa: E402
+                     cache_dir, check, check_eq, event_bodies as events, events_mode, feed_mode, feed_requests,
+                     fixture, header,
                      local_app_data, manifest_for, pause_feed, publish, resume_feed, served_bytes, start_marks,
                      wait_for, wine_path, write_control)
 from installer_ui import BUILD, DRIVER, EN, EXE, JA, Installer, click, driver, wait_window, window  # noqa: E402
 
 RUNNER = os.path.join(ROOT, "tests", "rig", "run-in-namespace")
 LOCALE_DIR = os.path.join(ROOT, ".cache", "locale")
-INSTALL_KEY = r"HKCU\Software\9b2e4d71-5c08-5a3f-8e6d-2f71c4a90b5e"
 
 EVENT_ORDER = ["installId", "idempotencyKey", "eventType", "occurredAt", "installerVersion", "appVersion",
                "platform", "arch", "locale", "reasonCode"]
@@ -52,10 +52,6 @@ def scenario(fn):
 
 
 # ---- the rig and the prefix, as the scenarios read them ----
-
-def cache_dir():
-    return os.path.join(local_app_data(), "Brimora", "InstallerCache", "v1")
-
 
 def pause_feed_until_still(partial):
     """Holds the paced body (feed-paused) until `partial` has stopped growing: every piece that

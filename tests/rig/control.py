@@ -174,6 +174,14 @@ def local_app_data():
     return os.path.join(WINE_PREFIX, "drive_c", "users", os.environ.get("USER", "root"), "AppData", "Local")
 
 
+def cache_dir():
+    return os.path.join(local_app_data(), "Brimora", "InstallerCache", "v1")
+
+
+# Where the test installer records the app it installed (the registry key the installer reads).
+INSTALL_KEY = r"HKCU\Software\9b2e4d71-5c08-5a3f-8e6d-2f71c4a90b5e"
+
+
 def start_marks():
     """One line per start of the test app (PID, module path, command line)."""
     try:
