@@ -1,12 +1,12 @@
 #pragma once
-// What the Windows tests share about the platform itself: telling Wine from Windows, and one owner
-// for the file handles the tests hold open to provoke sharing and locking behaviour.
+// What the Windows tests share about the platform itself: telling Wine from Windows, a thread,
+// and one owner for the file handles the tests hold open to provoke sharing and locking behaviour.
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 namespace brimora::testing {
 
@@ -15,6 +15,32 @@ inline bool running_under_wine() {
     const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
+
+// A thread on CreateThread, joined when it goes out of scope. The toolchain's threading model is
+// Win32's, whose libstdc++ (GCC 12) has no std::thread.
+class TestThread {
+public:
+    explicit TestThread(std::function<void()> body)
+        : body_(std::move(body)), handle_(::CreateThread(nullptr, 0, &TestThread::entry, this, 0, nullptr)) {}
+    TestThread(const TestThread&) = delete;
+    TestThread& operator=(const TestThread&) = delete;
+    ~TestThread() { join(); }
+    void join() {
+        if (handle_ != nullptr) {
+            ::WaitForSingleObject(handle_, INFINITE);
+            ::CloseHandle(handle_);
+            handle_ = nullptr;
+        }
+    }
+
+private:
+    static DWORD WINAPI entry(void* self) {
+        static_cast<TestThread*>(self)->body_();
+        return 0;
+    }
+    std::function<void()> body_;
+    HANDLE handle_;
+};
 
 // A CreateFileW handle, closed once when it goes out of scope.
 class TestFileHandle {
@@ -62,7 +88,7 @@ private:
     std::unique_ptr<TestFileHandle> file_;
     bool held_;
     HANDLE release_;
-    std::thread holder_;
+    TestThread holder_;
 };
 
 }  // namespace brimora::testing

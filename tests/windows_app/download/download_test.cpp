@@ -11,7 +11,6 @@
 #include <functional>
 #include <iterator>
 #include <limits>
-#include <thread>
 #include <tuple>
 
 #include "brimora/sha512.hpp"
@@ -359,7 +358,7 @@ TEST_F(DownloadTest, CancelDuringTheBodyStopsAtTheNextRead) {
     ASSERT_TRUE(rig::serve(big_release.file_name, big) && rig::set_feed_mode({{"rate", 262144}}));
     std::optional<Outcome<std::wstring>> result;
     std::atomic<bool> done{false};
-    std::thread worker([&] {
+    brimora::testing::TestThread worker([&] {
         result.emplace(download_payload(context(), big_release));
         done.store(true);
     });

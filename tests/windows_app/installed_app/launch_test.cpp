@@ -7,13 +7,13 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app_environment.hpp"
 #include "authenticode.hpp"
 #include "installed_app.hpp"
 #include "support/rig_fixtures.hpp"
+#include "support/win32.hpp"
 #include "windows_app/failure_print.hpp"
 
 namespace brimora::win::test {
@@ -238,7 +238,7 @@ TEST_F(LaunchInstalled, MakesExactlyTwentyPassesWithAPauseAfterEach) {
 TEST_F(LaunchInstalled, FindsACopyThatAppearsWhileWaiting) {
     const std::filesystem::path installed = root() / L"Late Install";
     const std::filesystem::path app = installed / APP_EXE_NAME;
-    std::thread installer([&] {
+    brimora::testing::TestThread installer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(600));
         const std::filesystem::path staged = place_app(root() / L"staging");
         std::filesystem::create_directories(installed);

@@ -13,7 +13,6 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "brimora/sha512.hpp"
@@ -310,7 +309,7 @@ TEST_F(WholeInstall, PostsEveryStageInOrderAndDeliversInstallSucceededBeforeTheO
 
         std::optional<Outcome<std::string>> outcome;
         std::vector<rig::LoggedRequest> events_at_end;
-        std::thread worker([&] {
+        brimora::testing::TestThread worker([&] {
             outcome = install(AppContext{brimora::AcquisitionState::create(brimora::InstallerLocale::en),
                                          (local() / L"cache").native(), brimora::InstallerLocale::en});
             events_at_end = rig::events();

@@ -9,13 +9,13 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
 
 #include "app.hpp"
 #include "app_state.hpp"
 #include "texts.hpp"
 #include "ui_messages.hpp"
 #include "utf16.hpp"
+#include "support/win32.hpp"
 #include "window.hpp"
 
 namespace {
@@ -281,7 +281,7 @@ TEST(Window, FailedCreationLeavesTheErrorBoxUntilDismissed) {
     ::DestroyWindow(unpublished);
 
     std::atomic<bool> stayed{false};
-    std::thread user([&] {
+    brimora::testing::TestThread user([&] {
         HWND box = nullptr;
         for (int i = 0; i < 100 && box == nullptr; ++i) {
             ::Sleep(100);
