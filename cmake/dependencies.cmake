@@ -7,6 +7,12 @@ set(BRIMORA_DEPS_DIR "${PROJECT_SOURCE_DIR}/.cache/deps" CACHE PATH "Where scrip
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest "${PROJECT_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL)
+if(WIN32)
+  # The Win32 threading model's libstdc++ (GCC 12) lacks what one class of GoogleTest is built on;
+  # tests/support/gtest_notification.hpp brings it.
+  target_compile_options(gtest PUBLIC "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${PROJECT_SOURCE_DIR}/tests/support/gtest_notification.hpp>")
+  target_sources(gtest PRIVATE "${PROJECT_SOURCE_DIR}/tests/support/gtest_notification.cpp")
+endif()
 
 # nlohmann/json: header-only. Its CMake config would add -isystem /usr/include, which pulls the
 # host's C library headers into the MinGW build, so only its own directory is copied into the tree.
@@ -20,9 +26,11 @@ target_include_directories(brimora_json SYSTEM INTERFACE "${BRIMORA_JSON_INCLUDE
 # (UBSan stays off there: a finding inside third-party code would stop every run of our targets.)
 if(WIN32)
   # MinSizeRel with each function in its own section, so the exe's --gc-sections drops the
-  # emitter and the other parts of libyaml the manifest reader never calls.
+  # emitter and the other parts of libyaml the manifest reader never calls. Without unwind tables:
+  # GNU ld (2.40) keeps every function that has a .pdata entry, so with them nothing is dropped,
+  # and C code that never throws has nothing to unwind.
   set(BRIMORA_LIBYAML_BUILD_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE} -DCMAKE_BUILD_TYPE=MinSizeRel
-    "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections")
+    "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables")
 elseif(BRIMORA_FUZZ)
   set(BRIMORA_LIBYAML_BUILD_ARGS -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER}
     -DCMAKE_BUILD_TYPE=Release "-DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link,address -fno-omit-frame-pointer -g")

@@ -5,12 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 
+#include "brimora/files.hpp"
 #include "brimora/uuid.hpp"
 
 namespace brimora {
@@ -56,13 +56,13 @@ struct AcquisitionState {
 
 // Reads and accepts the file unchanged (never rewriting it), or creates, writes and returns a
 // new identity; only a failed write is an error.
-[[nodiscard]] std::expected<AcquisitionState, std::error_code> load_or_create(
-    const std::filesystem::path& path, InstallerLocale locale);
+[[nodiscard]] std::expected<AcquisitionState, std::error_code> load_or_create(const NativePath& path,
+                                                                            InstallerLocale locale);
 
 // Writes the file form through a flushed temporary sibling ".<name>.<uuid>.tmp" that is moved over
 // `path` in one step while still open.
-[[nodiscard]] std::expected<void, std::error_code> write_atomically(
-    const std::filesystem::path& path, const AcquisitionState& state);
+[[nodiscard]] std::expected<void, std::error_code> write_atomically(const NativePath& path,
+                                                                    const AcquisitionState& state);
 
 // RFC 3339 date-time as the acceptance rule reads it (any one separator character, Z or z or a
 // numeric offset, optional fraction, valid calendar and clock values).

@@ -5,9 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <filesystem>
 #include <string>
 #include <system_error>
+
+#include "brimora/files.hpp"
 
 namespace brimora {
 
@@ -27,7 +28,6 @@ struct PayloadVerificationError {
 // Size from metadata first (a mismatch never opens the file), then one streaming SHA-512 pass
 // through a 131072-byte buffer with the file shared for read, write and delete.
 [[nodiscard]] std::expected<void, PayloadVerificationError> verify_file(
-    const std::filesystem::path& path, std::uint64_t expected_size,
-    const std::array<std::uint8_t, 64>& expected_digest);
+    const NativePath& path, std::uint64_t expected_size, const std::array<std::uint8_t, 64>& expected_digest);
 
 }  // namespace brimora

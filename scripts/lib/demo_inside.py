@@ -9,7 +9,6 @@ the failure window (with Retry) can be seen; then latest.yml is published and Re
 screenshot is taken between two readings of the window that both show the moment it is named
 after. Prints what the event service received and the outcome; exits 1 when a step failed.
 """
-import glob
 import json
 import os
 import subprocess
@@ -17,31 +16,15 @@ import sys
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-import scenarios as rig  # noqa: E402  (the e2e scenarios' helpers for the rig and the window)
+sys.path[:0] = [os.path.join(ROOT, "tests", "rig"), os.path.join(ROOT, "tests", "e2e")]
+import control as rig  # noqa: E402
+import installer_ui as ui  # noqa: E402
 
 DESKTOP = "Shot"
 DESKTOP_WIDTH, DESKTOP_HEIGHT = 800, 400
 INSTALLER_DELAY_MS = 4000
 
-TEXTS = {
-    "en": {
-        "failed": rig.EN["failure_network"],
-        "downloading": rig.EN["downloading"],
-        "installing": rig.EN["installing"],
-        "retry": rig.EN["retry"],
-    },
-    "ja": {
-        "failed": rig.JA["failure_network"],
-        "downloading": "最新版のBrimoraをダウンロードしています…",
-        "installing": "Brimoraをインストールしています…",
-        "retry": rig.JA["retry"],
-    },
-}
-
-
-def windows_path(path):
-    return "Z:" + path.replace("/", "\\")
+TEXTS = {"en": ui.EN, "ja": ui.JA}
 
 
 def use_virtual_desktop():
@@ -60,7 +43,7 @@ def use_virtual_desktop():
     path = os.path.join(os.environ["TMPDIR"], "virtual-desktop.reg")
     with open(path, "w", encoding="ascii", newline="\r\n") as f:
         f.write("\n".join(lines))
-    result = subprocess.run([rig.WINE64, "reg", "import", windows_path(path)], stdin=subprocess.DEVNULL,
+    result = subprocess.run([rig.WINE64, "reg", "import", rig.wine_path(path)], stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     rig.check(result.returncode == 0, f"reg import of the virtual desktop settings exited {result.returncode}")
 
@@ -85,9 +68,9 @@ def shown(path):
 def shoot(path, wanted, what, timeout=90):
     """Waits until the window shows `what`, captures the screen, and keeps the picture only if
     the window still shows it afterwards (so the picture cannot be of the moment before or after)."""
-    before = rig.wait_window(wanted, what, timeout)
+    before = ui.wait_window(wanted, what, timeout)
     capture(path)
-    after = rig.window()
+    after = ui.window()
     if not (after.get("found") and wanted(after)):
         os.remove(path)
         raise rig.Failed(f"the window moved on while {what} was captured: before {before}, after {after}")
@@ -96,20 +79,12 @@ def shoot(path, wanted, what, timeout=90):
     return after
 
 
-def event_records():
-    records = []
-    for path in sorted(glob.glob(os.path.join(rig.CONTROL, "events", "*.json"))):
-        with open(path, encoding="utf-8") as f:
-            records.append((os.path.basename(path), json.loads(json.load(f)["body"])))
-    return records
-
-
 def wait_for_exit(installer, timeout=120):
     """The exit code, or a failure as soon as the window offers Retry again (a failed attempt
     keeps the window open for the user, so the process would not end by itself)."""
     deadline = time.monotonic() + timeout
     while (code := installer.process.poll()) is None:
-        state = rig.window()
+        state = ui.window()
         if state.get("found") and button(state, "retry").get("visible"):
             raise rig.Failed(f"the attempt after Retry failed: {state['status']!r}")
         if time.monotonic() > deadline:
@@ -119,9 +94,10 @@ def wait_for_exit(installer, timeout=120):
 
 
 def report(code):
-    records = event_records()
+    names, records = rig.event_records()
     print(f"  events received by events.brimora.app ({len(records)}, in arrival order):")
-    for file_name, body in records:
+    for file_name, record in zip(names, records):
+        body = json.loads(record["body"])
         # The installer delivers each event on its own thread, so arrival order need not be the order of occurrence.
         print(f"    {file_name}  eventType={body.get('eventType')}  appVersion={body.get('appVersion', '-')}  "
               f"reasonCode={body.get('reasonCode', '-')}  locale={body.get('locale', '-')}  "
@@ -145,21 +121,21 @@ def run(lang, out_dir):
     use_virtual_desktop()
     rig.check(os.environ.get("BRIMORA_RIG_FEED") == "nginx", "the demo's feed is nginx (run-in-namespace --feed nginx)")
     payload = rig.fixture("installer-signed.exe")
-    rig.write_control(f"feed/{rig.PAYLOAD_NAME}", payload)
+    rig.put_feed(rig.PAYLOAD_NAME, payload)
     print(f"  release {rig.VERSION}: {rig.PAYLOAD_NAME}, {len(payload)} bytes, signed by the rig's BRIMORA K.K. "
           "leaf, served by nginx; latest.yml not yet published, so the first attempt meets nginx's 404")
 
-    installer = rig.Installer({"BRIMORA_TEST_INSTALLER_DELAY_MS": str(INSTALLER_DELAY_MS)})
+    installer = ui.Installer({"BRIMORA_TEST_INSTALLER_DELAY_MS": str(INSTALLER_DELAY_MS)})
     code = None
     failure = None
     try:
         shoot(shot(1, "failed-retry"),
-              lambda w: (w.get("status") == texts["failed"] and button(w, "retry").get("enabled")
+              lambda w: (w.get("status") == texts["failure_network"] and button(w, "retry").get("enabled")
                          and button(w, "retry").get("text") == texts["retry"]),
               "the failed first attempt offering Retry", 60)
 
-        rig.write_control("feed/latest.yml", rig.manifest_for(payload))
-        rig.click("retry")
+        rig.put_feed("latest.yml", rig.manifest_for(payload))
+        ui.click("retry")
         print(f"  latest.yml published, Retry clicked; nginx sends at {os.environ.get('DEMO_FEED_RATE', '?')} bytes/s")
 
         shoot(shot(2, "downloading"),
@@ -170,7 +146,7 @@ def run(lang, out_dir):
         rig.check(button(state, "cancel").get("enabled") is False, f"Cancel is disabled while installing: {state}")
 
         code = wait_for_exit(installer)
-        gone = rig.window()
+        gone = ui.window()
         rig.check(not gone.get("found"), f"the window closed on success: {gone}")
         capture(shot(4, "finished"))
         print(f"  screenshot {shown(shot(4, 'finished'))}: the desktop after the window closed itself")

@@ -43,20 +43,17 @@ AcquisitionEvent AcquisitionEvent::create(const AcquisitionState& state, Acquisi
                                           std::optional<FailureReason> reason) {
     std::string key = state.install_id.to_string();
     key.append(":").append(wire_name(type)).append(":").append(Uuid::random_v4().to_string());
-    // Built whole: GCC 12 at -O3 reports a false -Wrestrict on assigning a short literal to a
-    // std::string member.
-    return AcquisitionEvent{
-        .install_id = state.install_id,
-        .idempotency_key = std::move(key),
-        .event_type = type,
-        .occurred_at = now_rfc3339(),
-        .installer_version = std::string(INSTALLER_VERSION),
-        .app_version = std::nullopt,
-        .platform = std::string(PLATFORM),
-        .arch = std::string(ARCH),
-        .locale = state.locale,
-        .reason_code = reason,
-    };
+    AcquisitionEvent event;
+    event.install_id = state.install_id;
+    event.idempotency_key = std::move(key);
+    event.event_type = type;
+    event.occurred_at = now_rfc3339();
+    event.installer_version = INSTALLER_VERSION;
+    event.platform = PLATFORM;
+    event.arch = ARCH;
+    event.locale = state.locale;
+    event.reason_code = reason;
+    return event;
 }
 
 AcquisitionEvent with_app_version(AcquisitionEvent event, std::string version) {

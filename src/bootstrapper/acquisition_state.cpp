@@ -29,24 +29,22 @@ namespace {
     return true;
 }
 
-using detail::NativePathView;
-
 // An ASCII text as a native path string. Widening by hand rather than through path's converting
 // constructors keeps libstdc++'s locale machinery (hundreds of KiB) out of the Windows executable.
-detail::NativePath native_ascii(std::string_view text) { return detail::NativePath(text.begin(), text.end()); }
+NativePath native_ascii(std::string_view text) { return NativePath(text.begin(), text.end()); }
 
 // The target's own name, unless it has none or is not well-formed Unicode: such a name is not
 // carried into another file's name, and the state file's name stands in.
-detail::NativePath temp_base_name(detail::NativePathView target) {
-    const detail::NativePathView name = detail::native_file_name(target);
+NativePath temp_base_name(NativePathView target) {
+    const NativePathView name = detail::native_file_name(target);
     if (name.empty() || !is_well_formed(name)) {
         return native_ascii(STATE_FILE_NAME);
     }
-    return detail::NativePath(name);
+    return NativePath(name);
 }
 
 // The target's directory as a prefix that a file name can be appended to: "" for a bare name.
-NativePathView directory_prefix(detail::NativePathView target) {
+NativePathView directory_prefix(NativePathView target) {
     return target.substr(0, target.size() - detail::native_file_name(target).size());
 }
 
@@ -55,14 +53,14 @@ NativePathView directory_prefix(detail::NativePathView target) {
 // program makes are touched, never another program's files, and only at start-up behind the
 // single-instance guard, where no write of ours can be in flight. Failures are ignored: a
 // leftover that cannot go now is tried again at the next start.
-void remove_own_temporaries(detail::NativePathView target) {
-    const detail::NativePath prefix(directory_prefix(target));
-    const detail::NativePath base = temp_base_name(target);
+void remove_own_temporaries(NativePathView target) {
+    const NativePath prefix(directory_prefix(target));
+    const NativePath base = temp_base_name(target);
     auto names = detail::list_directory(prefix.empty() ? native_ascii(".") : prefix);
     if (!names) {
         return;
     }
-    for (const detail::NativePath& name : *names) {
+    for (const NativePath& name : *names) {
         if (detail::is_own_temporary_name(name, base)) {
             static_cast<void>(detail::remove_file(prefix + name));
         }
@@ -72,8 +70,6 @@ void remove_own_temporaries(detail::NativePathView target) {
 }  // namespace
 
 AcquisitionState AcquisitionState::create(InstallerLocale locale) {
-    // Built whole rather than member by member: GCC 12 at -O3 reports a false -Wrestrict on
-    // assigning a short literal to a std::string member.
     return AcquisitionState{
         .schema_version = STATE_SCHEMA_VERSION,
         .install_id = Uuid::random_v4(),
@@ -91,10 +87,8 @@ bool AcquisitionState::is_valid_for_bootstrapper() const {
            arch == ARCH && is_rfc3339_date_time(created_at);
 }
 
-namespace detail {
-
 std::expected<void, std::error_code> write_atomically(const NativePath& path, const AcquisitionState& state) {
-    if (const NativePath parent = native_parent(path); !parent.empty()) {
+    if (const NativePath parent = detail::native_parent(path); !parent.empty()) {
         if (auto made = make_directories(parent); !made) {
             return std::unexpected(made.error());
         }
@@ -106,8 +100,10 @@ std::expected<void, std::error_code> write_atomically(const NativePath& path, co
     temp += native_ascii(".");
     temp += temp_base_name(target);
     temp += native_ascii("." + id + ".tmp");
-    return write_then_replace(temp, path, encode_state(state));
+    return detail::write_then_replace(temp, path, encode_state(state));
 }
+
+namespace detail {
 
 bool is_own_temporary_name(NativePathView name, NativePathView target_name) {
     // "." + target name + "." + a lower-case hyphenated version-4 UUID + ".tmp", as written above.
@@ -129,12 +125,14 @@ bool is_own_temporary_name(NativePathView name, NativePathView target_name) {
     return id[14] == '4' && (id[19] == '8' || id[19] == '9' || id[19] == 'a' || id[19] == 'b');
 }
 
+}  // namespace detail
+
 std::expected<AcquisitionState, std::error_code> load_or_create(const NativePath& path, InstallerLocale locale) {
     remove_own_temporaries(path);
     // A file that cannot be read is treated like one that holds garbage: both mean a new identity.
     // The file is the user's to change, so its size is capped: a valid one is a few hundred bytes,
     // and a huge one must not exhaust memory at every start.
-    if (auto bytes = read_whole_file(path, STATE_FILE_MAX_BYTES)) {
+    if (auto bytes = detail::read_whole_file(path, STATE_FILE_MAX_BYTES)) {
         if (auto loaded = decode_state(*bytes); loaded && loaded->is_valid_for_bootstrapper()) {
             return *std::move(loaded);
         }
@@ -144,18 +142,6 @@ std::expected<AcquisitionState, std::error_code> load_or_create(const NativePath
         return std::unexpected(written.error());
     }
     return state;
-}
-
-}  // namespace detail
-
-std::expected<void, std::error_code> write_atomically(const std::filesystem::path& path,
-                                                      const AcquisitionState& state) {
-    return detail::write_atomically(path.native(), state);
-}
-
-std::expected<AcquisitionState, std::error_code> load_or_create(const std::filesystem::path& path,
-                                                                InstallerLocale locale) {
-    return detail::load_or_create(path.native(), locale);
 }
 
 }  // namespace brimora

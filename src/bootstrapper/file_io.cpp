@@ -1,7 +1,13 @@
 #include "file_io.hpp"
 
+#include <filesystem>
+#include <type_traits>
+
 namespace brimora::detail {
 namespace {
+
+// Callers hand std::filesystem::path values over as they are, through its conversion to this.
+static_assert(std::is_same_v<NativePath, std::filesystem::path::string_type>);
 
 #ifdef _WIN32
 constexpr bool is_separator(wchar_t c) noexcept { return c == L'\\' || c == L'/'; }

@@ -7,20 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <filesystem>
 #include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
-namespace brimora::detail {
+#include "brimora/files.hpp"
 
-// A path as the operating system spells it: UTF-16 on Windows, bytes elsewhere. The executable
-// works on these rather than on std::filesystem::path, whose out-of-line parts drag libstdc++'s
-// whole locale machinery into a static MinGW link.
-using NativePath = std::filesystem::path::string_type;
-using NativePathView = std::basic_string_view<NativePath::value_type>;
+namespace brimora::detail {
 
 // Everything before the last component, trailing separators dropped but a root kept: "" for a
 // bare name, the path itself for a root alone ("/", "C:\\"). '\\' and '/' both separate on Windows.
@@ -52,10 +47,6 @@ private:
 // The length of a regular file, links followed; a directory, device or pipe is an error
 // (std::errc::is_a_directory for a directory). The file is not opened for reading.
 [[nodiscard]] std::expected<std::uint64_t, std::error_code> regular_file_size(const NativePath& path);
-
-// Creates the directory and every missing ancestor; an existing directory is fine, an existing
-// file in the way is an error.
-[[nodiscard]] std::expected<void, std::error_code> make_directories(const NativePath& path);
 
 // The whole content of a file of at most `max_bytes` bytes; a longer file is refused
 // (std::errc::file_too_large) after reading one byte past the limit, never held whole.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,15 +92,6 @@ std::expected<std::uint64_t, std::error_code> regular_file_size(const NativePath
     return static_cast<std::uint64_t>(info.st_size);
 }
 
-std::expected<void, std::error_code> make_directories(const NativePath& path) {
-    std::error_code error;
-    std::filesystem::create_directories(path, error);
-    if (error) {
-        return std::unexpected(error);
-    }
-    return {};
-}
-
 std::expected<void, std::error_code> write_then_replace(const NativePath& temp,
                                                         const NativePath& target,
                                                         std::string_view bytes) {
@@ -164,3 +156,16 @@ bool remove_file(const NativePath& path) noexcept {
 }
 
 }  // namespace brimora::detail
+
+namespace brimora {
+
+std::expected<void, std::error_code> make_directories(const NativePath& path) {
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    if (error) {
+        return std::unexpected(error);
+    }
+    return {};
+}
+
+}  // namespace brimora

@@ -100,35 +100,6 @@ std::expected<std::uint64_t, std::error_code> regular_file_size(const NativePath
     return size;
 }
 
-std::expected<void, std::error_code> make_directories(const NativePath& path) {
-    if (path.empty()) {
-        return std::unexpected(std::make_error_code(std::errc::no_such_file_or_directory));
-    }
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            return {};
-        }
-        return std::unexpected(std::make_error_code(std::errc::not_a_directory));
-    }
-    const NativePath parent = native_parent(path);
-    if (!parent.empty() && parent != path) {
-        if (auto made = make_directories(parent); !made) {
-            return made;
-        }
-    }
-    if (!::CreateDirectoryW(path.c_str(), nullptr)) {
-        const DWORD error = ::GetLastError();
-        // Another process may have made it in between; only a directory counts as success.
-        const DWORD now = ::GetFileAttributesW(path.c_str());
-        if (error == ERROR_ALREADY_EXISTS && now != INVALID_FILE_ATTRIBUTES && (now & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            return {};
-        }
-        return std::unexpected(std::error_code(static_cast<int>(error), std::system_category()));
-    }
-    return {};
-}
-
 std::expected<void, std::error_code> write_then_replace(const NativePath& temp,
                                                         const NativePath& target,
                                                         std::string_view bytes) {
@@ -189,3 +160,36 @@ bool remove_file(const NativePath& path) noexcept {
 }
 
 }  // namespace brimora::detail
+
+namespace brimora {
+
+std::expected<void, std::error_code> make_directories(const NativePath& path) {
+    if (path.empty()) {
+        return std::unexpected(std::make_error_code(std::errc::no_such_file_or_directory));
+    }
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return {};
+        }
+        return std::unexpected(std::make_error_code(std::errc::not_a_directory));
+    }
+    const NativePath parent = detail::native_parent(path);
+    if (!parent.empty() && parent != path) {
+        if (auto made = make_directories(parent); !made) {
+            return made;
+        }
+    }
+    if (!::CreateDirectoryW(path.c_str(), nullptr)) {
+        const DWORD error = ::GetLastError();
+        // Another process may have made it in between; only a directory counts as success.
+        const DWORD now = ::GetFileAttributesW(path.c_str());
+        if (error == ERROR_ALREADY_EXISTS && now != INVALID_FILE_ATTRIBUTES && (now & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return {};
+        }
+        return std::unexpected(std::error_code(static_cast<int>(error), std::system_category()));
+    }
+    return {};
+}
+
+}  // namespace brimora

@@ -4,7 +4,7 @@
 #include <array>
 #include <utility>
 
-#include "base64.hpp"
+#include "brimora/base64.hpp"
 #include "yaml_reader.hpp"
 
 namespace brimora {
@@ -43,13 +43,7 @@ std::unexpected<std::string> shape_error(std::string text) {
     return std::unexpected(std::move(text));
 }
 
-// Appended piecewise: GCC 12 at -O3 reports a false -Wrestrict overlap for "literal" + std::string&&.
-std::string quoted(std::string_view name) {
-    std::string text;
-    text.reserve(name.size() + 2);
-    text.append(1, '"').append(name).append(1, '"');
-    return text;
-}
+std::string quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
 
 // A listed key's full name ("files[0].size"), put together only when an error names it: aliased
 // entries are walked thousands of times, and nothing on the accepting path needs it.
@@ -92,34 +86,6 @@ std::expected<std::uint64_t, std::string> read_size(const yaml::Node& node, cons
     return value;
 }
 
-// Walks a mapping's pairs, handing each listed key's value to `take` once; keys that are not
-// listed (or are not scalars) are skipped with whatever they hold.
-template <typename Take>
-std::expected<void, std::string> for_each_listed(const yaml::Document& doc, const yaml::Node& mapping,
-                                                 std::span<const std::string_view> listed, std::string_view prefix,
-                                                 std::span<bool> seen, Take&& take) {
-    for (std::size_t i = 0; i + 1 < mapping.items.size(); i += 2) {
-        const yaml::Node& key = doc.at(mapping.items[i]);
-        if (key.kind != yaml::NodeKind::Scalar) {
-            continue;
-        }
-        const auto it = std::find(listed.begin(), listed.end(), key.text);
-        if (it == listed.end()) {
-            continue;
-        }
-        const auto slot = static_cast<std::size_t>(it - listed.begin());
-        const KeyName name{prefix, key.text};
-        if (seen[slot]) {
-            return shape_error("key " + name.quoted_text() + " appears twice");
-        }
-        seen[slot] = true;
-        if (auto taken = take(slot, doc.at(mapping.items[i + 1]), name); !taken) {
-            return taken;
-        }
-    }
-    return {};
-}
-
 template <typename T>
 std::expected<void, std::string> store(std::expected<T, std::string> value, T& into) {
     if (!value) {
@@ -129,40 +95,77 @@ std::expected<void, std::string> store(std::expected<T, std::string> value, T& i
     return {};
 }
 
-std::expected<void, std::string> require_all(std::span<const bool> seen, std::span<const std::string_view> listed,
-                                             std::size_t required, std::string_view prefix) {
-    for (std::size_t slot = 0; slot < required; ++slot) {
-        if (!seen[slot]) {
-            return shape_error("required key " + KeyName{prefix, listed[slot]}.quoted_text() + " is missing");
+// A key a mapping may hold, whether it must, and how its value is read into the result. Each key
+// sits beside its reader, so no reordering can hand a value to another key's field.
+template <typename Into>
+struct Field {
+    std::string_view key;
+    bool required = false;
+    std::expected<void, std::string> (*read)(const yaml::Document& doc, const yaml::Node& value, const KeyName& name,
+                                             Into& into) = nullptr;
+};
+
+// Walks a mapping's pairs, reading each listed key's value into `into` once; keys that are not
+// listed (or are not scalars) are skipped with whatever they hold. Then the first required key
+// missing, in the table's order, is the error.
+template <typename Into, std::size_t N>
+std::expected<void, std::string> read_fields(const yaml::Document& doc, const yaml::Node& mapping,
+                                             const Field<Into> (&fields)[N], std::string_view prefix, Into& into) {
+    std::array<bool, N> seen{};
+    for (std::size_t i = 0; i + 1 < mapping.items.size(); i += 2) {
+        const yaml::Node& key = doc.at(mapping.items[i]);
+        if (key.kind != yaml::NodeKind::Scalar) {
+            continue;
+        }
+        const auto field =
+            std::find_if(std::begin(fields), std::end(fields), [&](const Field<Into>& f) { return f.key == key.text; });
+        if (field == std::end(fields)) {
+            continue;
+        }
+        const auto slot = static_cast<std::size_t>(field - std::begin(fields));
+        const KeyName name{prefix, key.text};
+        if (seen[slot]) {
+            return shape_error("key " + name.quoted_text() + " appears twice");
+        }
+        seen[slot] = true;
+        if (auto taken = field->read(doc, doc.at(mapping.items[i + 1]), name, into); !taken) {
+            return taken;
+        }
+    }
+    for (std::size_t slot = 0; slot < N; ++slot) {
+        if (fields[slot].required && !seen[slot]) {
+            return shape_error("required key " + KeyName{prefix, fields[slot].key}.quoted_text() + " is missing");
         }
     }
     return {};
 }
 
+// The readers the tables below name: the value as a text or a size, into the row's member.
+template <auto Member>
+std::expected<void, std::string> text_into(const yaml::Document&, const yaml::Node& value, const KeyName& name,
+                                           auto& into) {
+    return store(read_text(value, name), into.*Member);
+}
+
+template <auto Member>
+std::expected<void, std::string> size_into(const yaml::Document&, const yaml::Node& value, const KeyName& name,
+                                           auto& into) {
+    return store(read_size(value, name), into.*Member);
+}
+
 std::expected<UpdateFile, std::string> read_file_entry(const yaml::Document& doc, const yaml::Node& node,
                                                          const std::string& prefix) {
-    static constexpr std::string_view keys[] = {"url", "sha512", "size"};
+    static constexpr Field<UpdateFile> fields[] = {
+        {.key = "url", .required = true, .read = text_into<&UpdateFile::url>},
+        {.key = "sha512", .required = true, .read = text_into<&UpdateFile::sha512>},
+        {.key = "size", .required = true, .read = size_into<&UpdateFile::size>},
+    };
     if (node.kind != yaml::NodeKind::Mapping) {
         return shape_error(quoted(prefix.substr(0, prefix.size() - 1)) + " must be a mapping");
     }
     UpdateFile file;
-    std::array<bool, std::size(keys)> seen{};
-    auto walked = for_each_listed(doc, node, keys, prefix, seen,
-                                  [&](std::size_t slot, const yaml::Node& value, const KeyName& name) {
-                                      switch (slot) {
-                                          case 0:
-                                              return store(read_text(value, name), file.url);
-                                          case 1:
-                                              return store(read_text(value, name), file.sha512);
-                                          default:
-                                              return store(read_size(value, name), file.size);
-                                      }
-                                  });
-    if (!walked) {
-        return std::unexpected(std::move(walked.error()));
-    }
-    if (auto complete = require_all(seen, keys, std::size(keys), prefix); !complete) {
-        return std::unexpected(std::move(complete.error()));
+    if (auto read = read_fields(doc, node, fields, prefix, file); !read) {
+        return std::unexpected(std::move(read.error()));
     }
     return file;
 }
@@ -186,39 +189,36 @@ std::expected<FileList, std::string> read_files(const yaml::Document& doc, const
     return files;
 }
 
+std::expected<void, std::string> files_into(const yaml::Document& doc, const yaml::Node& value, const KeyName&,
+                                            UpdateManifest& manifest) {
+    return store(read_files(doc, value), manifest.files);
+}
+
+// Nothing reads the release date, but it must have the shape of one.
+std::expected<void, std::string> check_release_date(const yaml::Document&, const yaml::Node& value, const KeyName&,
+                                                    UpdateManifest&) {
+    if (value.kind != yaml::NodeKind::Scalar) {
+        return shape_error("\"releaseDate\" must be a text or null");
+    }
+    return {};
+}
+
 std::expected<UpdateManifest, std::string> read_manifest(const yaml::Document& doc) {
-    // The first three are required; their order is the order in which missing ones are reported.
-    static constexpr std::string_view keys[] = {"version", "path", "sha512", "files", "releaseDate"};
+    // Missing required keys are reported in this order.
+    static constexpr Field<UpdateManifest> fields[] = {
+        {.key = "version", .required = true, .read = text_into<&UpdateManifest::version>},
+        {.key = "path", .required = true, .read = text_into<&UpdateManifest::path>},
+        {.key = "sha512", .required = true, .read = text_into<&UpdateManifest::sha512>},
+        {.key = "files", .read = files_into},
+        {.key = "releaseDate", .read = check_release_date},
+    };
     const yaml::Node& root = doc.at(doc.root);
     if (root.kind != yaml::NodeKind::Mapping) {
         return shape_error("the root must be a mapping");
     }
     UpdateManifest manifest;
-    std::array<bool, std::size(keys)> seen{};
-    auto walked = for_each_listed(
-        doc, root, keys, "", seen,
-        [&](std::size_t slot, const yaml::Node& value, const KeyName& name) -> std::expected<void, std::string> {
-            switch (slot) {
-                case 0:
-                    return store(read_text(value, name), manifest.version);
-                case 1:
-                    return store(read_text(value, name), manifest.path);
-                case 2:
-                    return store(read_text(value, name), manifest.sha512);
-                case 3:
-                    return store(read_files(doc, value), manifest.files);
-                default:
-                    if (value.kind != yaml::NodeKind::Scalar) {
-                        return shape_error("\"releaseDate\" must be a text or null");
-                    }
-                    return {};
-            }
-        });
-    if (!walked) {
-        return std::unexpected(std::move(walked.error()));
-    }
-    if (auto complete = require_all(seen, keys, 3, ""); !complete) {
-        return std::unexpected(std::move(complete.error()));
+    if (auto read = read_fields(doc, root, fields, "", manifest); !read) {
+        return std::unexpected(std::move(read.error()));
     }
     return manifest;
 }

@@ -5,7 +5,6 @@
 
 #include "brimora/sha512.hpp"
 #include "file_io.hpp"
-#include "payload_file.hpp"
 
 namespace brimora {
 namespace {
@@ -32,13 +31,11 @@ std::string PayloadVerificationError::message() const {
     return "payload could not be read: " + io_error.message();
 }
 
-namespace detail {
-
 std::expected<void, PayloadVerificationError> verify_file(const NativePath& path, std::uint64_t expected_size,
                                                           const std::array<std::uint8_t, 64>& expected_digest) {
     // The size follows links and refuses anything that is not a regular file (a directory, a
     // FIFO that would block the open, a device): those are read errors, never a size verdict.
-    const auto size = regular_file_size(path);
+    const auto size = detail::regular_file_size(path);
     if (!size) {
         return read_error(size.error());
     }
@@ -46,7 +43,7 @@ std::expected<void, PayloadVerificationError> verify_file(const NativePath& path
         return mismatch(PayloadVerificationErrorKind::SizeMismatch);
     }
 
-    auto file = ReadableFile::open(path);
+    auto file = detail::ReadableFile::open(path);
     if (!file) {
         return read_error(file.error());
     }
@@ -78,14 +75,6 @@ std::expected<void, PayloadVerificationError> verify_file(const NativePath& path
         return mismatch(PayloadVerificationErrorKind::HashMismatch);
     }
     return {};
-}
-
-}  // namespace detail
-
-std::expected<void, PayloadVerificationError> verify_file(const std::filesystem::path& path,
-                                                          std::uint64_t expected_size,
-                                                          const std::array<std::uint8_t, 64>& expected_digest) {
-    return detail::verify_file(path.native(), expected_size, expected_digest);
 }
 
 }  // namespace brimora

@@ -14,7 +14,7 @@
 #include <span>
 #include <string>
 
-#include "base64.hpp"
+#include "brimora/base64.hpp"
 #include "brimora/sha512.hpp"
 #include "feed.hpp"
 #include "feed_internal.hpp"

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "base64.hpp"
+#include "brimora/base64.hpp"
 #include "brimora/manifest.hpp"
 #include "brimora/payload.hpp"
 #include "brimora/sha512.hpp"

@@ -25,18 +25,20 @@ BARE_WINDOW = os.path.join(BUILD, "tests", "bench", "bench_bare_window.exe")
 RUNNER = os.path.join(ROOT, "tests", "rig", "run-in-namespace")
 WINE64 = "/usr/lib/wine/wine64"
 sys.path.insert(0, os.path.join(ROOT, "scripts", "lib"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "rig"))
+import control as rig  # noqa: E402
 import linkmap  # noqa: E402
-import scenarios as rig  # noqa: E402  (the e2e scenarios' helpers for the rig's control directory)
 
 FEED_HOST = "downloads.brimora.app"
 FEED_PATH = "/brimora-desktop-releases/production/win32-x64/"
 INSTALLER_ARGS = "/S /currentuser --force-run"
 MIB = 1024 * 1024
 
-# Progress values the pipeline posts as it enters each phase, in order; the phase lasts until the
-# next one is first seen (or the process ends).
-PHASES = [("manifest", 5), ("download", 10), ("size_and_hash", 78), ("publisher_check", 86),
+# Where each phase of an install begins: a progress value the pipeline posts as it enters the
+# phase, or a file that appears at that moment (the cache's final name once the download is
+# renamed into place; the app's start mark). A phase lasts until the next one begins; the last
+# ends when the app has started.
+PHASES = [("manifest", 5), ("download", 10), ("size_and_hash", "final"), ("publisher_check", 86),
           ("installer_run", 92), ("app_launch", 98)]
 
 
@@ -123,16 +125,18 @@ def forget_install():
 
 
 def phases_of(watched):
+    final_seen, started_seen = (t if t >= 0 else None for t in watched["files"])
     seen = {int(k): v for k, v in watched["progress"].items()}
     marks = []
-    for name, value in PHASES:
-        later = [t for v, t in seen.items() if v >= value]
-        marks.append((name, min(later) if later else None))
-    result = {}
-    for i, (name, begin) in enumerate(marks):
-        end = marks[i + 1][1] if i + 1 < len(marks) else watched["ms"]
-        result[name] = end - begin if begin is not None and end is not None else None
-    return result
+    for name, begin in PHASES:
+        if begin == "final":
+            marks.append((name, final_seen))
+        else:
+            later = [t for v, t in seen.items() if v >= begin]
+            marks.append((name, min(later) if later else None))
+    marks.append(("end", started_seen))
+    return {name: (marks[i + 1][1] - begin if begin is not None and marks[i + 1][1] is not None else None)
+            for i, (name, begin) in enumerate(marks[:-1])}
 
 
 def install_figures(mib, runs):
@@ -148,7 +152,9 @@ def install_figures(mib, runs):
     scratch = os.path.join(rig.local_app_data(), "bench-scratch.exe")
     for _ in range(runs):
         forget_install()
-        watched = probe("watch", win_path(EXE))
+        marks = [win_path(os.path.join(rig.cache_dir(), rig.PAYLOAD_NAME)),
+                 win_path(os.path.join(rig.local_app_data(), "brimora-started.txt"))]
+        watched = probe("watch", win_path(EXE), "0", *marks)
         if watched["exit"] != 0:
             raise RuntimeError(f"the {mib} MiB install failed: {watched}")
         rig.wait_for(rig.start_marks, "the installed app's start mark", 20)
@@ -156,16 +162,11 @@ def install_figures(mib, runs):
         peaks.append(watched["peak_working_set"])
 
         forget_install()
-        fetch_manifest = probe("fetch", FEED_HOST, FEED_PATH + "latest.yml", win_path(scratch + ".yml"))["ms"]
-        fetch = probe("fetch", FEED_HOST, FEED_PATH + rig.PAYLOAD_NAME, win_path(scratch))
-        if fetch["bytes"] != os.path.getsize(payload):
-            raise RuntimeError(f"bare fetch got {fetch['bytes']} bytes")
-        digest = probe("sha512", win_path(scratch))["ms"]
-        trust = probe("verify", win_path(scratch))["ms"]
-        run = probe("run", win_path(scratch), INSTALLER_ARGS)
-        bare.append({"manifest": fetch_manifest, "download": fetch["ms"], "size_and_hash": digest,
-                     "publisher_check": trust, "installer_run": run["ms"]})
-        bare[-1]["total"] = sum(bare[-1].values())
+        bare_run = probe("bare", FEED_HOST, FEED_PATH + "latest.yml", FEED_PATH + rig.PAYLOAD_NAME, win_path(scratch),
+                         INSTALLER_ARGS)
+        if bare_run.pop("bytes") != os.path.getsize(payload):
+            raise RuntimeError("the bare fetch got a different number of bytes")
+        bare.append(dict(bare_run, total=sum(bare_run.values())))
 
         url = f"https://{FEED_HOST}{FEED_PATH}{rig.PAYLOAD_NAME}"
         native_download = timed(["curl", "-sSf", "-o", scratch, url])
@@ -220,7 +221,7 @@ def resume_figures(mib):
     partial = os.path.join(rig.cache_dir(), rig.PAYLOAD_NAME + ".partial")
     kept = os.path.getsize(partial) if os.path.exists(partial) else 0
     rig.feed_mode({})
-    second = probe("watch", win_path(EXE))
+    second = probe("watch", win_path(EXE), "0")
     requests = [r for r in rig.feed_requests() if r["path"].endswith(rig.PAYLOAD_NAME)]
     range_header = rig.header(requests[-1], "Range") or "bytes=0-"
     resumed_from = int(range_header.split("=")[1].split("-")[0])

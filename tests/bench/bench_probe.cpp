@@ -2,16 +2,21 @@
 // starts a GUI program and times what its window shows. Each command prints one JSON line; times
 // are milliseconds from QueryPerformanceCounter.
 //
-//   bench_probe fetch HOST PATH FILE    WinHTTP GET over HTTPS, 131072-byte reads written to FILE
-//   bench_probe sha512 FILE             BCrypt SHA-512 of FILE through one 131072-byte buffer
-//   bench_probe verify FILE             WinVerifyTrust (Authenticode) of FILE
-//   bench_probe run FILE ARGS           starts FILE with ARGS and waits for its exit
+//   bench_probe bare HOST MANIFEST PAYLOAD FILE ARGS
+//                                       the install's work done bare, in one process as the
+//                                       installer does it (so Wine's first use of WinHTTP, BCrypt
+//                                       and the trust store is paid once, as there): WinHTTP GET
+//                                       of MANIFEST, then of PAYLOAD into FILE in 131072-byte
+//                                       reads, BCrypt SHA-512 of FILE through one 131072-byte
+//                                       buffer, WinVerifyTrust of FILE, FILE started with ARGS
+//                                       and waited for; the time of each
 //   bench_probe start EXE CLASS         starts EXE; time until a visible top-level window of CLASS
-//   bench_probe watch EXE [KILL_AT]     starts EXE and follows the installer window's progress bar:
-//                                       the first time each value was seen, the exit, the peak
-//                                       working set; with KILL_AT the process is terminated once
-//                                       the bar reaches that value
-
+//   bench_probe watch EXE KILL_AT [FILE...]
+//                                       starts EXE and follows the installer window's progress bar:
+//                                       the first time each value was seen, the first time each
+//                                       FILE existed, the exit, the peak working set; with
+//                                       KILL_AT > 0 the process is terminated once the bar
+//                                       reaches that value
 #include <windows.h>
 
 #include <bcrypt.h>
@@ -24,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "support/win32.hpp"
+#include "authenticode.hpp"
 
 namespace {
 
@@ -46,7 +51,14 @@ int fail(const char* what) {
     return 1;
 }
 
-int fetch(const wchar_t* host, const wchar_t* path, const wchar_t* file) {
+// Each phase of `bare` returns its time in milliseconds, or a negative value once it has printed
+// why it failed.
+double failed(const char* what) {
+    fail(what);
+    return -1;
+}
+
+double fetch(const wchar_t* host, const wchar_t* path, const wchar_t* file, unsigned long long& total) {
     const double start = now_ms();
     HINTERNET session = ::WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
     HINTERNET connect = session ? ::WinHttpConnect(session, host, INTERNET_DEFAULT_HTTPS_PORT, 0) : nullptr;
@@ -55,25 +67,25 @@ int fetch(const wchar_t* host, const wchar_t* path, const wchar_t* file) {
                                 : nullptr;
     if (request == nullptr || !::WinHttpSendRequest(request, nullptr, 0, nullptr, 0, 0, 0) ||
         !::WinHttpReceiveResponse(request, nullptr)) {
-        return fail("request");
+        return failed("request");
     }
     HANDLE out = ::CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
-        return fail("create");
+        return failed("create");
     }
     std::vector<char> buffer(CHUNK);
-    unsigned long long total = 0;
+    total = 0;
     for (;;) {
         DWORD got = 0;
         if (!::WinHttpReadData(request, buffer.data(), CHUNK, &got)) {
-            return fail("read");
+            return failed("read");
         }
         if (got == 0) {
             break;
         }
         DWORD written = 0;
         if (!::WriteFile(out, buffer.data(), got, &written, nullptr) || written != got) {
-            return fail("write");
+            return failed("write");
         }
         total += got;
     }
@@ -82,21 +94,20 @@ int fetch(const wchar_t* host, const wchar_t* path, const wchar_t* file) {
     ::WinHttpCloseHandle(request);
     ::WinHttpCloseHandle(connect);
     ::WinHttpCloseHandle(session);
-    std::printf("{\"ms\":%.3f,\"bytes\":%llu}\n", now_ms() - start, total);
-    return 0;
+    return now_ms() - start;
 }
 
-int sha512(const wchar_t* file) {
+double sha512(const wchar_t* file) {
     const double start = now_ms();
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
     if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA512_ALGORITHM, nullptr, 0)) ||
         !BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0))) {
-        return fail("bcrypt");
+        return failed("bcrypt");
     }
     HANDLE in = ::CreateFileW(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (in == INVALID_HANDLE_VALUE) {
-        return fail("open");
+        return failed("open");
     }
     std::vector<UCHAR> buffer(CHUNK);
     DWORD got = 0;
@@ -108,15 +119,17 @@ int sha512(const wchar_t* file) {
     ::CloseHandle(in);
     ::BCryptDestroyHash(hash);
     ::BCryptCloseAlgorithmProvider(algorithm, 0);
-    std::printf("{\"ms\":%.3f,\"first_byte\":%u}\n", now_ms() - start, digest[0]);
-    return 0;
+    return now_ms() - start;
 }
 
-int verify(const wchar_t* file) {
+double verify(const wchar_t* file) {
     const double start = now_ms();
-    const LONG status = brimora::testing::trust_of(file);
-    std::printf("{\"ms\":%.3f,\"status\":%ld}\n", now_ms() - start, status);
-    return status == 0 ? 0 : 1;
+    const LONG status = brimora::win::trust_verdict(file);
+    if (status != 0) {
+        ::SetLastError(static_cast<DWORD>(status));
+        return failed("verify");
+    }
+    return now_ms() - start;
 }
 
 bool start_process(const wchar_t* exe, const wchar_t* args, PROCESS_INFORMATION& process) {
@@ -131,18 +144,39 @@ bool start_process(const wchar_t* exe, const wchar_t* args, PROCESS_INFORMATION&
                             &process) != FALSE;
 }
 
-int run(const wchar_t* exe, const wchar_t* args) {
+double run(const wchar_t* exe, const wchar_t* args) {
     const double start = now_ms();
     PROCESS_INFORMATION process{};
     if (!start_process(exe, args, process)) {
-        return fail("start");
+        return failed("start");
     }
     ::WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
     ::GetExitCodeProcess(process.hProcess, &code);
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
-    std::printf("{\"ms\":%.3f,\"exit\":%lu}\n", now_ms() - start, code);
+    if (code != 0) {
+        ::SetLastError(code);
+        return failed("run");
+    }
+    return now_ms() - start;
+}
+
+int bare(const wchar_t* host, const wchar_t* manifest, const wchar_t* payload, const wchar_t* file,
+         const wchar_t* args) {
+    const std::wstring manifest_file = std::wstring(file) + L".yml";
+    unsigned long long manifest_bytes = 0;
+    unsigned long long bytes = 0;
+    const double times[] = {fetch(host, manifest, manifest_file.c_str(), manifest_bytes),
+                            fetch(host, payload, file, bytes), sha512(file), verify(file), run(file, args)};
+    for (const double t : times) {
+        if (t < 0) {
+            return 1;
+        }
+    }
+    std::printf("{\"manifest\":%.3f,\"download\":%.3f,\"size_and_hash\":%.3f,\"publisher_check\":%.3f,"
+                "\"installer_run\":%.3f,\"bytes\":%llu}\n",
+                times[0], times[1], times[2], times[3], times[4], bytes);
     return 0;
 }
 
@@ -195,7 +229,7 @@ int start(const wchar_t* exe, const wchar_t* window_class) {
     return shown < 0 ? 1 : 0;
 }
 
-int watch(const wchar_t* exe, int kill_at) {
+int watch(const wchar_t* exe, int kill_at, const std::vector<std::wstring>& files) {
     const double begin = now_ms();
     PROCESS_INFORMATION process{};
     if (!start_process(exe, nullptr, process)) {
@@ -205,6 +239,7 @@ int watch(const wchar_t* exe, int kill_at) {
     for (double& t : first_seen) {
         t = -1;
     }
+    std::vector<double> file_seen(files.size(), -1);
     double window_ms = -1;
     SIZE_T peak = 0;
     bool killed = false;
@@ -232,6 +267,11 @@ int watch(const wchar_t* exe, int kill_at) {
                 killed = true;
             }
         }
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            if (file_seen[i] < 0 && ::GetFileAttributesW(files[i].c_str()) != INVALID_FILE_ATTRIBUTES) {
+                file_seen[i] = now_ms() - begin;
+            }
+        }
         if (::WaitForSingleObject(process.hProcess, 2) == WAIT_OBJECT_0) {
             break;
         }
@@ -250,7 +290,11 @@ int watch(const wchar_t* exe, int kill_at) {
             first = false;
         }
     }
-    std::printf("}}\n");
+    std::printf("},\"files\":[");
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        std::printf("%s%.3f", i == 0 ? "" : ",", file_seen[i]);
+    }
+    std::printf("]}\n");
     return 0;
 }
 
@@ -258,24 +302,15 @@ int watch(const wchar_t* exe, int kill_at) {
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argc > 1 ? argv[1] : L"";
-    if (command == L"fetch" && argc == 5) {
-        return fetch(argv[2], argv[3], argv[4]);
-    }
-    if (command == L"sha512" && argc == 3) {
-        return sha512(argv[2]);
-    }
-    if (command == L"verify" && argc == 3) {
-        return verify(argv[2]);
-    }
-    if (command == L"run" && argc >= 3) {
-        return run(argv[2], argc > 3 ? argv[3] : nullptr);
+    if (command == L"bare" && argc == 7) {
+        return bare(argv[2], argv[3], argv[4], argv[5], argv[6]);
     }
     if (command == L"start" && argc == 4) {
         return start(argv[2], argv[3]);
     }
-    if (command == L"watch" && argc >= 3) {
-        return watch(argv[2], argc > 3 ? _wtoi(argv[3]) : 0);
+    if (command == L"watch" && argc >= 4) {
+        return watch(argv[2], _wtoi(argv[3]), std::vector<std::wstring>(argv + 4, argv + argc));
     }
-    std::fputs("usage: bench_probe fetch|sha512|verify|run|start|watch ...\n", stderr);
+    std::fputs("usage: bench_probe bare|start|watch ...\n", stderr);
     return 2;
 }

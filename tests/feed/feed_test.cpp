@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "base64.hpp"
 #include "bootstrapper/manifest/manifest_cases.hpp"
 #include "bootstrapper/payload/patterned.hpp"
+#include "brimora/base64.hpp"
 #include "brimora/manifest.hpp"
 #include "brimora/sha512.hpp"
 #include "feed/feed_run.hpp"

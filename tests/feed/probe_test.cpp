@@ -13,56 +13,43 @@
 
 #include "bootstrapper/payload/patterned.hpp"
 #include "feed/feed_run.hpp"
+#include "support/rig_control.hpp"
 #include "support/temp_dir.hpp"
 
 namespace brimora {
 namespace {
 
 using namespace std::chrono_literals;
+namespace rig = testing::rig;
 
 const std::string PAYLOAD = "Brimora-1.4.0-win-x64.exe";
 constexpr std::size_t SIZE = 300001;
 
-class Rig {
-public:
-    Rig() : dir_(std::getenv("BRIMORA_RIG_DIR") != nullptr ? std::getenv("BRIMORA_RIG_DIR") : "") {}
-    [[nodiscard]] bool available() const { return !dir_.empty(); }
-
-    // Rewritten whole and moved into place: a server never reads a half-written file.
-    void put(const std::string& name, std::string_view bytes) const {
-        const auto path = dir_ / name;
-        ASSERT_TRUE(testing::write_file(path.string() + ".writing", bytes));
-        std::filesystem::rename(path.string() + ".writing", path);
+// latest.yml made by the command itself, and the payload beside it; `tamper` then serves a
+// payload whose last byte differs from the one the manifest describes.
+void publish(bool manifest, bool payload, bool tamper) {
+    const testing::TempDir scratch;
+    auto content = test::patterned(SIZE);
+    ASSERT_TRUE(testing::write_file(scratch / PAYLOAD, content));
+    const auto made = test::run_feed({"manifest", "--version", "1.4.0", (scratch / PAYLOAD).string()});
+    ASSERT_EQ(made.status, 0) << made.err;
+    if (manifest) {
+        ASSERT_TRUE(rig::serve("latest.yml", made.out));
     }
-
-    void reset() const {
-        std::filesystem::remove(dir_ / "feed-mode.json");
-        std::filesystem::remove_all(dir_ / "feed");
-        std::filesystem::create_directories(dir_ / "feed");
+    if (tamper) {
+        content.back() ^= 0x40;
     }
-
-    // latest.yml made by the command itself, and the payload beside it; `tamper` then serves a
-    // payload whose last byte differs from the one the manifest describes.
-    void publish(bool manifest, bool payload, bool tamper) const {
-        const testing::TempDir scratch;
-        auto content = test::patterned(SIZE);
-        ASSERT_TRUE(testing::write_file(scratch / PAYLOAD, content));
-        const auto made = test::run_feed({"manifest", "--version", "1.4.0", (scratch / PAYLOAD).string()});
-        ASSERT_EQ(made.status, 0) << made.err;
-        if (manifest) {
-            put("feed/latest.yml", made.out);
-        }
-        if (tamper) {
-            content.back() ^= 0x40;
-        }
-        if (payload) {
-            put("feed/" + PAYLOAD, std::string_view(reinterpret_cast<const char*>(content.data()), content.size()));
-        }
+    if (payload) {
+        ASSERT_TRUE(
+            rig::serve(PAYLOAD, std::string_view(reinterpret_cast<const char*>(content.data()), content.size())));
     }
+}
 
-private:
-    std::filesystem::path dir_;
-};
+// Nothing served and normal service.
+void clear_feed() {
+    rig::normal_feed();
+    rig::empty_folder("feed");
+}
 
 struct ProbeCase {
     const char* label;
@@ -76,16 +63,15 @@ struct ProbeCase {
 };
 
 void run_cases(const std::vector<ProbeCase>& cases) {
-    const Rig rig;
-    if (!rig.available()) {
-        GTEST_SKIP() << "needs the test rig: run inside tests/rig/run-in-namespace (as root)";
+    if (const auto why = rig::unavailable()) {
+        GTEST_SKIP() << *why << " (as root)";
     }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        rig.reset();
-        rig.publish(c.manifest, c.payload, c.tamper);
+        clear_feed();
+        publish(c.manifest, c.payload, c.tamper);
         if (*c.mode != '\0') {
-            rig.put("feed-mode.json", c.mode);
+            ASSERT_TRUE(rig::set_feed_mode(nlohmann::json::parse(c.mode)));
         }
         std::ostringstream out;
         std::ostringstream err;
@@ -99,7 +85,7 @@ void run_cases(const std::vector<ProbeCase>& cases) {
         // A generous bound: the installer's own limits, never a hang.
         EXPECT_LT(took, 90s);
     }
-    rig.reset();
+    clear_feed();
 }
 
 const std::string OK = "probe: OK, installers will accept this feed";

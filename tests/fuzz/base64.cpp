@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "base64.hpp"
+#include "brimora/base64.hpp"
 #include "property.hpp"
 
 using namespace brimora;

@@ -91,11 +91,7 @@ class Recorder:
 
 
 def main():
-    control, address, port, cert, key = sys.argv[1:]
-    recorder = Recorder(control)
-    tls = rig_server.TlsContexts(cert, key, os.path.join(control, "events-mode.json"), recorder.log)
-    listener = rig_server.Listener(address, int(port), tls, recorder.log,
-                                   recorder.handle, os.path.join(control, "events-listening"))
+    recorder, listener = rig_server.listener_from_argv("events", Recorder)
     while rig_server.parent_alive():
         absent = recorder.mode() == "absent"
         if absent and listener.sock is not None:

@@ -163,11 +163,7 @@ class Feed:
 
 
 def main():
-    control, address, port, cert, key = sys.argv[1:]
-    feed = Feed(control)
-    tls = rig_server.TlsContexts(cert, key, os.path.join(control, "feed-mode.json"), feed.log)
-    listener = rig_server.Listener(address, int(port), tls, feed.log,
-                                   feed.handle, os.path.join(control, "feed-listening"))
+    _, listener = rig_server.listener_from_argv("feed", Feed)
     listener.open()
     while rig_server.parent_alive():
         listener.accept_for(1.0)

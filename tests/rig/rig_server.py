@@ -12,6 +12,7 @@ import os
 import select
 import socket
 import ssl
+import sys
 import threading
 import time
 import traceback
@@ -183,17 +184,21 @@ class Connection:
         self._buf += chunk
         return True
 
-    def read_head(self):
-        """The request head up to the blank line, or None on a clean close before any byte."""
-        while b"\r\n\r\n" not in self._buf:
+    def read_until(self, separator, what):
+        """The bytes before separator (which is consumed), or None on a clean close before any byte."""
+        while separator not in self._buf:
             if len(self._buf) > MAX_HEAD:
-                raise BadRequest("request head too long")
+                raise BadRequest(f"{what} too long")
             if not self._fill():
                 if self._buf:
-                    raise BadRequest("connection closed inside the request head")
+                    raise BadRequest(f"connection closed inside the {what}")
                 return None
-        head, self._buf = self._buf.split(b"\r\n\r\n", 1)
-        return head
+        taken, self._buf = self._buf.split(separator, 1)
+        return taken
+
+    def read_head(self):
+        """The request head up to the blank line, or None on a clean close before any byte."""
+        return self.read_until(b"\r\n\r\n", "request head")
 
     def read_exact(self, n):
         while len(self._buf) < n:
@@ -203,12 +208,9 @@ class Connection:
         return data
 
     def read_line(self):
-        while b"\r\n" not in self._buf:
-            if len(self._buf) > MAX_HEAD:
-                raise BadRequest("chunk line too long")
-            if not self._fill():
-                raise BadRequest("connection closed inside a chunk line")
-        line, self._buf = self._buf.split(b"\r\n", 1)
+        line = self.read_until(b"\r\n", "chunk line")
+        if line is None:
+            raise BadRequest("connection closed inside the chunked body")
         return line
 
     def read_request(self):
@@ -364,3 +366,14 @@ class Listener:
                 sock.close()
             except OSError:
                 pass
+
+
+def listener_from_argv(name, make_server):
+    """(server, its listener) from a server's command line CONTROL_DIR ADDRESS PORT CERT KEY. name
+    ("feed" or "events") names the mode file whose "tls" picks each handshake's version and the
+    marker that exists while the socket listens."""
+    control, address, port, cert, key = sys.argv[1:]
+    server = make_server(control)
+    tls = TlsContexts(cert, key, os.path.join(control, f"{name}-mode.json"), server.log)
+    return server, Listener(address, int(port), tls, server.log, server.handle,
+                            os.path.join(control, f"{name}-listening"))

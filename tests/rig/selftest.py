@@ -10,8 +10,8 @@ testcase with <failure> children) that scripts/lib/summarize.py counts.
 """
 import argparse
 import base64
+import contextlib
 import http.client
-import json
 import os
 import socket
 import ssl
@@ -22,12 +22,12 @@ import traceback
 import warnings
 import xml.etree.ElementTree as ET
 
-PREFIX = "/brimora-desktop-releases/production/win32-x64/"
-FEED = "downloads.brimora.app"
-EVENTS = "events.brimora.app"
-EVENT_PATH = "/api/desktop/acquisition-events"
-CONTROL = os.environ.get("BRIMORA_RIG_DIR", "")
 RIG = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, RIG)
+from control import (CONTROL, EVENT_PATH, EVENTS, FEED, FEED_PREFIX as PREFIX, check, check_eq,  # noqa: E402
+                     event_records, events_mode, feed_mode, feed_requests as feed_log, put_feed, reset, wait_for,
+                     wine_path, write_control)
+
 # A payload whose every offset holds a different byte pattern, so an off-by-one range shows.
 PAYLOAD = bytes((i * 7 + i // 256) & 0xFF for i in range(1000))
 
@@ -45,71 +45,6 @@ def table(suite, rows):
     """rows: (name, callable) pairs; each becomes one test case."""
     for name, fn in rows:
         CASES.append((suite, name, fn))
-
-
-# ---- control directory ----
-
-def write_control(name, data):
-    path = os.path.join(CONTROL, name)
-    tmp = path + ".writing"
-    with open(tmp, "wb") as f:
-        f.write(data if isinstance(data, bytes) else data.encode("utf-8"))
-    os.replace(tmp, path)
-
-
-def feed_mode(mode):
-    write_control("feed-mode.json", json.dumps(mode))
-
-
-def put_feed(name, data):
-    write_control(os.path.join("feed", name), data)
-
-
-def wait_for(predicate, what, seconds=30):
-    # Only a bound against a broken rig; no test depends on how quickly this happens.
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if predicate():
-            return
-        time.sleep(0.01)
-    raise AssertionError(f"gave up waiting for {what}")
-
-
-def events_mode(mode):
-    write_control("events-mode.json", json.dumps({"mode": mode}))
-    marker = os.path.join(CONTROL, "events-listening")
-    want = mode != "absent"
-    wait_for(lambda: os.path.exists(marker) == want, f"the recorder to apply mode {mode}")
-
-
-def reset():
-    for name in ("feed-mode.json", "events-mode.json", "feed-requests.jsonl"):
-        try:
-            os.unlink(os.path.join(CONTROL, name))
-        except FileNotFoundError:
-            pass
-    for sub in ("feed", "events"):
-        for name in os.listdir(os.path.join(CONTROL, sub)):
-            os.unlink(os.path.join(CONTROL, sub, name))
-    wait_for(lambda: os.path.exists(os.path.join(CONTROL, "events-listening")), "the recorder to listen")
-
-
-def feed_log():
-    try:
-        with open(os.path.join(CONTROL, "feed-requests.jsonl"), encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.strip()]
-    except FileNotFoundError:
-        return []
-
-
-def event_records():
-    d = os.path.join(CONTROL, "events")
-    names = sorted(n for n in os.listdir(d) if n.endswith(".json"))
-    records = []
-    for n in names:
-        with open(os.path.join(d, n), encoding="utf-8") as f:
-            records.append(json.load(f))
-    return names, records
 
 
 # ---- clients ----
@@ -130,24 +65,6 @@ def fetch(host, path, method="GET", headers=None, body=None, timeout=10.0, ctx=N
         return resp.status, {k.lower(): v for k, v in resp.getheaders()}, data
     finally:
         conn.close()
-
-
-def open_response(host, path, headers=None, timeout=1.0):
-    conn = http.client.HTTPSConnection(host, 443, timeout=timeout, context=tls12_client())
-    conn.request("GET", path, headers=headers or {})
-    return conn, conn.getresponse()
-
-
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
-
-
-def check_eq(got, want, what):
-    if got != want:
-        shown_got = got if not isinstance(got, bytes) or len(got) < 80 else f"{len(got)} bytes {got[:20]!r}..."
-        shown_want = want if not isinstance(want, bytes) or len(want) < 80 else f"{len(want)} bytes {want[:20]!r}..."
-        raise AssertionError(f"{what}: got {shown_got!r}, want {shown_want!r}")
 
 
 def raises(exc_types, fn):
@@ -219,7 +136,7 @@ def tls_version_case(host, version, accepted, tls=None):
             if host == FEED:
                 feed_mode({"tls": tls})
             else:
-                write_control("events-mode.json", json.dumps({"mode": "200", "tls": tls}))
+                events_mode("200", tls=tls)
         ctx = ssl.create_default_context()
         if version == ssl.TLSVersion.TLSv1_1:
             ctx.set_ciphers("DEFAULT:@SECLEVEL=0")  # else this client itself refuses 1.1
@@ -406,37 +323,41 @@ def _():
         check("feed-mode.json is not JSON" in log.read(), "no log line about the broken mode file")
 
 
+@contextlib.contextmanager
+def payload_response(mode):
+    """The answer for p.bin in that feed mode, read by the caller; its connection closes after."""
+    put_feed("p.bin", PAYLOAD)
+    feed_mode(mode)
+    conn = http.client.HTTPSConnection(FEED, 443, timeout=1.0, context=tls12_client())
+    try:
+        conn.request("GET", PREFIX + "p.bin")
+        yield conn.getresponse()
+    finally:
+        conn.close()
+
+
 @case("FeedModes", "StallAfterSendsThatManyBytesThenNothing")
 def _():
-    put_feed("p.bin", PAYLOAD)
-    feed_mode({"stall_after": 300})
-    conn, resp = open_response(FEED, PREFIX + "p.bin")
-    try:
+    with payload_response({"stall_after": 300}) as resp:
         check_eq(resp.status, 200, "status")
         check_eq(resp.getheader("Content-Length"), "1000", "announced length")
         check_eq(resp.read(300), PAYLOAD[:300], "first bytes")
         raises(TimeoutError, lambda: resp.read(1))
-    finally:
-        conn.close()
 
 
 @case("FeedModes", "CloseAfterEndsTheConnectionEarly")
 def _():
-    put_feed("p.bin", PAYLOAD)
-    feed_mode({"close_after": 300})
-    conn, resp = open_response(FEED, PREFIX + "p.bin")
-    try:
+    with payload_response({"close_after": 300}) as resp:
         e = raises(http.client.IncompleteRead, resp.read)
         check_eq(e.partial, PAYLOAD[:300], "bytes before the close")
-    finally:
-        conn.close()
 
 
 @case("FeedModes", "SilentAcceptsTheRequestAndNeverAnswers")
 def _():
-    put_feed("p.bin", PAYLOAD)
-    feed_mode({"silent": True})
-    raises(TimeoutError, lambda: open_response(FEED, PREFIX + "p.bin"))
+    def answer():
+        with payload_response({"silent": True}):
+            pass
+    raises(TimeoutError, answer)
     check_eq([r["path"] for r in feed_log()], [PREFIX + "p.bin"], "the request was still received and logged")
 
 
@@ -538,7 +459,7 @@ def _():
 
 @case("Recorder", "UnknownModeAnswers200")
 def _():
-    write_control("events-mode.json", json.dumps({"mode": "418"}))
+    events_mode("418")
     check_eq(fetch(EVENTS, EVENT_PATH, "POST", body=b"{}")[0], 200, "status")
 
 
@@ -625,8 +546,8 @@ def _():
     env = os.environ
     control = env["BRIMORA_RIG_DIR"]
     check(os.path.isdir(os.path.join(control, "feed")) and os.path.isdir(os.path.join(control, "events")), control)
-    check_eq(env["BRIMORA_RIG_DIR_WIN"], "Z:" + control.replace("/", "\\"), "Windows form of the control dir")
-    check_eq(env["BRIMORA_RIG_FIXTURES_WIN"], "Z:" + env["BRIMORA_RIG_FIXTURES"].replace("/", "\\"), "fixtures")
+    check_eq(env["BRIMORA_RIG_DIR_WIN"], wine_path(control), "Windows form of the control dir")
+    check_eq(env["BRIMORA_RIG_FIXTURES_WIN"], wine_path(env["BRIMORA_RIG_FIXTURES"]), "fixtures")
     prefix = env["WINEPREFIX"]
     check(os.path.isfile(os.path.join(prefix, "system.reg")), f"no prefix at {prefix}")
     check(os.path.realpath(prefix) != os.path.realpath(os.path.join(RIG, "../../.cache/wine/template-headless")),
@@ -692,7 +613,7 @@ def _():
     try:
         # A nested runner copies a whole Wine prefix and warms its server first: on a loaded
         # machine that alone can take longer than the usual bound.
-        wait_for(lambda: os.path.exists(started), "the nested command to start", seconds=120)
+        wait_for(lambda: os.path.exists(started), "the nested command to start", 120, 0.01)
         runner.terminate()
         _, err = runner.communicate(timeout=120)
     finally:

@@ -2,16 +2,17 @@
 // Deterministic test bytes, a byte-string comparison that says where two strings part instead of
 // printing both (payloads run to hundreds of kilobytes), and a bounded wait for a call that may hang.
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <future>
 #include <optional>
 #include <string>
-#include <thread>
+#include <utility>
 
 namespace brimora::testing {
 
@@ -40,17 +41,38 @@ inline ::testing::AssertionResult same_bytes(const std::optional<std::string>& a
 }
 
 // Runs `call` on a thread of its own and waits at most `limit`, printing the time taken. A call
-// still running then is left behind (the process exit ends it) and reported as nothing.
+// still running then is left behind with what it uses (the process exit ends it) and reported as
+// nothing.
 template <typename Call>
 auto within(std::chrono::seconds limit, const char* what, Call call) -> std::optional<decltype(call())> {
-    std::packaged_task<decltype(call())()> task(std::move(call));
-    auto result = task.get_future();
+    struct Shared {
+        Call call;
+        std::optional<decltype(call())> result;
+    };
+    auto* shared = new Shared{std::move(call), std::nullopt};
     const auto start = std::chrono::steady_clock::now();
-    std::thread(std::move(task)).detach();
-    const bool ready = result.wait_for(limit) == std::future_status::ready;
+    const HANDLE thread = ::CreateThread(
+        nullptr, 0,
+        [](void* parameter) -> DWORD {
+            auto* running = static_cast<Shared*>(parameter);
+            running->result.emplace(running->call());
+            return 0;
+        },
+        shared, 0, nullptr);
+    const bool ready =
+        thread != nullptr &&
+        ::WaitForSingleObject(thread, static_cast<DWORD>(std::chrono::milliseconds(limit).count())) == WAIT_OBJECT_0;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     std::printf("    %s: %s after %lld ms\n", what, ready ? "returned" : "still blocked", static_cast<long long>(ms.count()));
-    return ready ? std::optional(result.get()) : std::nullopt;
+    if (thread != nullptr) {
+        ::CloseHandle(thread);
+    }
+    if (!ready) {
+        return std::nullopt;
+    }
+    auto result = std::move(shared->result);
+    delete shared;
+    return result;
 }
 
 }  // namespace brimora::testing

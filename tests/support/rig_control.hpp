@@ -1,12 +1,17 @@
 #pragma once
-// Windows tests only: the control directory and fixtures of tests/rig/run-in-namespace, as a Wine
-// test sees them (tests/rig/README.md describes the files). Outside the runner every accessor
-// says so with nullopt, and tests skip with that reason.
+// The test rig's control directory and fixtures as a test program inside
+// tests/rig/run-in-namespace sees them (tests/rig/README.md describes the files): what the feed
+// serves, the servers' modes, and the requests they logged. Windows tests reach the directory
+// through BRIMORA_RIG_DIR_WIN, native ones through BRIMORA_RIG_DIR. Outside the runner every
+// accessor says so (nullopt, false or nothing logged), and tests skip with unavailable().
 
+#ifdef _WIN32
 #include <windows.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,10 +21,16 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "support/temp_dir.hpp"
 
 namespace brimora::testing::rig {
 
+#ifdef _WIN32
 // The value of an environment variable, or nullopt when it is not set.
 inline std::optional<std::wstring> environment(const wchar_t* name) {
     std::wstring value(32767, L'\0');
@@ -31,30 +42,34 @@ inline std::optional<std::wstring> environment(const wchar_t* name) {
     return value;
 }
 
-// The reason a rig test cannot run here, or nullopt inside the runner (for GTEST_SKIP).
-inline std::optional<std::string> unavailable() {
-    if (!environment(L"BRIMORA_RIG_DIR_WIN") || !environment(L"BRIMORA_RIG_FIXTURES_WIN")) {
-        return "needs the test rig: run under tests/rig/run-in-namespace";
-    }
-    return std::nullopt;
+inline std::optional<std::filesystem::path> directory_from(const wchar_t* windows_variable, const char*) {
+    const auto value = environment(windows_variable);
+    return value ? std::optional(std::filesystem::path(*value)) : std::nullopt;
 }
+#else
+inline std::optional<std::filesystem::path> directory_from(const wchar_t*, const char* variable) {
+    const char* value = std::getenv(variable);
+    return value != nullptr && *value != '\0' ? std::optional(std::filesystem::path(value)) : std::nullopt;
+}
+#endif
 
 // The control directory, or nullopt outside the runner.
 inline std::optional<std::filesystem::path> control_dir() {
-    auto dir = environment(L"BRIMORA_RIG_DIR_WIN");
-    if (!dir) {
-        return std::nullopt;
-    }
-    return std::filesystem::path(*dir);
+    return directory_from(L"BRIMORA_RIG_DIR_WIN", "BRIMORA_RIG_DIR");
 }
 
 // A signed fixture by file name (e.g. L"app-signed.exe"), or nullopt outside the runner.
-inline std::optional<std::filesystem::path> fixture(std::wstring_view name) {
-    auto dir = environment(L"BRIMORA_RIG_FIXTURES_WIN");
-    if (!dir) {
-        return std::nullopt;
+inline std::optional<std::filesystem::path> fixture(const std::filesystem::path& name) {
+    const auto dir = directory_from(L"BRIMORA_RIG_FIXTURES_WIN", "BRIMORA_RIG_FIXTURES");
+    return dir ? std::optional(*dir / name) : std::nullopt;
+}
+
+// The reason a rig test cannot run here, or nullopt inside the runner (for GTEST_SKIP).
+inline std::optional<std::string> unavailable() {
+    if (!control_dir() || !fixture("")) {
+        return "needs the test rig: run under tests/rig/run-in-namespace";
     }
-    return std::filesystem::path(*dir) / name;
+    return std::nullopt;
 }
 
 // The whole content of a file, or nullopt when it cannot be read.
@@ -70,42 +85,58 @@ inline std::optional<std::string> read_file(const std::filesystem::path& path) {
 // and must never see half a file. False on any failure.
 inline bool write_file(const std::filesystem::path& path, std::string_view bytes) {
     auto temporary = path;
-    temporary += L".writing";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (!out.flush()) {
-            return false;
+    temporary += ".writing";
+    std::error_code error;
+    return brimora::testing::write_file(temporary, bytes) && (std::filesystem::rename(temporary, path, error), !error);
+}
+
+// Writes a file of the control directory. False on failure or outside the runner.
+inline bool write_control(const std::filesystem::path& relative, std::string_view bytes) {
+    const auto dir = control_dir();
+    return dir && write_file(*dir / relative, bytes);
+}
+
+// Serves bytes as GET <feed prefix><name>.
+inline bool serve(const std::filesystem::path& name, std::string_view bytes) {
+    return write_control(std::filesystem::path("feed") / name, bytes);
+}
+
+// Sets the feed's fault mode, a JSON object ({} is normal service).
+inline bool set_feed_mode(const nlohmann::json& mode) { return write_control("feed-mode.json", mode.dump()); }
+// A C string would become a JSON string, which the feed logs and ignores: parse mode texts first.
+bool set_feed_mode(const char*) = delete;
+
+// Normal service: no feed mode file.
+inline void normal_feed() {
+    if (const auto dir = control_dir()) {
+        std::error_code ignored;
+        std::filesystem::remove(*dir / "feed-mode.json", ignored);
+    }
+}
+
+// Removes everything in a folder of the control directory: "feed" serves nothing, "events" holds
+// no records.
+inline void empty_folder(const char* folder) {
+    if (const auto dir = control_dir()) {
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(*dir / folder, ignored)) {
+            std::filesystem::remove_all(entry.path(), ignored);
         }
     }
-    return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-// Serves bytes as NAME under the feed prefix. False on failure or outside the runner.
-inline bool put_feed_file(std::wstring_view name, std::string_view bytes) {
-    const auto dir = control_dir();
-    return dir && write_file(*dir / L"feed" / name, bytes);
-}
-
-// Sets the feed's fault mode (a JSON object text; "{}" is normal service).
-inline bool set_feed_mode(std::string_view json) {
-    const auto dir = control_dir();
-    return dir && write_file(*dir / L"feed-mode.json", json);
-}
-
-// Sets the event recorder's mode ("200", "500", "302", "silent", "absent") and waits until the
-// listening socket matches it (closed for "absent", open otherwise). False if it never does.
+// Sets the event recorder's mode ("200", "500", "404", "302", "silent", "absent") and waits until
+// the listening socket matches it (closed for "absent", open otherwise): the recorder opens and
+// closes it on its own poll. False if it never does.
 inline bool set_events_mode(std::string_view mode) {
     const auto dir = control_dir();
-    if (!dir || !write_file(*dir / L"events-mode.json", "{\"mode\": \"" + std::string(mode) + "\"}")) {
+    if (!dir || !write_control("events-mode.json", nlohmann::json{{"mode", mode}}.dump())) {
         return false;
     }
-    const bool want_listening = mode != "absent";
-    const auto marker = *dir / L"events-listening";
     // The recorder polls every 20 ms; the bound only keeps a broken rig from hanging a test.
     for (int i = 0; i < 1000; ++i) {
         std::error_code ec;
-        if (std::filesystem::exists(marker, ec) == want_listening) {
+        if (std::filesystem::exists(*dir / "events-listening", ec) == (mode != "absent")) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -115,12 +146,9 @@ inline bool set_events_mode(std::string_view mode) {
 
 // One line of feed-requests.jsonl per request the feed received, oldest first.
 inline std::vector<std::string> feed_request_lines() {
-    std::vector<std::string> lines;
     const auto dir = control_dir();
-    if (!dir) {
-        return lines;
-    }
-    std::istringstream in(read_file(*dir / L"feed-requests.jsonl").value_or(""));
+    std::istringstream in(dir ? read_file(*dir / "feed-requests.jsonl").value_or("") : "");
+    std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) {
         if (!line.empty()) {
             lines.push_back(line);
@@ -131,24 +159,73 @@ inline std::vector<std::string> feed_request_lines() {
 
 // The JSON text of every request the event recorder stored, oldest first.
 inline std::vector<std::string> event_records() {
-    std::vector<std::string> records;
     const auto dir = control_dir();
-    if (!dir) {
-        return records;
-    }
     std::vector<std::filesystem::path> files;
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(*dir / L"events", ec)) {
-        if (entry.path().extension() == L".json") {
+    for (const auto& entry : std::filesystem::directory_iterator(dir ? *dir / "events" : std::filesystem::path(), ec)) {
+        if (entry.path().extension() == ".json") {
             files.push_back(entry.path());
         }
     }
-    std::sort(files.begin(), files.end());
+    std::ranges::sort(files);
+    std::vector<std::string> records;
     for (const auto& file : files) {
         records.push_back(read_file(file).value_or(""));
     }
     return records;
 }
+
+inline std::string lower_ascii(std::string text) {
+    std::ranges::transform(text, text.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+    return text;
+}
+
+// A request as a server logged it.
+struct LoggedRequest {
+    std::string method;
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> headers;  // names as sent
+    std::string body;                                          // event recorder only
+
+    // A header's value, its name compared without regard to case.
+    [[nodiscard]] std::optional<std::string> header(std::string_view name) const {
+        for (const auto& [key, value] : headers) {
+            if (lower_ascii(key) == lower_ascii(std::string(name))) {
+                return value;
+            }
+        }
+        return std::nullopt;
+    }
+};
+
+// The records that are JSON objects, parsed.
+inline std::vector<LoggedRequest> parse_logged(const std::vector<std::string>& texts) {
+    std::vector<LoggedRequest> requests;
+    for (const auto& text : texts) {
+        const nlohmann::json json = nlohmann::json::parse(text, nullptr, false);
+        if (!json.is_object()) {
+            continue;
+        }
+        const auto text_of = [&](const char* name) {
+            const auto it = json.find(name);
+            return it != json.end() && it->is_string() ? it->get<std::string>() : std::string();
+        };
+        LoggedRequest request{text_of("method"), text_of("path"), {}, text_of("body")};
+        if (const auto headers = json.find("headers"); headers != json.end() && headers->is_object()) {
+            for (const auto& [key, value] : headers->items()) {
+                request.headers.emplace_back(key, value.is_string() ? value.get<std::string>() : value.dump());
+            }
+        }
+        requests.push_back(std::move(request));
+    }
+    return requests;
+}
+
+// Every request the feed logged so far, in arrival order.
+inline std::vector<LoggedRequest> feed_requests() { return parse_logged(feed_request_lines()); }
+
+// Every request the event recorder stored so far, in arrival order.
+inline std::vector<LoggedRequest> events() { return parse_logged(event_records()); }
 
 // Back to normal service with nothing served and nothing recorded: no mode files, an empty
 // feed directory, no request log and no event records. False when something stayed.
@@ -157,14 +234,11 @@ inline bool reset() {
     if (!dir) {
         return false;
     }
-    std::error_code ec;
-    std::filesystem::remove(*dir / L"feed-mode.json", ec);
-    std::filesystem::remove(*dir / L"feed-requests.jsonl", ec);
-    for (const auto* sub : {L"feed", L"events"}) {
-        for (const auto& entry : std::filesystem::directory_iterator(*dir / sub, ec)) {
-            std::filesystem::remove_all(entry.path(), ec);
-        }
-    }
+    std::error_code ignored;
+    normal_feed();
+    std::filesystem::remove(*dir / "feed-requests.jsonl", ignored);
+    empty_folder("feed");
+    empty_folder("events");
     return set_events_mode("200") && feed_request_lines().empty() && event_records().empty();
 }
 

@@ -1,16 +1,12 @@
 #pragma once
-// What the Windows tests share about the platform itself: telling Wine from Windows, one owner
-// for the file handles the tests hold open to provoke sharing and locking behaviour, and the
-// Authenticode verdict on a file.
+// What the Windows tests share about the platform itself: telling Wine from Windows, a thread,
+// and one owner for the file handles the tests hold open to provoke sharing and locking behaviour.
 
 #include <windows.h>
 
-#include <softpub.h>
-#include <wintrust.h>
-
+#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 namespace brimora::testing {
 
@@ -19,6 +15,32 @@ inline bool running_under_wine() {
     const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
+
+// A thread on CreateThread, joined when it goes out of scope. The toolchain's threading model is
+// Win32's, whose libstdc++ (GCC 12) has no std::thread.
+class TestThread {
+public:
+    explicit TestThread(std::function<void()> body)
+        : body_(std::move(body)), handle_(::CreateThread(nullptr, 0, &TestThread::entry, this, 0, nullptr)) {}
+    TestThread(const TestThread&) = delete;
+    TestThread& operator=(const TestThread&) = delete;
+    ~TestThread() { join(); }
+    void join() {
+        if (handle_ != nullptr) {
+            ::WaitForSingleObject(handle_, INFINITE);
+            ::CloseHandle(handle_);
+            handle_ = nullptr;
+        }
+    }
+
+private:
+    static DWORD WINAPI entry(void* self) {
+        static_cast<TestThread*>(self)->body_();
+        return 0;
+    }
+    std::function<void()> body_;
+    HANDLE handle_;
+};
 
 // A CreateFileW handle, closed once when it goes out of scope.
 class TestFileHandle {
@@ -66,27 +88,7 @@ private:
     std::unique_ptr<TestFileHandle> file_;
     bool held_;
     HANDLE release_;
-    std::thread holder_;
+    TestThread holder_;
 };
-
-// WinVerifyTrust's verdict on `file`, with the revocation settings the installer itself uses.
-inline LONG trust_of(const std::wstring& file) {
-    WINTRUST_FILE_INFO info{};
-    info.cbStruct = sizeof info;
-    info.pcwszFilePath = file.c_str();
-    WINTRUST_DATA data{};
-    data.cbStruct = sizeof data;
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &info;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG result = ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    return result;
-}
 
 }  // namespace brimora::testing

@@ -1,18 +1,17 @@
 #include <windows.h>
 
-#include <commctrl.h>
-
 #include "app.hpp"
 
 #include <memory>
 #include <string>
 
-#include "acquisition_file.hpp"
 #include "app_state.hpp"
+#include "brimora/acquisition.hpp"
 #include "events.hpp"
 #include "handles.hpp"
-#include "installed_app.hpp"
+#include "paths.hpp"
 #include "pipeline.hpp"
+#include "process.hpp"
 #include "system_dlls.hpp"
 #include "texts.hpp"
 #include "ui_messages.hpp"
@@ -21,22 +20,6 @@
 
 namespace brimora::win {
 namespace {
-
-// The variable's value; nothing when it is missing or empty (both mean no data directory).
-std::optional<std::wstring> environment_value(const wchar_t* name) {
-    std::wstring value(256, L'\0');
-    for (;;) {
-        const DWORD n = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-        if (n == 0) {
-            return std::nullopt;
-        }
-        if (n < value.size()) {
-            value.resize(n);
-            return value;
-        }
-        value.resize(n);  // n is the size needed, terminator included
-    }
-}
 
 void worker_body(AppContext context) {
     auto outcome = install(AppContext(context));
@@ -66,13 +49,7 @@ void start_worker() {
     }
     CANCELLED.store(false);
     CANCELLABLE.store(true);
-    if (const UiHandles* ui = UI.get()) {
-        ::EnableWindow(ui->retry_button, FALSE);
-        ::ShowWindow(ui->retry_button, SW_HIDE);
-        const std::wstring cancel = widen(ui_texts().cancel);
-        ::SetWindowTextW(ui->cancel_button, cancel.c_str());
-        ::SendMessageW(ui->progress_bar, PBM_SETPOS, 0, 0);
-    }
+    show_attempt_started();
     auto context = std::make_unique<AppContext>(*CONTEXT.get());
     KernelHandle thread(::CreateThread(nullptr, 0, worker_thread, context.get(), 0, nullptr));
     if (!thread) {
@@ -98,35 +75,20 @@ void run() {
         return;
     }
 
-    const auto local_app_data = environment_value(L"LOCALAPPDATA");
-    if (!local_app_data) {
+    const auto local_app_data = environment_variable(L"LOCALAPPDATA");
+    if (!local_app_data || local_app_data->empty()) {
         fatal_message(texts.fatal_state);
         return;
     }
     const std::wstring data_dir = join_windows_path(*local_app_data, L"Brimora");
-    auto state = detail::load_or_create(join_windows_path(data_dir, L"acquisition.json"), locale);
+    auto state = load_or_create(join_windows_path(data_dir, widen(STATE_FILE_NAME)), locale);
     if (!state) {
         fatal_message(texts.fatal_state);
         return;
     }
     CONTEXT.set(AppContext{std::move(*state), join_windows_path(join_windows_path(data_dir, L"InstallerCache"), L"v1"), locale});
 
-    ::InitCommonControls();
-
-    HINSTANCE instance = ::GetModuleHandleW(nullptr);
-    WNDCLASSW window_class{};
-    window_class.style = 0;
-    window_class.lpfnWndProc = window_proc;
-    window_class.hInstance = instance;
-    window_class.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
-    window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
-    window_class.lpszClassName = WINDOW_CLASS;
-    if (::RegisterClassW(&window_class) == 0) {
-        fatal_message(texts.fatal_window);
-        return;
-    }
-    HWND window = ::CreateWindowExW(WS_EX_APPWINDOW, WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, CW_USEDEFAULT,
-                                    CW_USEDEFAULT, WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, instance, nullptr);
+    HWND window = create_installer_window(start_worker);
     if (window == nullptr) {
         fatal_message(texts.fatal_window);
         return;

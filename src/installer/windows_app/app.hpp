@@ -8,11 +8,6 @@
 namespace brimora::win {
 
 inline constexpr wchar_t MUTEX_NAME[] = L"Local\\BrimoraInstallerV1";
-inline constexpr wchar_t WINDOW_CLASS[] = L"BrimoraInstallerV1";
-inline constexpr wchar_t WINDOW_TITLE[] = L"Brimora Installer";
-inline constexpr DWORD WINDOW_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x00CA0000
-inline constexpr int WINDOW_WIDTH = 540;
-inline constexpr int WINDOW_HEIGHT = 220;
 
 // Japanese for every Japanese sublanguage of the language id, English otherwise.
 [[nodiscard]] InstallerLocale locale_for_language(LANGID language) noexcept;

@@ -53,60 +53,12 @@ static_assert(sizeof(WintrustData) == 88);
 static_assert(sizeof(CMSG_SIGNER_INFO) == 136);
 #endif
 
-struct CertStoreTraits {
-    using Native = HCERTSTORE;
-    static constexpr Native invalid() noexcept { return nullptr; }
-    // Flag 0: a context still referenced elsewhere keeps the store alive instead of being freed
-    // under its user's feet (CERT_CLOSE_STORE_FORCE_FLAG would).
-    static void close(Native h) noexcept { ::CertCloseStore(h, 0); }
-};
-
-struct CryptMessageTraits {
-    using Native = HCRYPTMSG;
-    static constexpr Native invalid() noexcept { return nullptr; }
-    static void close(Native h) noexcept { ::CryptMsgClose(h); }
-};
-
-struct CertContextTraits {
-    using Native = PCCERT_CONTEXT;
-    static constexpr Native invalid() noexcept { return nullptr; }
-    static void close(Native h) noexcept { ::CertFreeCertificateContext(h); }
-};
-
-using CertStore = UniqueHandle<CertStoreTraits>;
-using CryptMessage = UniqueHandle<CryptMessageTraits>;
-using CertContext = UniqueHandle<CertContextTraits>;
-
-[[nodiscard]] LONG trust_verdict(const std::wstring& path) {
-    WINTRUST_FILE_INFO file{};
-    file.cbStruct = sizeof(WINTRUST_FILE_INFO);
-    file.pcwszFilePath = path.c_str();
-    file.hFile = nullptr;
-    file.pgKnownSubject = nullptr;
-
-    WintrustData data{};
-    data.cbStruct = sizeof(WintrustData);
-    data.pPolicyCallbackData = nullptr;
-    data.pSIPClientData = nullptr;
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &file;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.hWVTStateData = nullptr;
-    data.pwszURLReference = nullptr;
-    data.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
-    data.dwUIContext = WTD_UICONTEXT_EXECUTE;
-    data.pSignatureSettings = nullptr;
-
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG verdict = ::WinVerifyTrust(nullptr, &action, &data);
-    // The verify call leaves provider state in hWVTStateData whatever its verdict; only the
-    // close action frees it, so skipping this on failure would leak on every rejected file.
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    static_cast<void>(::WinVerifyTrust(nullptr, &action, &data));
-    return verdict;
-}
+// Flag 0: a context still referenced elsewhere keeps the store alive instead of being freed under
+// its user's feet (CERT_CLOSE_STORE_FORCE_FLAG would).
+using CertStore = UniqueHandle<HandleTraits<HCERTSTORE, [](HCERTSTORE h) { return ::CertCloseStore(h, 0); }>>;
+using CryptMessage = UniqueHandle<HandleTraits<HCRYPTMSG, [](HCRYPTMSG h) { return ::CryptMsgClose(h); }>>;
+using CertContext =
+    UniqueHandle<HandleTraits<PCCERT_CONTEXT, [](PCCERT_CONTEXT h) { return ::CertFreeCertificateContext(h); }>>;
 
 // The first signer's certificate name as UTF-8. Every handle and buffer is released before this
 // returns, so the comparison happens with nothing held.
@@ -164,6 +116,37 @@ using CertContext = UniqueHandle<CertContextTraits>;
 }
 
 }  // namespace
+
+LONG trust_verdict(const std::wstring& path) {
+    WINTRUST_FILE_INFO file{};
+    file.cbStruct = sizeof(WINTRUST_FILE_INFO);
+    file.pcwszFilePath = path.c_str();
+    file.hFile = nullptr;
+    file.pgKnownSubject = nullptr;
+
+    WintrustData data{};
+    data.cbStruct = sizeof(WintrustData);
+    data.pPolicyCallbackData = nullptr;
+    data.pSIPClientData = nullptr;
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    data.hWVTStateData = nullptr;
+    data.pwszURLReference = nullptr;
+    data.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
+    data.dwUIContext = WTD_UICONTEXT_EXECUTE;
+    data.pSignatureSettings = nullptr;
+
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const LONG verdict = ::WinVerifyTrust(nullptr, &action, &data);
+    // The verify call leaves provider state in hWVTStateData whatever its verdict; only the
+    // close action frees it, so skipping this on failure would leak on every rejected file.
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    static_cast<void>(::WinVerifyTrust(nullptr, &action, &data));
+    return verdict;
+}
 
 Outcome<void> verify_authenticode(const std::wstring& path) {
     if (trust_verdict(path) != 0) {

@@ -11,9 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "payload_file.hpp"
+#include "brimora/cache.hpp"
+#include "brimora/payload.hpp"
 #include "handles.hpp"
-#include "installed_app.hpp"
+#include "paths.hpp"
 #include "texts.hpp"
 #include "transport.hpp"
 #include "ui_messages.hpp"
@@ -21,8 +22,6 @@
 
 namespace brimora::win {
 namespace {
-
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Nothing when the metadata cannot be read: the callers treat that as "no such file".
 std::optional<std::uint64_t> file_length(const std::wstring& path) {
@@ -144,12 +143,18 @@ std::uintptr_t download_progress(std::uint64_t received, std::uint64_t size) noe
     return static_cast<std::uintptr_t>(10 + std::min<std::uint64_t>(65, product / size));
 }
 
+std::wstring partial_path(std::wstring_view cache_dir, const std::string& file_name) {
+    std::string name = file_name;
+    name += PARTIAL_SUFFIX;
+    return join_windows_path(cache_dir, widen(name));
+}
+
 Outcome<std::wstring> download_payload(const AppContext& context, const ValidatedRelease& release) {
     if (!is_plain_file_name(release.file_name)) {
         return fail("download_failed", FailureReason::download_failed);
     }
     const std::wstring final_path = join_windows_path(context.cache_dir, widen(release.file_name));
-    const std::wstring partial_path = join_windows_path(context.cache_dir, widen(release.file_name + ".partial"));
+    const std::wstring partial = partial_path(context.cache_dir, release.file_name);
 
     if (file_length(final_path)) {
         if (verify_size_and_hash(final_path, release)) {
@@ -158,26 +163,26 @@ Outcome<std::wstring> download_payload(const AppContext& context, const Validate
         delete_ignoring_errors(final_path);
     }
 
-    std::uint64_t offset = file_length(partial_path).value_or(0);
+    std::uint64_t offset = file_length(partial).value_or(0);
     if (offset > release.size) {
-        delete_ignoring_errors(partial_path);
+        delete_ignoring_errors(partial);
         offset = 0;
     }
     if (offset < release.size) {
         if (Outcome<void> fetched =
-                fetch_into_partial(partial_path, offset, release, texts_for(context.locale).downloading);
+                fetch_into_partial(partial, offset, release, texts_for(context.locale).downloading);
             !fetched) {
             return std::unexpected(fetched.error());
         }
     }
 
-    if (file_length(partial_path).value_or(0) != release.size) {
+    if (file_length(partial).value_or(0) != release.size) {
         return fail("payload_size_mismatch", FailureReason::payload_size_mismatch);
     }
     // An antivirus scanner or indexer opens every new executable the moment it appears, sharing
     // reading and writing but not deletion; until it lets go the rename is refused.
     if (!retry_while_locked(
-            [&] { return ::MoveFileExW(partial_path.c_str(), final_path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE; },
+            [&] { return ::MoveFileExW(partial.c_str(), final_path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE; },
             LOCK_RETRY_BUDGET)) {
         return fail("cache_finalize_failed", FailureReason::download_failed);
     }
@@ -222,7 +227,7 @@ Outcome<FileHandle> open_partial_for_append(const std::wstring& partial_path) {
 }
 
 Outcome<void> verify_size_and_hash(const std::wstring& path, const ValidatedRelease& release) {
-    const auto verified = brimora::detail::verify_file(path, release.size, release.sha512);
+    const auto verified = brimora::verify_file(path, release.size, release.sha512);
     if (verified) {
         return {};
     }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "app_state.hpp"
 #include "brimora/manifest.hpp"
@@ -30,6 +31,9 @@ inline constexpr std::chrono::milliseconds LOCK_RETRY_BUDGET{10000};
 // The percentage posted after `received` of `size` bytes: 10 + min(65, received * 65 / size), the
 // product saturating at the largest 64-bit value (a size of 0 counts as complete).
 [[nodiscard]] std::uintptr_t download_progress(std::uint64_t received, std::uint64_t size) noexcept;
+
+// The release file's download in progress: "<file name>.partial" in the cache directory.
+[[nodiscard]] std::wstring partial_path(std::wstring_view cache_dir, const std::string& file_name);
 
 // The cached final file of the release, downloaded or resumed as needed; posts progress 10..75
 // with the downloading text of context.locale and stops before the next read once CANCELLED is set.

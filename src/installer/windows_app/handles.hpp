@@ -48,35 +48,39 @@ private:
     Native value_ = Traits::invalid();
 };
 
-// Kernel objects whose "no handle" value is NULL (processes, threads, mutexes, events).
-struct KernelHandleTraits {
-    using Native = HANDLE;
-    static constexpr Native invalid() noexcept { return nullptr; }
-    static void close(Native h) noexcept { ::CloseHandle(h); }
+// How a handle type is freed and which value means "no handle": nullptr, or INVALID_HANDLE_VALUE
+// for the functions that report failure with it (CreateFileW, FindFirstFileW).
+template <typename T, auto Close, bool MinusOneIsInvalid = false>
+struct HandleTraits {
+    using Native = T;
+    static Native invalid() noexcept {
+        if constexpr (MinusOneIsInvalid) {
+            return INVALID_HANDLE_VALUE;
+        } else {
+            return nullptr;
+        }
+    }
+    static void close(Native h) noexcept { Close(h); }
 };
 
-// CreateFileW reports failure as INVALID_HANDLE_VALUE, not NULL.
-struct FileHandleTraits {
-    using Native = HANDLE;
-    static Native invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(Native h) noexcept { ::CloseHandle(h); }
-};
+// Closes one WinHTTP handle (transport.cpp: winhttp.h clashes with wininet.h under MinGW, so it
+// stays out of this header; HINTERNET is a void pointer).
+void close_winhttp_handle(void* handle) noexcept;
 
-struct RegistryKeyTraits {
-    using Native = HKEY;
-    static constexpr Native invalid() noexcept { return nullptr; }
-    static void close(Native h) noexcept { ::RegCloseKey(h); }
-};
+// Named functions rather than lambdas: a lambda in a header gives every file its own handle type.
+inline void close_kernel_handle(HANDLE h) noexcept { ::CloseHandle(h); }
+inline void close_find_handle(HANDLE h) noexcept { ::FindClose(h); }
+inline void close_registry_key(HKEY h) noexcept { ::RegCloseKey(h); }
 
-struct FindHandleTraits {
-    using Native = HANDLE;
-    static Native invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(Native h) noexcept { ::FindClose(h); }
-};
+// Processes, threads, mutexes, events.
+using KernelHandle = UniqueHandle<HandleTraits<HANDLE, close_kernel_handle>>;
+using FileHandle = UniqueHandle<HandleTraits<HANDLE, close_kernel_handle, true>>;
+using FindHandle = UniqueHandle<HandleTraits<HANDLE, close_find_handle, true>>;
+using RegistryKey = UniqueHandle<HandleTraits<HKEY, close_registry_key>>;
+using WinHttpHandle = UniqueHandle<HandleTraits<void*, close_winhttp_handle>>;
 
-using KernelHandle = UniqueHandle<KernelHandleTraits>;
-using FileHandle = UniqueHandle<FileHandleTraits>;
-using RegistryKey = UniqueHandle<RegistryKeyTraits>;
-using FindHandle = UniqueHandle<FindHandleTraits>;
+// Files the installer opens never stand in the way of another process reading, writing or deleting
+// them (an antivirus scan, an indexer), and it never blocks such a process either.
+inline constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 }  // namespace brimora::win

@@ -31,20 +31,8 @@ inline constexpr std::chrono::milliseconds LAUNCH_PASS_DELAY{250};
 // The directory text of REG_SZ data given as UTF-16 units: all trailing zero units dropped; nothing if a surrogate is unpaired or a zero unit remains inside.
 [[nodiscard]] std::optional<std::wstring> decode_install_location(std::wstring_view units);
 
-// Whether the text is an absolute Windows path: an ASCII drive letter, ":" and a separator, or two leading separators.
-[[nodiscard]] bool is_absolute_windows_path(std::wstring_view text) noexcept;
-
-// The directory text and the name joined by Windows rules: "\" inserted unless the directory already ends in a separator.
-[[nodiscard]] std::wstring join_windows_path(std::wstring_view directory, std::wstring_view name);
-
-// Whether two paths have the same components: doubled and trailing separators ignored, letter case significant.
-[[nodiscard]] bool same_path_components(std::wstring_view a, std::wstring_view b);
-
 // The paths in their order with every entry removed that has the same components as the entry right before it.
 [[nodiscard]] std::vector<std::wstring> without_neighbour_duplicates(std::vector<std::wstring> paths);
-
-// The command line that gives a program its quoted path as argv[0] and no arguments; nothing if the path holds a quote.
-[[nodiscard]] std::optional<std::wstring> bare_command_line(std::wstring_view program);
 
 // The existing regular files among the registry candidate and the LOCALAPPDATA fallbacks, in that order, neighbour duplicates removed; never fails.
 [[nodiscard]] std::vector<std::wstring> installed_app_candidates();

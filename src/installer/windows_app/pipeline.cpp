@@ -10,21 +10,25 @@
 
 #include "authenticode.hpp"
 #include "brimora/cache.hpp"
+#include "brimora/files.hpp"
 #include "brimora/manifest.hpp"
 #include "download.hpp"
 #include "events.hpp"
-#include "file_io.hpp"
 #include "handles.hpp"
 #include "installed_app.hpp"
+#include "paths.hpp"
+#include "process.hpp"
 #include "texts.hpp"
 #include "transport.hpp"
 #include "ui_messages.hpp"
 #include "utf16.hpp"
+#include "window.hpp"
 
 namespace brimora::win {
 namespace {
 
 constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
+constexpr std::wstring_view INSTALLER_ARGUMENTS = L"/S /currentuser --force-run";
 
 [[nodiscard]] bool cancelled() { return CANCELLED.load(); }
 
@@ -73,24 +77,14 @@ std::wstring startable_path(const std::wstring& installer) {
 
 Outcome<void> run_installer(const std::wstring& installer) {
     const std::wstring image = startable_path(installer);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    // No handle inheritance: the installer must not keep our cache files or the event threads'
-    // sockets open. The environment and working directory are ours. A scanner that opened the
-    // fresh installer refuses the start for a few seconds: that is waited out, not reported.
-    const bool started = retry_while_locked(
-        [&] {
-            std::wstring command_line = installer_command_line(image);
-            return ::CreateProcessW(image.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                    &startup, &info) != FALSE;
-        },
-        LOCK_RETRY_BUDGET);
-    if (!started) {
+    // A scanner that opened the fresh installer refuses the start for a few seconds: that is
+    // waited out, not reported.
+    Process started;
+    if (!retry_while_locked([&] { return static_cast<bool>(started = start_process(image, INSTALLER_ARGUMENTS)); },
+                            LOCK_RETRY_BUDGET)) {
         return fail("install_start_failed", FailureReason::install_failed);
     }
-    const KernelHandle process(info.hProcess);
-    const KernelHandle thread(info.hThread);
+    const KernelHandle& process = started.process;
     DWORD exit_code = 0;
     if (::WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 ||
         !::GetExitCodeProcess(process.get(), &exit_code)) {
@@ -123,11 +117,8 @@ std::uint64_t disk_space_required(std::uint64_t installer_size) noexcept {
     return product > U64_MAX - DISK_SPACE_MARGIN ? U64_MAX : product + DISK_SPACE_MARGIN;
 }
 
-std::wstring installer_command_line(const std::wstring& installer) {
-    std::wstring line = L"\"";
-    line += installer;
-    line += L"\" /S /currentuser --force-run";
-    return line;
+std::optional<std::wstring> installer_command_line(const std::wstring& installer) {
+    return command_line(installer, INSTALLER_ARGUMENTS);
 }
 
 void prune_cache(const std::wstring& cache_dir, std::string_view current_file_name) {
@@ -178,7 +169,7 @@ Outcome<std::string> install(AppContext context) {
         return fail("cancelled", FailureReason::cancelled);
     }
 
-    if (!detail::make_directories(context.cache_dir)) {
+    if (!make_directories(context.cache_dir)) {
         return fail("cache_unavailable", FailureReason::insufficient_disk_space);
     }
     prune_cache(context.cache_dir, release->file_name);
@@ -210,9 +201,7 @@ Outcome<std::string> install(AppContext context) {
 
     progress(92, texts.installing);
     CANCELLABLE.store(false);
-    if (const UiHandles* ui = UI.get()) {
-        ::EnableWindow(ui->cancel_button, FALSE);
-    }
+    disable_cancel_button();
     if (auto ran = run_installer(*installer); !ran) {
         return std::unexpected(ran.error());
     }
@@ -226,7 +215,7 @@ Outcome<std::string> install(AppContext context) {
         return std::unexpected(launched.error());
     }
 
-    delete_after_success(*installer, join_windows_path(context.cache_dir, widen(release->file_name) + L".partial"));
+    delete_after_success(*installer, partial_path(context.cache_dir, release->file_name));
     return std::string(texts.install_complete);
 }
 

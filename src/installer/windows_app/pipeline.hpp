@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,8 +20,8 @@ inline constexpr std::chrono::milliseconds CLEANUP_RETRY_BUDGET{2000};
 // size * 4 + 256 MiB, saturating at the largest 64-bit value instead of wrapping.
 [[nodiscard]] std::uint64_t disk_space_required(std::uint64_t installer_size) noexcept;
 
-// `"<installer>" /S /currentuser --force-run`.
-[[nodiscard]] std::wstring installer_command_line(const std::wstring& installer);
+// `"<installer>" /S /currentuser --force-run`; nothing for a path command_line refuses.
+[[nodiscard]] std::optional<std::wstring> installer_command_line(const std::wstring& installer);
 
 // Starts `"<installer>" /S /currentuser --force-run` (through the short path when the long one is
 // too long to start) and waits for it; a start refused by another process's hold on the file is

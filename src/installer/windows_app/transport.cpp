@@ -16,29 +16,6 @@ namespace {
 
 static_assert(sizeof(HINTERNET) == sizeof(void*));
 
-void close_if_open(HINTERNET handle) noexcept {
-    if (handle != nullptr) {
-        static_cast<void>(::WinHttpCloseHandle(handle));
-    }
-}
-
-// The handles of a chain still being built. Should a step fail, the newest handle goes first:
-// request, then connect, then open.
-struct PendingChain {
-    HINTERNET open = nullptr;
-    HINTERNET connect = nullptr;
-    HINTERNET request = nullptr;
-
-    PendingChain() = default;
-    PendingChain(const PendingChain&) = delete;
-    PendingChain& operator=(const PendingChain&) = delete;
-    ~PendingChain() {
-        close_if_open(request);
-        close_if_open(connect);
-        close_if_open(open);
-    }
-};
-
 // WinHttpSetTimeouts takes signed values and reads a negative one as "wait forever"; a huge
 // unsigned limit must stay a finite one.
 int as_timeout(std::uint32_t milliseconds) noexcept {
@@ -51,34 +28,18 @@ bool set_dword_option(HINTERNET handle, DWORD option, DWORD value) noexcept {
 
 }  // namespace
 
-HttpResponse::HttpResponse(void* open_handle, void* connect_handle, void* request_handle, std::uint32_t status) noexcept
-    : open_(open_handle), connect_(connect_handle), request_(request_handle), status_(status) {}
+void close_winhttp_handle(void* handle) noexcept { static_cast<void>(::WinHttpCloseHandle(handle)); }
 
-HttpResponse::HttpResponse(HttpResponse&& other) noexcept
-    : open_(std::exchange(other.open_, nullptr)),
-      connect_(std::exchange(other.connect_, nullptr)),
-      request_(std::exchange(other.request_, nullptr)),
-      status_(other.status_) {}
+HttpResponse::HttpResponse(WinHttpHandle open, WinHttpHandle connect, WinHttpHandle request,
+                           std::uint32_t status) noexcept
+    : open_(std::move(open)), connect_(std::move(connect)), request_(std::move(request)), status_(status) {}
 
-HttpResponse& HttpResponse::operator=(HttpResponse&& other) noexcept {
-    if (this != &other) {
-        release();
-        open_ = std::exchange(other.open_, nullptr);
-        connect_ = std::exchange(other.connect_, nullptr);
-        request_ = std::exchange(other.request_, nullptr);
-        status_ = other.status_;
-    }
-    return *this;
-}
-
-HttpResponse::~HttpResponse() { release(); }
-
-// The order open, connect, request is the owner's contract; member destruction order would be an
-// accident of declaration, so it is spelled out here.
+// The order open, connect, request is the owner's contract; member destruction order would be the
+// reverse, so it is spelled out here.
 void HttpResponse::release() noexcept {
-    close_if_open(std::exchange(open_, nullptr));
-    close_if_open(std::exchange(connect_, nullptr));
-    close_if_open(std::exchange(request_, nullptr));
+    open_.reset();
+    connect_.reset();
+    request_.reset();
 }
 
 std::optional<HttpResponse> open_request(std::string_view verb, std::string_view host, std::string_view path,
@@ -97,39 +58,40 @@ std::optional<HttpResponse> open_request(std::string_view verb, std::string_view
         return std::nullopt;
     }
 
-    PendingChain chain;
     // Synchronous handle (no WINHTTP_FLAG_ASYNC); the system and per-user proxy settings apply.
     // Wine 8 accepts this access type as Windows 8.1 and later do, so there is no fallback to the
     // older default-proxy type: that one ignores the per-user settings the user relies on.
-    chain.open = ::WinHttpOpen(agent_w->c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, 0);
-    if (chain.open == nullptr) {
+    // Should a step fail, the newest handle goes first: request, then connect, then session (the
+    // reverse of their declaration).
+    WinHttpHandle session(::WinHttpOpen(agent_w->c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session) {
         return std::nullopt;
     }
-    if (!set_dword_option(chain.open, WINHTTP_OPTION_SECURE_PROTOCOLS, WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2)) {
+    if (!set_dword_option(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2)) {
         return std::nullopt;
     }
-    if (!::WinHttpSetTimeouts(chain.open, as_timeout(timeouts.resolve), as_timeout(timeouts.connect),
+    if (!::WinHttpSetTimeouts(session.get(), as_timeout(timeouts.resolve), as_timeout(timeouts.connect),
                               as_timeout(timeouts.send), as_timeout(timeouts.receive))) {
         return std::nullopt;
     }
-    chain.connect = ::WinHttpConnect(chain.open, host_w->c_str(), HTTPS_PORT, 0);
-    if (chain.connect == nullptr) {
+    WinHttpHandle connect(::WinHttpConnect(session.get(), host_w->c_str(), HTTPS_PORT, 0));
+    if (!connect) {
         return std::nullopt;
     }
-    chain.request = ::WinHttpOpenRequest(chain.connect, verb_w->c_str(), path_w->c_str(), nullptr,
-                                         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
-    if (chain.request == nullptr) {
+    WinHttpHandle request(::WinHttpOpenRequest(connect.get(), verb_w->c_str(), path_w->c_str(), nullptr,
+                                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+    if (!request) {
         return std::nullopt;
     }
-    if (!set_dword_option(chain.request, WINHTTP_OPTION_REDIRECT_POLICY, WINHTTP_OPTION_REDIRECT_POLICY_NEVER)) {
+    if (!set_dword_option(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, WINHTTP_OPTION_REDIRECT_POLICY_NEVER)) {
         return std::nullopt;
     }
     // The receive timeout of WinHttpSetTimeouts covers body reads only. The wait for the response
     // headers has a limit of its own: 90 s by default on Windows, and unbounded under Wine, where
     // it also covers the TLS handshake. Without this a server that accepts and then stays silent
     // would hold the caller far beyond its receive timeout, or forever.
-    if (!set_dword_option(chain.request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, timeouts.receive)) {
+    if (!set_dword_option(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, timeouts.receive)) {
         return std::nullopt;
     }
 
@@ -143,7 +105,7 @@ std::optional<HttpResponse> open_request(std::string_view verb, std::string_view
     if (!headers.empty()) {
         const std::optional<std::wstring> headers_w = to_utf16(headers);
         if (!headers_w ||
-            !::WinHttpAddRequestHeaders(chain.request, headers_w->c_str(), static_cast<DWORD>(-1),
+            !::WinHttpAddRequestHeaders(request.get(), headers_w->c_str(), static_cast<DWORD>(-1),
                                         WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
             return std::nullopt;
         }
@@ -152,19 +114,17 @@ std::optional<HttpResponse> open_request(std::string_view verb, std::string_view
     // WinHTTP only reads the optional data, but its signature takes a mutable pointer.
     void* data = body_length != 0 ? const_cast<std::uint8_t*>(body->data()) : WINHTTP_NO_REQUEST_DATA;
     const auto length = static_cast<DWORD>(body_length);
-    if (!::WinHttpSendRequest(chain.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length, 0)) {
+    if (!::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length, 0)) {
         return std::nullopt;
     }
-    if (!::WinHttpReceiveResponse(chain.request, nullptr)) {
+    if (!::WinHttpReceiveResponse(request.get(), nullptr)) {
         return std::nullopt;
     }
-    const std::optional<std::uint32_t> status = query_status(chain.request);
+    const std::optional<std::uint32_t> status = query_status(request.get());
     if (!status) {
         return std::nullopt;
     }
-    HttpResponse response(std::exchange(chain.open, nullptr), std::exchange(chain.connect, nullptr),
-                          std::exchange(chain.request, nullptr), *status);
-    return response;
+    return HttpResponse(std::move(session), std::move(connect), std::move(request), *status);
 }
 
 std::optional<std::uint32_t> query_status(void* request_handle) noexcept {

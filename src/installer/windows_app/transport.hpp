@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "handles.hpp"
+
 namespace brimora::win {
 
 inline constexpr std::string_view FEED_HOST = "downloads.brimora.app";
@@ -48,27 +50,26 @@ inline constexpr std::size_t BOUNDED_BODY_LIMIT_BYTES = 65536;
 // exactly once, by release() or by the destructor, whichever comes first.
 class HttpResponse {
 public:
-    // Takes ownership of the three handles (any may be null) and records the status.
-    HttpResponse(void* open_handle, void* connect_handle, void* request_handle, std::uint32_t status) noexcept;
-    HttpResponse(HttpResponse&& other) noexcept;
-    HttpResponse& operator=(HttpResponse&& other) noexcept;
-    HttpResponse(const HttpResponse&) = delete;
-    HttpResponse& operator=(const HttpResponse&) = delete;
-    ~HttpResponse();
+    // Takes ownership of the three handles (any may be empty) and records the status.
+    HttpResponse(WinHttpHandle open, WinHttpHandle connect, WinHttpHandle request, std::uint32_t status) noexcept;
+    HttpResponse(HttpResponse&& other) noexcept = default;
+    // Member by member in declaration order, so the handles held before close open, connect, request.
+    HttpResponse& operator=(HttpResponse&& other) noexcept = default;
+    ~HttpResponse() { release(); }
 
     // The status code as the server sent it.
     [[nodiscard]] std::uint32_t status() const noexcept { return status_; }
 
     // The handle the body is read through; null once released.
-    [[nodiscard]] void* request_handle() const noexcept { return request_; }
+    [[nodiscard]] void* request_handle() const noexcept { return request_.get(); }
 
-    // Closes each non-null handle in the order open, connect, request; later calls do nothing.
+    // Closes each open handle in the order open, connect, request; later calls do nothing.
     void release() noexcept;
 
 private:
-    void* open_;
-    void* connect_;
-    void* request_;
+    WinHttpHandle open_;
+    WinHttpHandle connect_;
+    WinHttpHandle request_;
     std::uint32_t status_;
 };
 

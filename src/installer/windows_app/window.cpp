@@ -6,7 +6,6 @@
 
 #include <algorithm>
 
-#include "app.hpp"
 #include "app_state.hpp"
 #include "texts.hpp"
 #include "ui_messages.hpp"
@@ -132,7 +131,10 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
         case WM_COMMAND:
             switch (LOWORD(wparam)) {
                 case RETRY_BUTTON_ID:
-                    start_worker();
+                    if (const auto start_attempt =
+                            reinterpret_cast<void (*)()>(::GetWindowLongPtrW(window, GWLP_USERDATA))) {
+                        start_attempt();
+                    }
                     break;
                 case CANCEL_BUTTON_ID:
                     on_close(window);
@@ -155,9 +157,46 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
     }
 }
 
+HWND create_installer_window(void (*start_attempt)()) {
+    ::InitCommonControls();
+    HINSTANCE instance = ::GetModuleHandleW(nullptr);
+    WNDCLASSW window_class{};
+    window_class.style = 0;
+    window_class.lpfnWndProc = window_proc;
+    window_class.hInstance = instance;
+    window_class.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+    window_class.lpszClassName = WINDOW_CLASS;
+    if (::RegisterClassW(&window_class) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+        return nullptr;
+    }
+    HWND window = ::CreateWindowExW(WS_EX_APPWINDOW, WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, CW_USEDEFAULT,
+                                    CW_USEDEFAULT, WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, instance, nullptr);
+    if (window != nullptr) {
+        // Set before the first message is dispatched, so no click can come before it.
+        ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(start_attempt));
+    }
+    return window;
+}
+
+void show_attempt_started() {
+    if (const UiHandles* ui = UI.get()) {
+        ::EnableWindow(ui->retry_button, FALSE);
+        ::ShowWindow(ui->retry_button, SW_HIDE);
+        set_text(ui->cancel_button, ui_texts().cancel);
+        ::SendMessageW(ui->progress_bar, PBM_SETPOS, 0, 0);
+    }
+}
+
+void disable_cancel_button() {
+    if (const UiHandles* ui = UI.get()) {
+        ::EnableWindow(ui->cancel_button, FALSE);
+    }
+}
+
 void fatal_message(std::string_view text) {
     const std::wstring wide = widen(text);
-    ::MessageBoxW(nullptr, wide.c_str(), L"Brimora Installer", MB_OK | MB_ICONERROR);
+    ::MessageBoxW(nullptr, wide.c_str(), WINDOW_TITLE, MB_OK | MB_ICONERROR);
 }
 
 }  // namespace brimora::win

@@ -1,5 +1,6 @@
 #pragma once
-// The installer window: its procedure, its controls, and the startup error box.
+// The installer window: its class, its procedure, every change to its controls, and the startup
+// error box.
 
 #include <windows.h>
 
@@ -7,11 +8,28 @@
 
 namespace brimora::win {
 
+inline constexpr wchar_t WINDOW_CLASS[] = L"BrimoraInstallerV1";
+inline constexpr wchar_t WINDOW_TITLE[] = L"Brimora Installer";
+inline constexpr DWORD WINDOW_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x00CA0000
+inline constexpr int WINDOW_WIDTH = 540;
+inline constexpr int WINDOW_HEIGHT = 220;
 inline constexpr int RETRY_BUTTON_ID = 1001;
 inline constexpr int CANCEL_BUTTON_ID = 1002;
 
-// The window procedure of the class "BrimoraInstallerV1".
+// Registers the class "BrimoraInstallerV1" (once per process) and creates the hidden window, whose
+// WM_CREATE fills UI; null when either fails. Retry calls `start_attempt` on the window's thread.
+[[nodiscard]] HWND create_installer_window(void (*start_attempt)());
+
+// The window procedure of the class.
 LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// The controls as an attempt starts: Retry hidden and disabled, Cancel labelled, the bar at 0.
+// Window thread only; nothing while UI is empty.
+void show_attempt_started();
+
+// Disables the Cancel button just before the downloaded installer runs: the one change to a
+// control the worker thread makes itself. Nothing while UI is empty.
+void disable_cancel_button();
 
 // A modal error box with no owner and the caption "Brimora Installer"; returns once dismissed.
 void fatal_message(std::string_view text);

@@ -1,4 +1,4 @@
-#include "base64.hpp"
+#include "brimora/base64.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,14 @@
 #pragma once
-// Test payload contents with a pattern that never repeats at buffer-sized strides.
+// Test payloads: contents with a pattern that never repeats at buffer-sized strides, and the rows
+// of verify_file cases the platform probes share.
 
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <vector>
+
+#include "brimora/payload.hpp"
+#include "brimora/sha512.hpp"
 
 namespace brimora::test {
 
@@ -14,5 +20,14 @@ inline std::vector<std::uint8_t> patterned(std::size_t size) {
     }
     return bytes;
 }
+
+// A verify_file call and the verdict it must give (nothing: the file is accepted).
+struct VerifyCase {
+    const char* what;
+    std::filesystem::path path;
+    std::uint64_t size;
+    Sha512Digest digest;
+    std::optional<PayloadVerificationErrorKind> outcome;
+};
 
 }  // namespace brimora::test

@@ -132,19 +132,12 @@ TEST(VerifyFileProbes, NoDescriptorLeftOpen) {
     const auto digest = sha512_of(bytes).value_or(Sha512Digest{});
     auto wrong = digest;
     wrong[10] ^= 1;
-    struct Case {
-        const char* what;
-        std::filesystem::path path;
-        std::uint64_t size;
-        Sha512Digest digest;
-        std::optional<PayloadVerificationErrorKind> outcome;
-    };
-    const Case cases[] = {
+    const test::VerifyCase cases[] = {
         {"success", path, bytes.size(), digest, std::nullopt},
         {"digest mismatch", path, bytes.size(), wrong, PayloadVerificationErrorKind::HashMismatch},
         {"read failure", "/proc/self/mem", 0, empty_digest(), PayloadVerificationErrorKind::Read},
     };
-    for (const Case& c : cases) {
+    for (const test::VerifyCase& c : cases) {
         const std::size_t before = open_descriptor_count();
         auto result = verify_file(c.path, c.size, c.digest);
         ASSERT_EQ(result ? std::nullopt : std::optional(result.error().kind), c.outcome) << c.what;

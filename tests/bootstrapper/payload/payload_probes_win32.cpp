@@ -157,21 +157,14 @@ TEST(VerifyFileProbes, NoHandleLeftOpen) {
     ASSERT_TRUE(write_file(path, bytes));
     auto wrong = digest_of(bytes);
     wrong[10] ^= 1;
-    struct Case {
-        const char* what;
-        std::filesystem::path path;
-        std::uint64_t size;
-        Sha512Digest digest;
-        std::optional<PayloadVerificationErrorKind> outcome;
-    };
-    std::vector<Case> cases = {
+    std::vector<test::VerifyCase> cases = {
         {"success", path, bytes.size(), digest_of(bytes), std::nullopt},
         {"digest mismatch", path, bytes.size(), wrong, PayloadVerificationErrorKind::HashMismatch},
     };
     if (wine_proc_mem_available()) {
         cases.push_back({"read failure", WINE_PROC_MEM, 0, digest_of({}), PayloadVerificationErrorKind::Read});
     }
-    for (const Case& c : cases) {
+    for (const test::VerifyCase& c : cases) {
         auto result = verify_file(c.path, c.size, c.digest);
         ASSERT_EQ(result ? std::nullopt : std::optional(result.error().kind), c.outcome) << c.what;
         Handle exclusive = open_with(c.path, GENERIC_READ, 0);

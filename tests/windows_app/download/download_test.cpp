@@ -11,13 +11,12 @@
 #include <functional>
 #include <iterator>
 #include <limits>
-#include <thread>
 #include <tuple>
 
 #include "brimora/sha512.hpp"
 #include "download.hpp"
 #include "support/byte_checks.hpp"
-#include "support/rig_session.hpp"
+#include "support/rig_control.hpp"
 #include "support/temp_dir.hpp"
 #include "support/win32.hpp"
 #include "texts.hpp"
@@ -29,6 +28,7 @@ namespace brimora::win {
 namespace {
 
 namespace fs = std::filesystem;
+namespace rig = brimora::testing::rig;
 using brimora::testing::pattern_bytes;
 using brimora::testing::same_bytes;
 using Json = nlohmann::json;
@@ -78,19 +78,15 @@ TEST(DownloadProgress, FollowsTheSaturatingFormula) {
 class DownloadTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const auto directory = brimora::testing::rig_directory();
-        ASSERT_TRUE(directory) << "BRIMORA_RIG_DIR_WIN is unset: run inside tests/rig/run-in-namespace";
-        rig.emplace(*directory);
-        rig->normal_feed();
-        ASSERT_TRUE(rig->serve(release.file_name, P));
+        ASSERT_TRUE(rig::control_dir()) << "BRIMORA_RIG_DIR_WIN is unset: run inside tests/rig/run-in-namespace";
+        rig::normal_feed();
+        ASSERT_TRUE(rig::serve(release.file_name, P));
         CANCELLED.store(false);
         take_posted();
     }
     void TearDown() override {
         CANCELLED.store(false);
-        if (rig) {
-            rig->normal_feed();
-        }
+        rig::normal_feed();
     }
     AppContext context(InstallerLocale locale = InstallerLocale::en) const {
         return AppContext{{}, cache.path(), locale};
@@ -107,8 +103,8 @@ protected:
         }
     }
     // The payload GETs made since the log held `before` entries.
-    std::vector<brimora::testing::LoggedRequest> requests_since(std::size_t before) const {
-        auto all = rig->feed_requests();
+    std::vector<rig::LoggedRequest> requests_since(std::size_t before) const {
+        auto all = rig::feed_requests();
         all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(before, all.size())));
         for (const auto& r : all) {
             EXPECT_EQ(r.method + " " + r.path, "GET " + std::string(FEED_PREFIX) + release.file_name);
@@ -116,7 +112,6 @@ protected:
         return all;
     }
 
-    std::optional<brimora::testing::Rig> rig;
     brimora::testing::TempDir cache;
     const std::string P = pattern_bytes(300000, 7);  // two full 131072-byte reads and a short one
     const ValidatedRelease release = release_of(P);
@@ -135,60 +130,72 @@ TEST_F(DownloadTest, CacheStatesAndFeedAnswers) {
     const Failure too_large{"payload_too_large", FailureReason::payload_size_mismatch};
     const Failure size{"payload_size_mismatch", FailureReason::payload_size_mismatch};
     const Failure cancelled{"cancelled", FailureReason::cancelled};
-    const Json normal;
     const Json restart = {{"ignore_range", true}};
     struct Case {
-        const char* name;
-        Text partial, final;
-        Json feed_mode;
-        std::optional<Failure> failure;  // nothing: the final path comes back
-        int requests;
-        Text range;  // of the one request
-        Text partial_after, final_after;
-        Progress progress;
+        const char* name = "";
+        Text partial{}, final{};
+        Json feed_mode{};  // null: the normal feed
+        std::optional<Failure> failure{};  // nothing: the final path comes back
+        int requests = 0;
+        Text range{};  // of the one request
+        Text partial_after{}, final_after{};
+        Progress progress = Progress::none;
         bool cancel = false;
         InstallerLocale locale = InstallerLocale::en;
     };
     const Case cases[] = {
-        {"fresh download", {}, {}, normal, {}, 1, {}, {}, P, Progress::complete},
-        {"fresh download, Japanese", {}, {}, normal, {}, 1, {}, {}, P, Progress::complete, false, InstallerLocale::ja},
-        {"fresh answered 206", {}, {}, {{"status", 206}}, status, 1, {}, {}, {}, Progress::none},
-        {"fresh answered 404: empty partial untouched", "", {}, {{"status", 404}}, status, 1, {}, "", {}, Progress::none},
-        {"resumed with 206", head, {}, normal, {}, 1, "bytes=100000-", {}, P, Progress::complete},
-        {"resume answered 200: rewritten from byte 0", garbage, {}, restart, {}, 1, "bytes=250000-", {}, P,
-         Progress::complete},
-        {"resume answered 200, short body: nothing old left", garbage, {}, {{"ignore_range", true}, {"short_by", 200000}},
-         size, 1, "bytes=250000-", head, {}, Progress::incomplete},
-        {"resume answered 416", head, {}, {{"range_status", 416}}, rejected, 1, "bytes=100000-", head, {}, Progress::none},
-        {"body one byte long", {}, {}, {{"long_by", 1}}, too_large, 1, {}, {}, {}, Progress::incomplete},
-        {"resumed body one byte long", head, {}, {{"long_by", 1}}, too_large, 1, "bytes=100000-", {}, {},
-         Progress::incomplete},
-        {"body one byte short", {}, {}, {{"short_by", 1}}, size, 1, {}, P.substr(0, P.size() - 1), {},
-         Progress::incomplete},
+        {.name = "fresh download", .requests = 1, .final_after = P, .progress = Progress::complete},
+        {.name = "fresh download, Japanese", .requests = 1, .final_after = P, .progress = Progress::complete,
+         .locale = InstallerLocale::ja},
+        {.name = "fresh answered 206", .feed_mode = {{"status", 206}}, .failure = status, .requests = 1,
+         .progress = Progress::none},
+        {.name = "fresh answered 404: empty partial untouched", .partial = "", .feed_mode = {{"status", 404}},
+         .failure = status, .requests = 1, .partial_after = "", .progress = Progress::none},
+        {.name = "resumed with 206", .partial = head, .requests = 1, .range = "bytes=100000-", .final_after = P,
+         .progress = Progress::complete},
+        {.name = "resume answered 200: rewritten from byte 0", .partial = garbage, .feed_mode = restart, .requests = 1,
+         .range = "bytes=250000-", .final_after = P, .progress = Progress::complete},
+        {.name = "resume answered 200, short body: nothing old left", .partial = garbage,
+         .feed_mode = {{"ignore_range", true}, {"short_by", 200000}}, .failure = size, .requests = 1,
+         .range = "bytes=250000-", .partial_after = head, .progress = Progress::incomplete},
+        {.name = "resume answered 416", .partial = head, .feed_mode = {{"range_status", 416}}, .failure = rejected,
+         .requests = 1, .range = "bytes=100000-", .partial_after = head, .progress = Progress::none},
+        {.name = "body one byte long", .feed_mode = {{"long_by", 1}}, .failure = too_large, .requests = 1,
+         .progress = Progress::incomplete},
+        {.name = "resumed body one byte long", .partial = head, .feed_mode = {{"long_by", 1}}, .failure = too_large,
+         .requests = 1, .range = "bytes=100000-", .progress = Progress::incomplete},
+        {.name = "body one byte short", .feed_mode = {{"short_by", 1}}, .failure = size, .requests = 1,
+         .partial_after = P.substr(0, P.size() - 1), .progress = Progress::incomplete},
         // Wine ends the body at the early close with a 0-byte read (Windows fails the read instead:
         // "download_failed"); the bytes stay for the resume either way.
-        {"connection closed after one chunk", {}, {}, {{"close_after", 131072}}, size, 1, {}, P.substr(0, 131072), {},
-         Progress::incomplete},
-        {"partial of the release size: renamed, no request", P, {}, normal, {}, 0, {}, {}, P, Progress::none},
-        {"partial one byte long: fresh download", P + "x", {}, normal, {}, 1, {}, {}, P, Progress::complete},
-        {"partial one byte long: deleted though the fresh download fails", P + "x", {}, {{"status", 404}}, status, 1,
-         {}, {}, {}, Progress::none},
-        {"verified final beside a partial: no request", head, P, normal, {}, 0, {}, head, P, Progress::none},
-        {"final with a wrong digest: fresh download", {}, flip_last(P), normal, {}, 1, {}, {}, P, Progress::complete},
-        {"final with a wrong digest beside a partial: resumed", head, flip_last(P), normal, {}, 1, "bytes=100000-", {},
-         P, Progress::complete},
-        {"final one byte short: deleted though the download fails", {}, P.substr(1), {{"status", 404}}, status, 1, {},
-         {}, {}, Progress::none},
-        {"cancelled before the first read", {}, {}, normal, cancelled, 1, {}, "", {}, Progress::none, true},
-        {"cancelled before the first read of a restart", garbage, {}, restart, cancelled, 1, "bytes=250000-", "", {},
-         Progress::none, true},
+        {.name = "connection closed after one chunk", .feed_mode = {{"close_after", 131072}}, .failure = size,
+         .requests = 1, .partial_after = P.substr(0, 131072), .progress = Progress::incomplete},
+        {.name = "partial of the release size: renamed, no request", .partial = P, .requests = 0, .final_after = P,
+         .progress = Progress::none},
+        {.name = "partial one byte long: fresh download", .partial = P + "x", .requests = 1, .final_after = P,
+         .progress = Progress::complete},
+        {.name = "partial one byte long: deleted though the fresh download fails", .partial = P + "x",
+         .feed_mode = {{"status", 404}}, .failure = status, .requests = 1, .progress = Progress::none},
+        {.name = "verified final beside a partial: no request", .partial = head, .final = P, .requests = 0,
+         .partial_after = head, .final_after = P, .progress = Progress::none},
+        {.name = "final with a wrong digest: fresh download", .final = flip_last(P), .requests = 1, .final_after = P,
+         .progress = Progress::complete},
+        {.name = "final with a wrong digest beside a partial: resumed", .partial = head, .final = flip_last(P),
+         .requests = 1, .range = "bytes=100000-", .final_after = P, .progress = Progress::complete},
+        {.name = "final one byte short: deleted though the download fails", .final = P.substr(1),
+         .feed_mode = {{"status", 404}}, .failure = status, .requests = 1, .progress = Progress::none},
+        {.name = "cancelled before the first read", .failure = cancelled, .requests = 1, .partial_after = "",
+         .progress = Progress::none, .cancel = true},
+        {.name = "cancelled before the first read of a restart", .partial = garbage, .feed_mode = restart,
+         .failure = cancelled, .requests = 1, .range = "bytes=250000-", .partial_after = "", .progress = Progress::none,
+         .cancel = true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         reset_cache(c.partial, c.final);
-        ASSERT_TRUE(c.feed_mode.is_null() ? (rig->normal_feed(), true) : rig->set_feed_mode(c.feed_mode));
+        ASSERT_TRUE(c.feed_mode.is_null() ? (rig::normal_feed(), true) : rig::set_feed_mode(c.feed_mode));
         CANCELLED.store(c.cancel);
-        const std::size_t before = rig->feed_requests().size();
+        const std::size_t before = rig::feed_requests().size();
 
         const auto result = download_payload(context(c.locale), release);
         CANCELLED.store(false);
@@ -270,7 +277,7 @@ TEST_F(DownloadTest, FileSystemFailures) {
             scanner.emplace(partial_path.wstring(), GENERIC_READ, c.scanner_ms);
             ASSERT_TRUE(scanner->held());
         }
-        const std::size_t before = rig->feed_requests().size();
+        const std::size_t before = rig::feed_requests().size();
         const auto result = download_payload(context(), release);
         scanner.reset();
         held.reset();
@@ -313,25 +320,25 @@ TEST_F(DownloadTest, FileNamesThatCouldLeaveTheCacheAreRefused) {
         SCOPED_TRACE(name);
         ValidatedRelease outside = release;
         outside.file_name = name;
-        const std::size_t before = rig->feed_requests().size();
+        const std::size_t before = rig::feed_requests().size();
         const auto result = download_payload(context(), outside);
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error(), (Failure{"download_failed", FailureReason::download_failed}));
-        EXPECT_EQ(rig->feed_requests().size(), before);
+        EXPECT_EQ(rig::feed_requests().size(), before);
         EXPECT_TRUE(fs::is_empty(cache.path()));
         EXPECT_FALSE(fs::exists(cache.path().parent_path() / "Brimora-1.4.0-win-x64.exe.partial"));
     }
 }
 
 TEST_F(DownloadTest, ShortBodyIsResumedByTheNextAttempt) {
-    ASSERT_TRUE(rig->set_feed_mode({{"short_by", 1}}));
+    ASSERT_TRUE(rig::set_feed_mode({{"short_by", 1}}));
     const auto first = download_payload(context(), release);
     ASSERT_FALSE(first);
     EXPECT_EQ(first.error(), (Failure{"payload_size_mismatch", FailureReason::payload_size_mismatch}));
 
-    rig->normal_feed();
+    rig::normal_feed();
     take_posted();
-    const std::size_t before = rig->feed_requests().size();
+    const std::size_t before = rig::feed_requests().size();
     const auto second = download_payload(context(), release);
     ASSERT_TRUE(second) << second.error().code;
     const auto requests = requests_since(before);
@@ -348,10 +355,10 @@ TEST_F(DownloadTest, ShortBodyIsResumedByTheNextAttempt) {
 TEST_F(DownloadTest, CancelDuringTheBodyStopsAtTheNextRead) {
     const std::string big = pattern_bytes(1 << 20, 11);
     const ValidatedRelease big_release = release_of(big);
-    ASSERT_TRUE(rig->serve(big_release.file_name, big) && rig->set_feed_mode({{"rate", 262144}}));
+    ASSERT_TRUE(rig::serve(big_release.file_name, big) && rig::set_feed_mode({{"rate", 262144}}));
     std::optional<Outcome<std::wstring>> result;
     std::atomic<bool> done{false};
-    std::thread worker([&] {
+    brimora::testing::TestThread worker([&] {
         result.emplace(download_payload(context(), big_release));
         done.store(true);
     });
@@ -387,7 +394,7 @@ TEST_F(DownloadTest, QuietFeedFailsAfterItsReceiveTimeout) {
     for (const auto& [name, mode, partial, partial_after] : cases) {
         SCOPED_TRACE(name);
         reset_cache(partial, {});
-        ASSERT_TRUE(rig->set_feed_mode(mode));
+        ASSERT_TRUE(rig::set_feed_mode(mode));
         const auto result = brimora::testing::within(std::chrono::seconds(120), name,
                                                      [this] { return download_payload(context(), release); });
         ASSERT_TRUE(result);

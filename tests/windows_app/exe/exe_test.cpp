@@ -1,15 +1,20 @@
 // The shipped executable as a file: its one resource is the application manifest, with the
-// identity, privileges, compatibility and settings the program promises, and nothing else.
+// identity, privileges, compatibility and settings the program promises, and nothing else. And
+// the C runtime forwarders linked into it (src/installer/system_crt.c, linked into this test too).
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -25,24 +30,31 @@ std::wstring installer_path() {
     return path + L"\\BrimoraInstaller.exe";
 }
 
-// The names in the static import table of an image mapped by LoadLibraryExW(AS_IMAGE_RESOURCE).
-std::vector<std::string> imported_dll_names(HMODULE mapped) {
+// The static import table of an image mapped by LoadLibraryExW(AS_IMAGE_RESOURCE): each DLL's
+// name in lower case, with the functions imported from it by name.
+std::map<std::string, std::set<std::string>> imports_of(HMODULE mapped) {
     // The low bits of a handle from a data-file load only mark it as such.
     const auto* base = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(mapped) & ~ULONG_PTR{3});
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    std::vector<std::string> names;
+    std::map<std::string, std::set<std::string>> imports;
     if (directory.VirtualAddress == 0) {
-        return names;
+        return imports;
     }
     for (const auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
          entry->Name != 0; ++entry) {
         std::string name(reinterpret_cast<const char*>(base + entry->Name));
         std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        names.push_back(std::move(name));
+        std::set<std::string>& functions = imports[name];
+        for (const auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA64*>(base + entry->OriginalFirstThunk);
+             thunk->u1.AddressOfData != 0; ++thunk) {
+            if (!IMAGE_SNAP_BY_ORDINAL64(thunk->u1.Ordinal)) {
+                functions.insert(reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + thunk->u1.AddressOfData)->Name);
+            }
+        }
     }
-    return names;
+    return imports;
 }
 
 BOOL CALLBACK collect_type(HMODULE, LPWSTR type, LONG_PTR param) {
@@ -118,11 +130,68 @@ TEST_F(Executable, ImportsOnlyKnownDlls) {
         "rpcrt4.dll",   "sechost.dll", "setupapi.dll", "shcore.dll", "shell32.dll",  "shlwapi.dll",
         "user32.dll",   "wldap32.dll", "ws2_32.dll",
     };
-    const std::vector<std::string> imports = imported_dll_names(module_);
+    const auto imports = imports_of(module_);
     EXPECT_FALSE(imports.empty()) << "the import table could not be read";
-    for (const std::string& name : imports) {
+    for (const auto& [name, functions] : imports) {
         EXPECT_TRUE(known.contains(name)) << name << " is not a Known DLL: it would be searched beside the exe";
     }
+}
+
+// The exe formats and parses numbers with msvcrt's functions (through src/installer/system_crt.c),
+// not with libmingwex's printf engine and strtod (about 37 KB).
+TEST_F(Executable, FormatsAndParsesWithTheSystemCrt) {
+    const auto imports = imports_of(module_);
+    ASSERT_TRUE(imports.contains("msvcrt.dll"));
+    for (const char* function : {"_vscprintf", "_vsnprintf", "strtod"}) {
+        EXPECT_TRUE(imports.at("msvcrt.dll").contains(function)) << function;
+    }
+}
+
+// msvcrt's snprintf returns -1 and leaves the buffer unterminated when the text does not fit; the
+// forwarder keeps C99's contract, which the JSON library's formatting relies on.
+TEST(SystemCrt, SnprintfKeepsTheC99Contract) {
+    struct Case {
+        const char* format;
+        unsigned long value;
+        std::size_t room;
+        const char* text;  // what the buffer holds afterwards
+    };
+    const Case cases[] = {
+        {"\\u%04x", 0x1f, 7, "\\u001f"},          // the JSON library's escape, exactly fitting
+        {"\\u%04x", 0x1f, 4, "\\u0"},             // cut short, still terminated
+        {"<U+%.4X>", 0x7f, 9, "<U+007F>"},          // its token text
+        {"NTSTATUS 0x%08lX", 0xC0000022UL, 32, "NTSTATUS 0xC0000022"},
+        {"%lu", 7, 0, "untouched"},                 // no room: nothing written
+    };
+    for (const Case& c : cases) {
+        char buffer[32] = "untouched";
+        const int length = std::snprintf(c.room == 0 ? nullptr : buffer, c.room, c.format, c.value);
+        char full[64];
+        const int full_length = std::snprintf(full, sizeof full, c.format, c.value);
+        EXPECT_STREQ(buffer, c.text) << c.format << " in " << c.room;
+        EXPECT_EQ(length, full_length) << "the length the whole text needs, not -1: " << c.format;
+    }
+}
+
+TEST(SystemCrt, StrtodReadsWhatJsonWrites) {
+    struct Case {
+        const char* text;
+        double value;
+        std::size_t used;
+    };
+    const Case cases[] = {{"1.5e3", 1500.0, 5}, {"-0.25,", -0.25, 5}, {"0.1", 0.1, 3}, {"12345678901234567890", 12345678901234567890.0, 20}};
+    for (const Case& c : cases) {
+        char* end = nullptr;
+        EXPECT_EQ(std::strtod(c.text, &end), c.value) << c.text;
+        EXPECT_EQ(static_cast<std::size_t>(end - c.text), c.used) << c.text;
+    }
+    // Through the JSON library as the state file reader uses it.
+    const auto parsed = nlohmann::json::parse(R"([2.5, -1e-3, 18446744073709551616])", nullptr, false);
+    ASSERT_FALSE(parsed.is_discarded());
+    EXPECT_EQ(parsed[0].get<double>(), 2.5);
+    EXPECT_EQ(parsed[1].get<double>(), -0.001);
+    EXPECT_EQ(parsed[2].get<double>(), 18446744073709551616.0);
+    EXPECT_EQ(nlohmann::json("\x1f").dump(), "\"\\u001f\"");
 }
 
 }  // namespace

@@ -7,13 +7,13 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app_environment.hpp"
 #include "authenticode.hpp"
 #include "installed_app.hpp"
 #include "support/rig_fixtures.hpp"
+#include "support/win32.hpp"
 #include "windows_app/failure_print.hpp"
 
 namespace brimora::win::test {
@@ -75,9 +75,25 @@ constexpr const char* NEEDS_WINE_LONG_PATH_LIMIT =
     "the unstartable candidate relies on Wine's CreateProcessW refusing paths longer than MAX_PATH; on Windows "
     "that depends on the long-path setting, which would also stop the signature check";
 
+class LaunchTest : public InstalledAppTest {
+protected:
+    // The registry candidate is a verified copy that Wine will not start; `good_` is the fallback.
+    void place_unstartable_then_good() {
+        const LongPathCopy& unstartable = unstartable_.emplace(root());
+        ASSERT_TRUE(unstartable.ready());
+        ASSERT_TRUE(verify_authenticode(unstartable.exe())) << "the long-path copy must be a verified candidate";
+        write_install_location(unstartable.dir() + L'\0');
+        good_ = place_app(local() / L"Brimora");
+        ASSERT_EQ(installed_app_candidates().size(), 2u);
+    }
+
+    std::optional<LongPathCopy> unstartable_;
+    std::filesystem::path good_;
+};
+
 // --- launch_existing_app: one pass ---------------------------------------------------------------
 
-class LaunchExisting : public InstalledAppTest {};
+class LaunchExisting : public LaunchTest {};
 
 TEST_F(LaunchExisting, StartsAPathWithBlanksAsOneProgram) {
     const std::filesystem::path installed = root() / L"Program Files" / L"Brimora App \u30D6\u30EA";
@@ -117,16 +133,11 @@ TEST_F(LaunchExisting, TriesTheNextCandidateWhenAVerifiedOneWillNotStart) {
     if (!brimora::testing::running_under_wine()) {
         GTEST_SKIP() << NEEDS_WINE_LONG_PATH_LIMIT;
     }
-    const LongPathCopy unstartable(root());
-    ASSERT_TRUE(unstartable.ready());
-    ASSERT_TRUE(verify_authenticode(unstartable.exe())) << "the long-path copy must be a verified candidate";
-    write_install_location(unstartable.dir() + L'\0');
-    const std::filesystem::path good = place_app(local() / L"Brimora");
-    ASSERT_EQ(installed_app_candidates().size(), 2u);
+    ASSERT_NO_FATAL_FAILURE(place_unstartable_then_good());
     ASSERT_TRUE(launch_existing_app());
     const std::vector<StartRecord> starts = wait_for_starts(1);
     ASSERT_EQ(starts.size(), 1u);
-    expect_started(starts[0], good);
+    expect_started(starts[0], good_);
 }
 
 // Each start hands us a process and a thread handle; both must be closed at once.
@@ -149,7 +160,7 @@ TEST_F(LaunchExisting, LeavesNoHandlesOfTheStartedProcess) {
 
 // --- launch_installed_app: up to LAUNCH_PASSES passes ---------------------------------------------
 
-class LaunchInstalled : public InstalledAppTest {};
+class LaunchInstalled : public LaunchTest {};
 
 TEST_F(LaunchInstalled, SkipsACopyThatFailsVerification) {
     place_app(root() / L"Installed", L"app-wrong-case.exe");
@@ -165,12 +176,7 @@ TEST_F(LaunchInstalled, FailsAtOnceWhenTheVerifiedCopyWillNotStart) {
     if (!brimora::testing::running_under_wine()) {
         GTEST_SKIP() << NEEDS_WINE_LONG_PATH_LIMIT;
     }
-    const LongPathCopy unstartable(root());
-    ASSERT_TRUE(unstartable.ready());
-    ASSERT_TRUE(verify_authenticode(unstartable.exe())) << "the long-path copy must be a verified candidate";
-    write_install_location(unstartable.dir() + L'\0');
-    place_app(local() / L"Brimora");
-    ASSERT_EQ(installed_app_candidates().size(), 2u);
+    ASSERT_NO_FATAL_FAILURE(place_unstartable_then_good());
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(failure_of(launch_installed_app()), LAUNCH_FAILED);
     std::printf("launch_failed after %.2f s\n", seconds_since(start));
@@ -232,7 +238,7 @@ TEST_F(LaunchInstalled, MakesExactlyTwentyPassesWithAPauseAfterEach) {
 TEST_F(LaunchInstalled, FindsACopyThatAppearsWhileWaiting) {
     const std::filesystem::path installed = root() / L"Late Install";
     const std::filesystem::path app = installed / APP_EXE_NAME;
-    std::thread installer([&] {
+    brimora::testing::TestThread installer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(600));
         const std::filesystem::path staged = place_app(root() / L"staging");
         std::filesystem::create_directories(installed);

@@ -13,14 +13,12 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "brimora/sha512.hpp"
 #include "download.hpp"
 #include "events.hpp"
 #include "pipeline.hpp"
-#include "support/rig_session.hpp"
 #include "support/rig_control.hpp"
 #include "support/temp_dir.hpp"
 #include "support/win32.hpp"
@@ -31,6 +29,7 @@
 namespace {
 
 using namespace brimora::win;
+namespace rig = brimora::testing::rig;
 using brimora::testing::TempDir;
 using brimora::testing::write_file;
 
@@ -118,7 +117,7 @@ TEST(Pipeline, PruneOfAMissingDirectoryDoesNothing) {
 // installer-exit1.exe checks its command line and exits 1, so "install_failed" proves it started
 // with the right arguments and "install_start_failed" that it could not be started.
 TEST(Pipeline, InstallerStartWaitsOutHoldsAndShortensLongPaths) {
-    const auto exit1 = brimora::testing::rig::fixture(L"installer-exit1.exe");
+    const auto exit1 = rig::fixture(L"installer-exit1.exe");
     if (!exit1) {
         GTEST_SKIP() << "needs the rig's signed fixtures: run under tests/rig/run-in-namespace";
     }
@@ -204,20 +203,18 @@ TEST(Pipeline, CleanupAfterSuccessWaitsOutShortHolds) {
 }
 
 TEST(EventDelivery, ExactlyTheLimitIsSentAndOneByteMoreIsNot) {
-    const auto dir = brimora::testing::rig_directory();
-    if (!dir) {
+    if (!rig::control_dir()) {
         GTEST_SKIP() << "needs the test rig's event recorder: run under tests/rig/run-in-namespace";
     }
-    const brimora::testing::Rig rig(*dir);
-    ASSERT_TRUE(rig.set_events_mode("200"));
-    const std::size_t before = rig.events().size();
+    ASSERT_TRUE(rig::set_events_mode("200"));
+    const std::size_t before = rig::events().size();
 
     const std::string at_limit = R"({"pad":")" + std::string(EVENT_BODY_LIMIT - 10, 'x') + R"("})";
     ASSERT_EQ(at_limit.size(), EVENT_BODY_LIMIT);
     KernelHandle thread = start_delivery(at_limit);
     ASSERT_TRUE(thread);
     wait_for_delivery(std::move(thread));
-    const auto received = rig.events();
+    const auto received = rig::events();
     ASSERT_EQ(received.size(), before + 1);
     EXPECT_EQ(received.back().body, at_limit);
     EXPECT_EQ(received.back().path, "/api/desktop/acquisition-events");
@@ -236,7 +233,7 @@ TEST(EventDelivery, ExactlyTheLimitIsSentAndOneByteMoreIsNot) {
     ASSERT_TRUE(marker);
     wait_for_delivery(std::move(marker));
     ::Sleep(500);  // time for a payload_verified thread, had one been started, to reach the recorder
-    const auto after = rig.events();
+    const auto after = rig::events();
     ASSERT_EQ(after.size(), before + 2) << "only the short-versioned event arrived";
     EXPECT_NE(after.back().body.find("\"appVersion\":\"1.4.0\""), std::string::npos);
 }
@@ -261,16 +258,16 @@ std::string base64(const std::uint8_t* bytes, std::size_t size) {
 }
 
 // The feed serves the fixture as release 1.4.0.
-void publish(const brimora::testing::Rig& rig, const std::string& payload) {
+void publish(const std::string& payload) {
     const std::string name = "Brimora-1.4.0-win-x64.exe";
     const auto digest = brimora::sha512_of({reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()});
     ASSERT_TRUE(digest);
     const std::string sha = base64(digest->data(), digest->size());
-    ASSERT_TRUE(rig.serve(name, payload));
-    ASSERT_TRUE(rig.serve("latest.yml", "version: 1.4.0\npath: " + name + "\nsha512: " + sha +
-                                            "\nreleaseDate: '2026-12-01T00:00:00.000Z'\nfiles:\n  - url: " + name +
-                                            "\n    sha512: " + sha + "\n    size: " + std::to_string(payload.size()) +
-                                            "\n"));
+    ASSERT_TRUE(rig::serve(name, payload));
+    ASSERT_TRUE(rig::serve("latest.yml", "version: 1.4.0\npath: " + name + "\nsha512: " + sha +
+                                             "\nreleaseDate: '2026-12-01T00:00:00.000Z'\nfiles:\n  - url: " + name +
+                                             "\n    sha512: " + sha + "\n    size: " + std::to_string(payload.size()) +
+                                             "\n"));
 }
 
 class WholeInstall : public brimora::win::test::InstalledAppTest {};
@@ -280,8 +277,7 @@ class WholeInstall : public brimora::win::test::InstalledAppTest {};
 // the installer claimed success but the app cannot be found (the window shows its failure only
 // after install() has returned).
 TEST_F(WholeInstall, PostsEveryStageInOrderAndDeliversInstallSucceededBeforeTheOutcome) {
-    const auto dir = brimora::testing::rig_directory();
-    if (!dir) {
+    if (!rig::control_dir()) {
         GTEST_SKIP() << "needs the test rig's feed and event recorder: run under tests/rig/run-in-namespace";
     }
     struct Case {
@@ -292,8 +288,7 @@ TEST_F(WholeInstall, PostsEveryStageInOrderAndDeliversInstallSucceededBeforeTheO
         {.fixture = L"installer-signed.exe", .failure_code = std::nullopt},
         {.fixture = L"installer-exit0-empty.exe", .failure_code = "installed_app_not_found"},
     };
-    const brimora::testing::Rig rig(*dir);
-    ASSERT_TRUE(rig.set_events_mode("200"));
+    ASSERT_TRUE(rig::set_events_mode("200"));
     const UiText& texts = texts_for(brimora::InstallerLocale::en);
     const std::vector<brimora::win::test::Posted> stages_before = {{3, std::string(texts.opening_installed)},
                                                                    {5, std::string(texts.checking_latest)},
@@ -304,20 +299,20 @@ TEST_F(WholeInstall, PostsEveryStageInOrderAndDeliversInstallSucceededBeforeTheO
                                                                   {98, std::string(texts.opening_installed)}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fixture);
-        const auto payload = brimora::testing::rig::read_file(*brimora::testing::rig::fixture(c.fixture));
+        const auto payload = rig::read_file(*rig::fixture(c.fixture));
         ASSERT_TRUE(payload);
-        publish(rig, *payload);
+        publish(*payload);
         brimora::win::test::delete_install_key();
         ASSERT_EQ(brimora::win::test::remove_when_released(local() / L"Programs"), std::error_code());
         brimora::win::test::take_posted();
-        const std::size_t events_before = rig.events().size();
+        const std::size_t events_before = rig::events().size();
 
         std::optional<Outcome<std::string>> outcome;
-        std::vector<brimora::testing::LoggedRequest> events_at_end;
-        std::thread worker([&] {
+        std::vector<rig::LoggedRequest> events_at_end;
+        brimora::testing::TestThread worker([&] {
             outcome = install(AppContext{brimora::AcquisitionState::create(brimora::InstallerLocale::en),
                                          (local() / L"cache").native(), brimora::InstallerLocale::en});
-            events_at_end = rig.events();
+            events_at_end = rig::events();
         });
         worker.join();
         CANCELLABLE.store(true);

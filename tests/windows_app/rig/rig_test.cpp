@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "authenticode.hpp"
 #include "handles.hpp"
 #include "support/rig_control.hpp"
 #include "support/win32.hpp"
@@ -46,16 +47,11 @@ std::string utf8(const std::filesystem::path& path) {
 }
 
 using brimora::testing::running_under_wine;
-using brimora::testing::trust_of;
+using brimora::win::trust_verdict;
 
 // ---- a minimal HTTPS client, set up like the system's own requests ----
 
-struct InternetTraits {
-    using Native = HINTERNET;
-    static constexpr Native invalid() noexcept { return nullptr; }
-    static void close(Native h) noexcept { WinHttpCloseHandle(h); }
-};
-using Internet = UniqueHandle<InternetTraits>;
+using Internet = brimora::win::WinHttpHandle;
 
 struct Reply {
     DWORD status = 0;
@@ -135,7 +131,7 @@ struct FeedCase {
 
 TEST_F(RigNetwork, FeedAnswersWinHttpThroughTheNamespace) {
     const std::string manifest = "version: 1.2.3\nfiles: []\n";
-    ASSERT_TRUE(rig::put_feed_file(L"latest.yml", manifest));
+    ASSERT_TRUE(rig::serve(L"latest.yml", manifest));
     const FeedCase cases[] = {
         {"host not mapped, CA not trusted, or file not served", "{}", L"", 200, manifest},
         {"Range not honoured", "{}", L"Range: bytes=8-\r\n", 206, manifest.substr(8)},
@@ -144,7 +140,7 @@ TEST_F(RigNetwork, FeedAnswersWinHttpThroughTheNamespace) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
-        ASSERT_TRUE(rig::set_feed_mode(c.mode));
+        ASSERT_TRUE(rig::set_feed_mode(nlohmann::json::parse(c.mode)));
         const auto reply =
             https(L"GET", L"downloads.brimora.app", std::wstring(FEED_PREFIX) + L"latest.yml", c.headers);
         ASSERT_TRUE(reply.has_value());
@@ -159,7 +155,7 @@ TEST_F(RigNetwork, FeedAnswersWinHttpThroughTheNamespace) {
 }
 
 TEST_F(RigNetwork, OnlyTheTwoProductionNamesReachTheRig) {
-    ASSERT_TRUE(rig::put_feed_file(L"latest.yml", "x"));
+    ASSERT_TRUE(rig::serve(L"latest.yml", "x"));
     const std::wstring path = std::wstring(FEED_PREFIX) + L"latest.yml";
     // Another name does not resolve; the servers' own address fails the certificate's name check,
     // which shows Wine really verifies what it connects to.
@@ -193,26 +189,16 @@ TEST_F(RigNetwork, RecorderStoresThePostAndCanBeAbsent) {
 
 // ---- signatures of the fixtures ----
 
-struct StoreTraits {
-    using Native = HCERTSTORE;
-    static constexpr Native invalid() noexcept { return nullptr; }
-    static void close(Native h) noexcept { CertCloseStore(h, 0); }
-};
-struct MessageTraits {
-    using Native = HCRYPTMSG;
-    static constexpr Native invalid() noexcept { return nullptr; }
-    static void close(Native h) noexcept { CryptMsgClose(h); }
-};
-struct CertificateTraits {
-    using Native = PCCERT_CONTEXT;
-    static constexpr Native invalid() noexcept { return nullptr; }
-    static void close(Native h) noexcept { CertFreeCertificateContext(h); }
-};
+using brimora::win::HandleTraits;
+using Store = UniqueHandle<HandleTraits<HCERTSTORE, [](HCERTSTORE h) { return CertCloseStore(h, 0); }>>;
+using Message = UniqueHandle<HandleTraits<HCRYPTMSG, [](HCRYPTMSG h) { return CryptMsgClose(h); }>>;
+using Certificate =
+    UniqueHandle<HandleTraits<PCCERT_CONTEXT, [](PCCERT_CONTEXT h) { return CertFreeCertificateContext(h); }>>;
 
 // The simple display name of the first signer's certificate, as UTF-16; nullopt when unsigned.
 std::optional<std::wstring> signer_name(const std::filesystem::path& file) {
-    UniqueHandle<StoreTraits> store;
-    UniqueHandle<MessageTraits> message;
+    Store store;
+    Message message;
     DWORD encoding = 0, content = 0, format = 0;
     if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                           CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &content, &format, store.put(), message.put(),
@@ -231,7 +217,7 @@ std::optional<std::wstring> signer_name(const std::filesystem::path& file) {
     CERT_INFO wanted{};
     wanted.Issuer = signer->Issuer;
     wanted.SerialNumber = signer->SerialNumber;
-    UniqueHandle<CertificateTraits> certificate(CertFindCertificateInStore(
+    Certificate certificate(CertFindCertificateInStore(
         store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
     if (!certificate) {
         return std::nullopt;
@@ -269,7 +255,7 @@ TEST(RigFixtures, SignaturesAreWhatTheirNamesSay) {
         const auto path = *rig::fixture(c.fixture);
         SCOPED_TRACE(utf8(path));
         ASSERT_TRUE(std::filesystem::exists(path)) << "build the windows tree first";
-        EXPECT_EQ(trust_of(path), c.result);
+        EXPECT_EQ(trust_verdict(path), c.result);
         const auto name = signer_name(path);
         ASSERT_EQ(name.has_value(), c.signer != nullptr);
         if (name) {
@@ -285,9 +271,9 @@ TEST(RigFixtures, UntrustedRootAndRevokedLeafAreRejectedOnWindows) {
                         "revocation";
     }
     // On Windows this needs the rig's code-signing root (codesign/root.pem) in the trusted root store.
-    ASSERT_EQ(trust_of(*rig::fixture(L"app-signed.exe")), 0) << "the rig's code-signing root is not trusted here";
+    ASSERT_EQ(trust_verdict(*rig::fixture(L"app-signed.exe")), 0) << "the rig's code-signing root is not trusted here";
     for (const auto* name : {L"app-untrusted-root.exe", L"app-revoked.exe"}) {
-        EXPECT_NE(trust_of(*rig::fixture(name)), 0) << utf8(name);
+        EXPECT_NE(trust_verdict(*rig::fixture(name)), 0) << utf8(name);
     }
 }
 

@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "support/byte_checks.hpp"
-#include "support/rig_session.hpp"
+#include "support/rig_control.hpp"
 #include "transport.hpp"
 
 namespace brimora::win {
 namespace {
 
 using namespace std::chrono_literals;
+namespace rig = brimora::testing::rig;
 using brimora::testing::pattern_bytes;
 using brimora::testing::same_bytes;
 using brimora::testing::within;
@@ -55,19 +56,16 @@ std::optional<std::string> drain(const HttpResponse& response) {
 class TransportTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const auto directory = brimora::testing::rig_directory();
-        ASSERT_TRUE(directory) << "BRIMORA_RIG_DIR_WIN is unset: run inside tests/rig/run-in-namespace";
-        rig.emplace(*directory);
-        rig->normal_feed();
-        ASSERT_TRUE(rig->set_events_mode("200"));
+        ASSERT_TRUE(rig::control_dir()) << "BRIMORA_RIG_DIR_WIN is unset: run inside tests/rig/run-in-namespace";
+        rig::normal_feed();
+        ASSERT_TRUE(rig::set_events_mode("200"));
     }
     void TearDown() override {
-        if (rig) {
-            rig->normal_feed();
-            EXPECT_TRUE(rig->set_events_mode("200"));
+        if (rig::control_dir()) {
+            rig::normal_feed();
+            EXPECT_TRUE(rig::set_events_mode("200"));
         }
     }
-    std::optional<brimora::testing::Rig> rig;
 };
 
 // The status comes back as sent, 3xx included, and no second request follows.
@@ -77,23 +75,23 @@ TEST_F(TransportTest, StatusIsReturnedAndRedirectsAreNotFollowed) {
         {Json::object(), 200}, {{{"status", 404}}, 404}, {{{"status", 304}}, 304},
         {{{"status", 206}}, 206}, {{{"status", 302}, {"location", elsewhere}}, 302},
     };
-    ASSERT_TRUE(rig->serve("status.bin", "body") && rig->serve("elsewhere.bin", "redirect target"));
+    ASSERT_TRUE(rig::serve("status.bin", "body") && rig::serve("elsewhere.bin", "redirect target"));
     for (const auto& [mode, status] : cases) {
         SCOPED_TRACE(mode.dump());
-        ASSERT_TRUE(rig->set_feed_mode(mode));
-        const std::size_t before = rig->feed_requests().size();
+        ASSERT_TRUE(rig::set_feed_mode(mode));
+        const std::size_t before = rig::feed_requests().size();
         auto response = get("status.bin");
         ASSERT_TRUE(response);
         EXPECT_EQ(response->status(), status);
         response.reset();
-        EXPECT_EQ(rig->feed_requests().size(), before + 1);
+        EXPECT_EQ(rig::feed_requests().size(), before + 1);
     }
-    ASSERT_TRUE(rig->set_events_mode("302"));
-    const std::size_t before = rig->events().size();
+    ASSERT_TRUE(rig::set_events_mode("302"));
+    const std::size_t before = rig::events().size();
     auto response = post("{}");
     ASSERT_TRUE(response);
     EXPECT_EQ(response->status(), 302u);
-    EXPECT_EQ(rig->events().size(), before + 1);
+    EXPECT_EQ(rig::events().size(), before + 1);
 }
 
 // Our headers exactly: Range only for a non-zero offset, the JSON pair whenever a body is present.
@@ -115,14 +113,14 @@ TEST_F(TransportTest, SendsExactlyTheHeadersOfTheCall) {
     };
     const std::vector<std::string> allowed = {"host", "connection", "content-length", "user-agent",
                                               "range", "content-type", "accept"};
-    ASSERT_TRUE(rig->serve("headers.bin", "0123456789"));
+    ASSERT_TRUE(rig::serve("headers.bin", "0123456789"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.range_start ? std::to_string(*c.range_start) : c.body ? "body" : "neither");
-        const std::size_t before = c.body ? rig->events().size() : rig->feed_requests().size();
+        const std::size_t before = c.body ? rig::events().size() : rig::feed_requests().size();
         auto response = c.body ? post(*c.body) : get("headers.bin", c.range_start);
         ASSERT_TRUE(response);
         response.reset();
-        const auto logged = c.body ? rig->events() : rig->feed_requests();
+        const auto logged = c.body ? rig::events() : rig::feed_requests();
         ASSERT_EQ(logged.size(), before + 1);
         const auto& request = logged.back();
         EXPECT_EQ(request.method, c.body ? "POST" : "GET");
@@ -135,13 +133,13 @@ TEST_F(TransportTest, SendsExactlyTheHeadersOfTheCall) {
             EXPECT_EQ(request.header("Content-Length"), std::to_string(c.body->size()));
         }
         for (const auto& [name, value] : request.headers) {
-            EXPECT_NE(std::ranges::find(allowed, brimora::testing::lower_ascii(name)), allowed.end()) << name;
+            EXPECT_NE(std::ranges::find(allowed, rig::lower_ascii(name)), allowed.end()) << name;
         }
     }
 }
 
 TEST_F(TransportTest, StatusQueryNeedsALiveRequestHandle) {
-    ASSERT_TRUE(rig->set_feed_mode({{"status", 404}}));
+    ASSERT_TRUE(rig::set_feed_mode({{"status", 404}}));
     auto response = get("query.bin");
     ASSERT_TRUE(response);
     void* const handle = response->request_handle();
@@ -155,7 +153,7 @@ TEST_F(TransportTest, StatusQueryNeedsALiveRequestHandle) {
 // response's handles and its body read would fail.
 TEST_F(TransportTest, EachResponseClosesItsHandlesOnce) {
     const std::string bytes = pattern_bytes(50000, 2);
-    ASSERT_TRUE(rig->serve("owned.bin", bytes));
+    ASSERT_TRUE(rig::serve("owned.bin", bytes));
     auto first = get("owned.bin");
     ASSERT_TRUE(first);
     first->release();
@@ -183,7 +181,7 @@ TEST_F(TransportTest, BoundedBodyReadTakesAtMost65536Bytes) {
     for (const std::size_t size : {0u, 8193u, 65536u, 65537u}) {
         SCOPED_TRACE(size);
         const std::string bytes = pattern_bytes(size, 3);
-        ASSERT_TRUE(rig->serve("bounded.bin", bytes));
+        ASSERT_TRUE(rig::serve("bounded.bin", bytes));
         auto response = get("bounded.bin");
         ASSERT_TRUE(response);
         const auto body = read_bounded_body(std::move(*response));
@@ -196,8 +194,8 @@ TEST_F(TransportTest, BoundedBodyReadTakesAtMost65536Bytes) {
     }
     // 65536 + 8192 bytes, then silence: only a reader that went on would meet the stall (and sit
     // out the 30 s receive timeout).
-    ASSERT_TRUE(rig->serve("stalled.bin", pattern_bytes(300000, 4)));
-    ASSERT_TRUE(rig->set_feed_mode({{"stall_after", 65536 + 8192}}));
+    ASSERT_TRUE(rig::serve("stalled.bin", pattern_bytes(300000, 4)));
+    ASSERT_TRUE(rig::set_feed_mode({{"stall_after", 65536 + 8192}}));
     auto response = std::make_shared<std::optional<HttpResponse>>(get("stalled.bin"));
     ASSERT_TRUE(*response);
     const auto read = within(10s, "oversized body", [response] { return read_bounded_body(std::move(**response)); });
@@ -210,8 +208,8 @@ TEST_F(TransportTest, BoundedBodyReadTakesAtMost65536Bytes) {
 // timeout, which would otherwise fail the read and lose them.
 TEST_F(TransportTest, ReadsReturnWhatHasArrivedWithoutFillingTheBuffer) {
     const std::string bytes = pattern_bytes(300000, 5);
-    ASSERT_TRUE(rig->serve("trickle.bin", bytes));
-    ASSERT_TRUE(rig->set_feed_mode({{"stall_after", 1000}}));
+    ASSERT_TRUE(rig::serve("trickle.bin", bytes));
+    ASSERT_TRUE(rig::set_feed_mode({{"stall_after", 1000}}));
     auto response = std::make_shared<std::optional<HttpResponse>>(get("trickle.bin"));
     ASSERT_TRUE(*response);
     auto buffer = std::make_shared<std::vector<std::uint8_t>>(131072);
@@ -233,13 +231,13 @@ TEST_F(TransportTest, FailingRequestsReturnNothingPromptly) {
     const std::pair<const char*, std::string> cases[] = {
         {"silent", std::string(EVENT_HOST)}, {"absent", std::string(EVENT_HOST)}, {"200", "nowhere.brimora.app"}};
     for (const auto& [mode, host] : cases) {
-        ASSERT_TRUE(rig->set_events_mode(mode));
+        ASSERT_TRUE(rig::set_events_mode(mode));
         const auto result = within(10s, mode, [host] { return post("{}", host).has_value(); });
         ASSERT_TRUE(result) << mode << ": still blocked";
         EXPECT_FALSE(*result) << mode;
     }
 
-    ASSERT_TRUE(rig->set_events_mode("absent"));
+    ASSERT_TRUE(rig::set_events_mode("absent"));
     WSADATA wsa;
     ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &wsa), 0);
     const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);

@@ -9,13 +9,13 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
 
 #include "app.hpp"
 #include "app_state.hpp"
 #include "texts.hpp"
 #include "ui_messages.hpp"
 #include "utf16.hpp"
+#include "support/win32.hpp"
 #include "window.hpp"
 
 namespace {
@@ -56,19 +56,22 @@ void post_failure_reason(std::uint8_t reason) {
     static_cast<void>(deliver(WM_INSTALL_FAILED, 0, reinterpret_cast<LPARAM>(new FailurePayload{"code", reason})));
 }
 
+int retries = 0;
+
+// What start_worker does to the window when Retry starts an attempt, without a worker behind it.
+void record_retry() {
+    ++retries;
+    show_attempt_started();
+}
+
 class WindowEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        ::InitCommonControls();
-        WNDCLASSW window_class{};
-        window_class.lpfnWndProc = window_proc;
-        window_class.hInstance = ::GetModuleHandleW(nullptr);
-        window_class.lpszClassName = WINDOW_CLASS;
-        ASSERT_NE(::RegisterClassW(&window_class), 0);
-        HWND window = ::CreateWindowExW(WS_EX_APPWINDOW, WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, CW_USEDEFAULT,
-                                        CW_USEDEFAULT, WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr,
-                                        window_class.hInstance, nullptr);
+        HWND window = create_installer_window(record_retry);
         ASSERT_NE(window, nullptr);
+        WNDCLASSW registered{};
+        ASSERT_NE(::GetClassInfoW(::GetModuleHandleW(nullptr), WINDOW_CLASS, &registered), 0);
+        EXPECT_EQ(registered.lpfnWndProc, window_proc);
         ASSERT_NE(UI.get(), nullptr) << "WM_CREATE fills the cell";
         ::ShowWindow(window, SW_SHOW);  // as startup does; a child is only visible with its parent
     }
@@ -193,6 +196,22 @@ TEST(Window, FailureShowsTheReasonsMessageAndOffersRetry) {
     }
 }
 
+TEST(Window, RetryStartsAnAttemptAndTheInstallerDisablesCancel) {
+    const UiHandles& ui = *UI.get();
+    post_progress(37, "Verifying the download…");
+    post_failure_reason(2);
+    ::SetWindowTextW(ui.cancel_button, L"x");
+    EXPECT_EQ(::SendMessageW(ui.window, WM_COMMAND, RETRY_BUTTON_ID, 0), 0);
+    EXPECT_EQ(retries, 1);
+    EXPECT_FALSE(::IsWindowVisible(ui.retry_button) || ::IsWindowEnabled(ui.retry_button));
+    EXPECT_EQ(text_of(ui.cancel_button), "Cancel");
+    EXPECT_EQ(bar_position(), 0);
+    EXPECT_TRUE(::IsWindowEnabled(ui.cancel_button));
+    disable_cancel_button();
+    EXPECT_FALSE(::IsWindowEnabled(ui.cancel_button));
+    ::EnableWindow(ui.cancel_button, TRUE);
+}
+
 TEST(Window, LanguageOfTheUserInterface) {
     struct Case {
         LANGID language;
@@ -251,9 +270,7 @@ LRESULT CALLBACK refuse_static(int code, WPARAM wparam, LPARAM lparam) {
 TEST(Window, FailedCreationLeavesTheErrorBoxUntilDismissed) {
     HHOOK hook = ::SetWindowsHookExW(WH_CBT, refuse_static, nullptr, ::GetCurrentThreadId());
     ASSERT_NE(hook, nullptr);
-    HWND failed =
-        ::CreateWindowExW(WS_EX_APPWINDOW, WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, CW_USEDEFAULT, CW_USEDEFAULT,
-                          WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+    HWND failed = create_installer_window(nullptr);
     ::UnhookWindowsHookEx(hook);
     ASSERT_EQ(failed, nullptr);
     // Windows sends WM_DESTROY to a window whose WM_CREATE failed; Wine 8 does not, so it is
@@ -264,7 +281,7 @@ TEST(Window, FailedCreationLeavesTheErrorBoxUntilDismissed) {
     ::DestroyWindow(unpublished);
 
     std::atomic<bool> stayed{false};
-    std::thread user([&] {
+    brimora::testing::TestThread user([&] {
         HWND box = nullptr;
         for (int i = 0; i < 100 && box == nullptr; ++i) {
             ::Sleep(100);

@@ -1,0 +1,105 @@
+"""BrimoraInstaller.exe under Wine and its window as a user meets it, through ui_driver.exe: the
+texts the window shows, starting the installer, reading the window and clicking its buttons. Used
+inside the test rig by the e2e scenarios and by scripts/demo.
+"""
+import json
+import os
+import subprocess
+import sys
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "rig"))
+from control import WINE64, Failed, check, wait_for  # noqa: E402
+
+BUILD = os.path.join(ROOT, "build", "windows")
+EXE = os.path.join(BUILD, "BrimoraInstaller.exe")
+DRIVER = os.path.join(BUILD, "tests", "e2e", "ui_driver.exe")
+
+EN = {
+    "preparing": "Preparing the installation…",
+    "stopping": "Stopping safely…",
+    "retry": "Retry",
+    "cancel": "Cancel",
+    "fatal_state": "Installation data could not be saved. Check available disk space and permissions.",
+    "fatal_window": "The installer window could not be opened.",
+    "failure_network": "The latest version could not be checked. Check your connection and retry.",
+    "failure_release_info": "The release information could not be verified safely. Please retry later.",
+    "failure_download": "Brimora could not be downloaded. Check your connection and retry.",
+    "failure_disk_space": "There is not enough free space to install Brimora. Free some space and retry.",
+    "failure_integrity": "The downloaded file failed integrity verification. Please retry.",
+    "failure_publisher": "The Brimora publisher could not be verified, so installation was stopped.",
+    "failure_install": "Brimora could not be installed. Please retry.",
+    "failure_cancelled": "Installation was cancelled. Select Retry to start again.",
+    "failure_launch": "The installed Brimora app could not be opened.",
+    "checking": "Checking the latest version…",
+    "downloading": "Downloading the latest Brimora…",
+    "installing": "Installing Brimora…",
+}
+JA = {
+    "preparing": "インストールを準備しています…",
+    "retry": "再試行",
+    "cancel": "キャンセル",
+    "failure_network": "最新版を確認できませんでした。接続を確認して再試行してください。",
+    "downloading": "最新版のBrimoraをダウンロードしています…",
+    "installing": "Brimoraをインストールしています…",
+}
+
+
+class Installer:
+    def __init__(self, env_extra=None, windows_env=None, exe=EXE):
+        env = dict(os.environ)
+        env.update(env_extra or {})
+        command = [WINE64, exe]
+        if windows_env is not None:
+            # Through the driver, which sets the variable in the Windows environment itself.
+            command = [WINE64, DRIVER, "run-with", windows_env, exe]
+        self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def exit_code(self, timeout=120):
+        try:
+            return self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            raise Failed(f"the installer did not end within {timeout} s")
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+def driver(*args, env_extra=None):
+    env = dict(os.environ)
+    env.update(env_extra or {})
+    out = subprocess.run([WINE64, DRIVER, *args], capture_output=True, env=env, stdin=subprocess.DEVNULL)
+    lines = [line for line in out.stdout.decode("utf-8", "replace").splitlines() if line.startswith("{")]
+    return json.loads(lines[-1]) if lines else {}
+
+
+def window():
+    return driver("state")
+
+
+def wait_window(predicate, what, timeout=60):
+    last = {}
+
+    def probe():
+        nonlocal last
+        last = window()
+        return last if last.get("found") and predicate(last) else None
+
+    try:
+        return wait_for(probe, what, timeout, 0.3)
+    except Failed as failure:
+        # A window that never showed may have given way to the fatal error box.
+        box = "" if last.get("found") else f"; error box {driver('message-box')}"
+        raise Failed(f"{failure}; last window state {last}{box}") from None
+
+
+def click(name):
+    """Clicks like a user; returns the status text right after the click was handled."""
+    result = driver("click", name)
+    check(result.get("clicked", name == "close"), f"{name} clicked")
+    return result.get("status_after")
+
