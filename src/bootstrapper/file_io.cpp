@@ -19,7 +19,7 @@ constexpr std::size_t drive_prefix_length(NativePathView path) noexcept {
 #else
 constexpr bool is_separator(char c) noexcept { return c == '/'; }
 
-constexpr std::size_t drive_prefix_length(NativePathView /*path*/) noexcept { return 0; }
+constexpr std::size_t drive_prefix_length(NativePathView) noexcept { return 0; }
 #endif
 
 // Where the last component starts.
