@@ -57,7 +57,7 @@ struct AcquisitionState {
 // Reads and accepts the file unchanged (never rewriting it), or creates, writes and returns a
 // new identity; only a failed write is an error.
 [[nodiscard]] std::expected<AcquisitionState, std::error_code> load_or_create(const NativePath& path,
-                                                                            InstallerLocale locale);
+                                                                              InstallerLocale locale);
 
 // Writes the file form through a flushed temporary sibling ".<name>.<uuid>.tmp" that is moved over
 // `path` in one step while still open.

@@ -72,6 +72,7 @@ struct ValidatedRelease {
 [[nodiscard]] std::expected<ValidatedRelease, ManifestError> validate_manifest(std::span<const std::uint8_t> body);
 
 // Succeeds only when `candidate` is exactly `expected` and is one plain Windows file-name component.
-[[nodiscard]] std::expected<void, ManifestError> validate_file_name(std::string_view candidate, std::string_view expected);
+[[nodiscard]] std::expected<void, ManifestError> validate_file_name(std::string_view candidate,
+                                                                    std::string_view expected);
 
 }  // namespace brimora

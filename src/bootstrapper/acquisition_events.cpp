@@ -11,9 +11,9 @@ constexpr std::array<std::string_view, 5> EVENT_TYPE_NAMES = {
 };
 
 constexpr std::array<std::string_view, 12> FAILURE_REASON_NAMES = {
-    "network_error",       "manifest_invalid",      "download_failed", "insufficient_disk_space",
+    "network_error",         "manifest_invalid",      "download_failed",   "insufficient_disk_space",
     "payload_size_mismatch", "payload_hash_mismatch", "signature_invalid", "signer_mismatch",
-    "install_failed",      "launch_failed",         "cancelled",       "unknown",
+    "install_failed",        "launch_failed",         "cancelled",         "unknown",
 };
 
 static_assert(EVENT_TYPE_NAMES.size() == static_cast<std::size_t>(AcquisitionEventType::existing_app_launched) + 1);

@@ -83,8 +83,8 @@ AcquisitionState AcquisitionState::create(InstallerLocale locale) {
 }
 
 bool AcquisitionState::is_valid_for_bootstrapper() const {
-    return schema_version == 1 && installer_version == INSTALLER_VERSION && platform == PLATFORM &&
-           arch == ARCH && is_rfc3339_date_time(created_at);
+    return schema_version == 1 && installer_version == INSTALLER_VERSION && platform == PLATFORM && arch == ARCH &&
+           is_rfc3339_date_time(created_at);
 }
 
 std::expected<void, std::error_code> write_atomically(const NativePath& path, const AcquisitionState& state) {

@@ -52,8 +52,7 @@ NativePath native_parent(NativePathView path) {
 
 NativePathView native_file_name(NativePathView path) noexcept { return path.substr(last_component_start(path)); }
 
-std::expected<std::string, std::error_code> read_whole_file(const NativePath& path,
-                                                            std::size_t max_bytes) {
+std::expected<std::string, std::error_code> read_whole_file(const NativePath& path, std::size_t max_bytes) {
     auto file = ReadableFile::open(path);
     if (!file) {
         return std::unexpected(file.error());

@@ -51,13 +51,13 @@ private:
 // The whole content of a file of at most `max_bytes` bytes; a longer file is refused
 // (std::errc::file_too_large) after reading one byte past the limit, never held whole.
 [[nodiscard]] std::expected<std::string, std::error_code> read_whole_file(const NativePath& path,
-                                                                        std::size_t max_bytes);
+                                                                          std::size_t max_bytes);
 
 // Creates `temp` (replacing any file of that name), writes `bytes`, flushes them to the disk and,
 // with the file still open, moves it over `target` in one step; closes it afterwards whatever
 // happened. A failure leaves `target` untouched and may leave `temp` behind.
-[[nodiscard]] std::expected<void, std::error_code> write_then_replace(
-    const NativePath& temp, const NativePath& target, std::string_view bytes);
+[[nodiscard]] std::expected<void, std::error_code> write_then_replace(const NativePath& temp, const NativePath& target,
+                                                                      std::string_view bytes);
 
 // The names of a directory's entries, without "." and ".."; an error when it cannot be listed.
 [[nodiscard]] std::expected<std::vector<NativePath>, std::error_code> list_directory(const NativePath& path);

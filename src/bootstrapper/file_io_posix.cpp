@@ -92,8 +92,7 @@ std::expected<std::uint64_t, std::error_code> regular_file_size(const NativePath
     return static_cast<std::uint64_t>(info.st_size);
 }
 
-std::expected<void, std::error_code> write_then_replace(const NativePath& temp,
-                                                        const NativePath& target,
+std::expected<void, std::error_code> write_then_replace(const NativePath& temp, const NativePath& target,
                                                         std::string_view bytes) {
     Descriptor file(retrying([&] { return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }));
     if (file.get() < 0) {
@@ -151,9 +150,7 @@ std::expected<std::vector<NativePath>, std::error_code> list_directory(const Nat
     return names;
 }
 
-bool remove_file(const NativePath& path) noexcept {
-    return ::unlink(path.c_str()) == 0;
-}
+bool remove_file(const NativePath& path) noexcept { return ::unlink(path.c_str()) == 0; }
 
 }  // namespace brimora::detail
 

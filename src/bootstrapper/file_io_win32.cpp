@@ -100,11 +100,10 @@ std::expected<std::uint64_t, std::error_code> regular_file_size(const NativePath
     return size;
 }
 
-std::expected<void, std::error_code> write_then_replace(const NativePath& temp,
-                                                        const NativePath& target,
+std::expected<void, std::error_code> write_then_replace(const NativePath& temp, const NativePath& target,
                                                         std::string_view bytes) {
-    OwnedHandle file(::CreateFileW(temp.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    OwnedHandle file(
+        ::CreateFileW(temp.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) {
         return std::unexpected(last_error());
     }
@@ -155,9 +154,7 @@ std::expected<std::vector<NativePath>, std::error_code> list_directory(const Nat
     return names;
 }
 
-bool remove_file(const NativePath& path) noexcept {
-    return ::DeleteFileW(path.c_str()) != 0;
-}
+bool remove_file(const NativePath& path) noexcept { return ::DeleteFileW(path.c_str()) != 0; }
 
 }  // namespace brimora::detail
 

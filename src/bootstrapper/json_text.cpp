@@ -74,13 +74,27 @@ void append_json_string(std::string& out, std::string_view text) {
             continue;
         }
         switch (c) {
-            case '"': out.append("\\\""); break;
-            case '\\': out.append("\\\\"); break;
-            case '\b': out.append("\\b"); break;
-            case '\f': out.append("\\f"); break;
-            case '\n': out.append("\\n"); break;
-            case '\r': out.append("\\r"); break;
-            case '\t': out.append("\\t"); break;
+            case '"':
+                out.append("\\\"");
+                break;
+            case '\\':
+                out.append("\\\\");
+                break;
+            case '\b':
+                out.append("\\b");
+                break;
+            case '\f':
+                out.append("\\f");
+                break;
+            case '\n':
+                out.append("\\n");
+                break;
+            case '\r':
+                out.append("\\r");
+                break;
+            case '\t':
+                out.append("\\t");
+                break;
             default:
                 if (byte < 0x20) {
                     out.append("\\u00");

@@ -35,13 +35,9 @@ struct UpdateManifest {
     FileList files;
 };
 
-ManifestError error(ManifestErrorKind kind) {
-    return ManifestError{kind, {}};
-}
+ManifestError error(ManifestErrorKind kind) { return ManifestError{kind, {}}; }
 
-std::unexpected<std::string> shape_error(std::string text) {
-    return std::unexpected(std::move(text));
-}
+std::unexpected<std::string> shape_error(std::string text) { return std::unexpected(std::move(text)); }
 
 std::string quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
 
@@ -154,7 +150,7 @@ std::expected<void, std::string> size_into(const yaml::Document&, const yaml::No
 }
 
 std::expected<UpdateFile, std::string> read_file_entry(const yaml::Document& doc, const yaml::Node& node,
-                                                         const std::string& prefix) {
+                                                       const std::string& prefix) {
     static constexpr Field<UpdateFile> fields[] = {
         {.key = "url", .required = true, .read = text_into<&UpdateFile::url>},
         {.key = "sha512", .required = true, .read = text_into<&UpdateFile::sha512>},

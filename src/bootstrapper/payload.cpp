@@ -21,12 +21,12 @@ std::unexpected<PayloadVerificationError> mismatch(PayloadVerificationErrorKind 
 
 std::string PayloadVerificationError::message() const {
     switch (kind) {
-    case PayloadVerificationErrorKind::Read:
-        return "payload could not be read: " + io_error.message();
-    case PayloadVerificationErrorKind::SizeMismatch:
-        return "payload size does not match the manifest";
-    case PayloadVerificationErrorKind::HashMismatch:
-        return "payload SHA-512 does not match the manifest";
+        case PayloadVerificationErrorKind::Read:
+            return "payload could not be read: " + io_error.message();
+        case PayloadVerificationErrorKind::SizeMismatch:
+            return "payload size does not match the manifest";
+        case PayloadVerificationErrorKind::HashMismatch:
+            return "payload SHA-512 does not match the manifest";
     }
     return "payload could not be read: " + io_error.message();
 }

@@ -36,8 +36,8 @@ void fill_random(std::span<std::uint8_t> out) {
         if (process_prng != nullptr) {
             // Documented never to fail; it returns TRUE always.
             process_prng(out.data() + filled, chunk);
-        } else if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, out.data() + filled, chunk,
-                                                     BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        } else if (!BCRYPT_SUCCESS(
+                       ::BCryptGenRandom(nullptr, out.data() + filled, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
             std::abort();
         }
         filled += chunk;

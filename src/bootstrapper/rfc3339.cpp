@@ -88,8 +88,8 @@ bool is_rfc3339_date_time(std::string_view text) {
     const int minute = digits_at(text, 14, 2);
     // A leap second (60) is refused: nothing this system writes carries one.
     const int second = digits_at(text, 17, 2);
-    if (year < 0 || month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) || hour < 0 ||
-        hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59) {
+    if (year < 0 || month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) || hour < 0 || hour > 23 ||
+        minute < 0 || minute > 59 || second < 0 || second > 59) {
         return false;
     }
     std::size_t pos = 19;

@@ -8,17 +8,11 @@
 namespace brimora {
 namespace {
 
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-bool is_identifier_char(char c) {
-    return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-';
-}
+bool is_identifier_char(char c) { return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-'; }
 
-bool all_digits(std::string_view text) {
-    return std::all_of(text.begin(), text.end(), is_digit);
-}
+bool all_digits(std::string_view text) { return std::all_of(text.begin(), text.end(), is_digit); }
 
 // Leading zeros are refused so that the canonical text of a parsed version is its input.
 std::optional<std::uint64_t> parse_component(std::string_view text) {
@@ -162,8 +156,6 @@ std::string to_string(const Version& version) {
     return text;
 }
 
-std::string expected_file_name(const Version& version) {
-    return "Brimora-" + to_string(version) + "-win-x64.exe";
-}
+std::string expected_file_name(const Version& version) { return "Brimora-" + to_string(version) + "-win-x64.exe"; }
 
 }  // namespace brimora

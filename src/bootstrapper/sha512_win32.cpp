@@ -96,8 +96,8 @@ std::expected<void, std::error_code> update_sha512_state(Sha512::State& state, s
     while (!bytes.empty()) {
         const std::size_t slice = std::min(bytes.size(), MAX_SLICE);
         // The input is only read; the header merely lacks the const.
-        const NTSTATUS status = ::BCryptHashData(state.hash, const_cast<PUCHAR>(bytes.data()),
-                                                 static_cast<ULONG>(slice), 0);
+        const NTSTATUS status =
+            ::BCryptHashData(state.hash, const_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(slice), 0);
         if (!BCRYPT_SUCCESS(status)) {
             return std::unexpected(status_error(status));
         }
@@ -108,8 +108,7 @@ std::expected<void, std::error_code> update_sha512_state(Sha512::State& state, s
 
 std::expected<Sha512Digest, std::error_code> finish_sha512_state(Sha512::State& state) {
     Sha512Digest digest{};
-    const NTSTATUS status =
-        ::BCryptFinishHash(state.hash, digest.data(), static_cast<ULONG>(digest.size()), 0);
+    const NTSTATUS status = ::BCryptFinishHash(state.hash, digest.data(), static_cast<ULONG>(digest.size()), 0);
     if (!BCRYPT_SUCCESS(status)) {
         return std::unexpected(status_error(status));
     }

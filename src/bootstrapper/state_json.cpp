@@ -48,11 +48,12 @@ public:
     using json = nlohmann::json;
 
     bool null() {
-        return top_level_value(pending_ == Member::app_first_open_reported_at, [&] {
-            state_.app_first_open_reported_at.reset();
-        });
+        return top_level_value(pending_ == Member::app_first_open_reported_at,
+                               [&] { state_.app_first_open_reported_at.reset(); });
     }
-    bool boolean(bool /*value*/) { return top_level_value(false, [] {}); }
+    bool boolean(bool /*value*/) {
+        return top_level_value(false, [] {});
+    }
     bool number_unsigned(json::number_unsigned_t value) { return schema_version(value <= 255, value); }
     // nlohmann reports "-0" here; it is the integer 0 and so within range.
     bool number_integer(json::number_integer_t value) { return schema_version(value == 0, 0); }
@@ -84,13 +85,25 @@ public:
                     return false;
                 }
                 break;
-            case Member::installer_version: state_.installer_version = std::move(value); break;
-            case Member::platform: state_.platform = std::move(value); break;
-            case Member::arch: state_.arch = std::move(value); break;
-            case Member::created_at: state_.created_at = std::move(value); break;
-            case Member::app_first_open_reported_at: state_.app_first_open_reported_at = std::move(value); break;
-            case Member::schema_version: return false;
-            case Member::unknown: return true;
+            case Member::installer_version:
+                state_.installer_version = std::move(value);
+                break;
+            case Member::platform:
+                state_.platform = std::move(value);
+                break;
+            case Member::arch:
+                state_.arch = std::move(value);
+                break;
+            case Member::created_at:
+                state_.created_at = std::move(value);
+                break;
+            case Member::app_first_open_reported_at:
+                state_.app_first_open_reported_at = std::move(value);
+                break;
+            case Member::schema_version:
+                return false;
+            case Member::unknown:
+                return true;
         }
         mark_seen();
         return true;

@@ -72,9 +72,7 @@ std::string c_text(const yaml_char_t* text) {
     return text != nullptr ? std::string(reinterpret_cast<const char*>(text)) : std::string{};
 }
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 class Builder {
 public:

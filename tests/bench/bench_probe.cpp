@@ -174,9 +174,10 @@ int bare(const wchar_t* host, const wchar_t* manifest, const wchar_t* payload, c
             return 1;
         }
     }
-    std::printf("{\"manifest\":%.3f,\"download\":%.3f,\"size_and_hash\":%.3f,\"publisher_check\":%.3f,"
-                "\"installer_run\":%.3f,\"bytes\":%llu}\n",
-                times[0], times[1], times[2], times[3], times[4], bytes);
+    std::printf(
+        "{\"manifest\":%.3f,\"download\":%.3f,\"size_and_hash\":%.3f,\"publisher_check\":%.3f,"
+        "\"installer_run\":%.3f,\"bytes\":%llu}\n",
+        times[0], times[1], times[2], times[3], times[4], bytes);
     return 0;
 }
 
@@ -247,7 +248,8 @@ int watch(const wchar_t* exe, int kill_at, const std::vector<std::wstring>& file
     for (;;) {
         PROCESS_MEMORY_COUNTERS counters{};
         counters.cb = sizeof counters;
-        if (::GetProcessMemoryInfo(process.hProcess, &counters, sizeof counters) && counters.PeakWorkingSetSize > peak) {
+        if (::GetProcessMemoryInfo(process.hProcess, &counters, sizeof counters) &&
+            counters.PeakWorkingSetSize > peak) {
             peak = counters.PeakWorkingSetSize;
         }
         if (bar == nullptr) {

@@ -21,7 +21,8 @@ static int imports(HMODULE module, const wchar_t* self_base) {
     if (dir->VirtualAddress == 0) {
         return 0;
     }
-    for (const IMAGE_IMPORT_DESCRIPTOR* d = (const IMAGE_IMPORT_DESCRIPTOR*)(base + dir->VirtualAddress); d->Name; ++d) {
+    for (const IMAGE_IMPORT_DESCRIPTOR* d = (const IMAGE_IMPORT_DESCRIPTOR*)(base + dir->VirtualAddress); d->Name;
+         ++d) {
         wchar_t name[MAX_PATH];
         MultiByteToWideChar(CP_ACP, 0, (const char*)(base + d->Name), -1, name, MAX_PATH);
         if (_wcsicmp(name, self_base) == 0) {
@@ -57,7 +58,8 @@ BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
     for (USHORT i = 0; i < count && used < (int)sizeof(text) - 300; ++i) {
         HMODULE module = NULL;
         if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                (LPCWSTR)frames[i], &module) || module == self || module == last) {
+                                (LPCWSTR)frames[i], &module) ||
+            module == self || module == last) {
             continue;
         }
         last = module;

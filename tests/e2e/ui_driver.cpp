@@ -41,8 +41,8 @@ std::string utf8(std::wstring_view text) {
     if (text.empty()) {
         return {};
     }
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                        nullptr);
+    const int n =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<std::size_t>(n), '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
     return out;
@@ -99,8 +99,8 @@ std::string button_json(HWND button) {
         return "null";
     }
     return std::string("{\"visible\":") + (::IsWindowVisible(button) ? "true" : "false") +
-           ",\"enabled\":" + (::IsWindowEnabled(button) ? "true" : "false") + ",\"text\":" + json_string(text_of(button)) +
-           "}";
+           ",\"enabled\":" + (::IsWindowEnabled(button) ? "true" : "false") +
+           ",\"text\":" + json_string(text_of(button)) + "}";
 }
 
 HWND installer_window() { return ::FindWindowW(L"BrimoraInstallerV1", nullptr); }
@@ -248,8 +248,9 @@ std::wstring environment_with(std::wstring_view assignment) {
     wchar_t* current = ::GetEnvironmentStringsW();
     for (const wchar_t* entry = current; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
         const std::wstring_view text(entry);
-        if (text.size() >= name.size() && ::CompareStringOrdinal(text.data(), static_cast<int>(name.size()), name.data(),
-                                                                 static_cast<int>(name.size()), TRUE) == CSTR_EQUAL) {
+        if (text.size() >= name.size() &&
+            ::CompareStringOrdinal(text.data(), static_cast<int>(name.size()), name.data(),
+                                   static_cast<int>(name.size()), TRUE) == CSTR_EQUAL) {
             continue;
         }
         block.append(text).push_back(L'\0');

@@ -32,8 +32,8 @@ inline ::testing::AssertionResult same_bytes(const std::optional<std::string>& a
         return ::testing::AssertionSuccess();
     }
     if (!actual || !expected) {
-        return ::testing::AssertionFailure() << (actual ? "present" : "absent") << ", expected "
-                                             << (expected ? "present" : "absent");
+        return ::testing::AssertionFailure()
+               << (actual ? "present" : "absent") << ", expected " << (expected ? "present" : "absent");
     }
     const auto parted = std::ranges::mismatch(*actual, *expected).in1 - actual->begin();
     return ::testing::AssertionFailure() << actual->size() << " bytes, expected " << expected->size()
@@ -63,7 +63,8 @@ auto within(std::chrono::seconds limit, const char* what, Call call) -> std::opt
         thread != nullptr &&
         ::WaitForSingleObject(thread, static_cast<DWORD>(std::chrono::milliseconds(limit).count())) == WAIT_OBJECT_0;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    std::printf("    %s: %s after %lld ms\n", what, ready ? "returned" : "still blocked", static_cast<long long>(ms.count()));
+    std::printf("    %s: %s after %lld ms\n", what, ready ? "returned" : "still blocked",
+                static_cast<long long>(ms.count()));
     if (thread != nullptr) {
         ::CloseHandle(thread);
     }

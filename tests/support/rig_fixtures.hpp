@@ -67,8 +67,8 @@ inline std::optional<std::size_t> process_handle_count() {
     std::vector<std::byte> buffer(1 << 16);
     for (;;) {
         ULONG needed = 0;
-        const LONG status = query(SYSTEM_EXTENDED_HANDLE_INFORMATION, buffer.data(),
-                                  static_cast<ULONG>(buffer.size()), &needed);
+        const LONG status =
+            query(SYSTEM_EXTENDED_HANDLE_INFORMATION, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
         if (status == STATUS_INFO_LENGTH_MISMATCH) {
             buffer.resize(buffer.size() * 2);
             continue;

@@ -86,7 +86,8 @@ void run() {
         fatal_message(texts.fatal_state);
         return;
     }
-    CONTEXT.set(AppContext{std::move(*state), join_windows_path(join_windows_path(data_dir, L"InstallerCache"), L"v1"), locale});
+    CONTEXT.set(AppContext{std::move(*state), join_windows_path(join_windows_path(data_dir, L"InstallerCache"), L"v1"),
+                           locale});
 
     HWND window = create_installer_window(start_worker);
     if (window == nullptr) {

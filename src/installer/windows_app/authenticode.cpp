@@ -70,8 +70,8 @@ using CertContext =
     CertStore store;
     CryptMessage message;
     if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &content, &format, store.put(),
-                            message.put(), nullptr)) {
+                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &content, &format, store.put(), message.put(),
+                            nullptr)) {
         return fail("signature_query_failed", FailureReason::signature_invalid);
     }
 
@@ -97,8 +97,7 @@ using CertContext =
         return fail("certificate_missing", FailureReason::signature_invalid);
     }
 
-    const DWORD length =
-        ::CertGetNameStringW(certificate.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+    const DWORD length = ::CertGetNameStringW(certificate.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
     // The length counts the terminating zero, so an empty name reports 1.
     if (length < 2) {
         return fail("certificate_name_missing", FailureReason::signature_invalid);

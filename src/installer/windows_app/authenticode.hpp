@@ -18,7 +18,9 @@ inline constexpr std::string_view EXPECTED_SIGNER_NAME = "BRIMORA K.K.";
 // the chain except the root, no UI; the provider state is freed again whatever the verdict.
 [[nodiscard]] LONG trust_verdict(const std::wstring& path);
 
-// Success when the platform trusts the file's embedded signature (revocation checked along the chain except the root, no UI) and the first signer's certificate is named exactly EXPECTED_SIGNER_NAME; otherwise the failure pair. Never modifies the file.
+// Success when the platform trusts the file's embedded signature (revocation checked along the chain except the root,
+// no UI) and the first signer's certificate is named exactly EXPECTED_SIGNER_NAME; otherwise the failure pair. Never
+// modifies the file.
 [[nodiscard]] Outcome<void> verify_authenticode(const std::wstring& path);
 
 }  // namespace brimora::win

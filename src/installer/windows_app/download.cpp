@@ -48,8 +48,8 @@ bool is_plain_file_name(std::string_view name) {
 }
 
 FileHandle open_fresh(const std::wstring& path) {
-    return FileHandle(::CreateFileW(path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    return FileHandle(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 bool write_all(HANDLE file, std::span<const std::uint8_t> bytes) {
@@ -169,8 +169,7 @@ Outcome<std::wstring> download_payload(const AppContext& context, const Validate
         offset = 0;
     }
     if (offset < release.size) {
-        if (Outcome<void> fetched =
-                fetch_into_partial(partial, offset, release, texts_for(context.locale).downloading);
+        if (Outcome<void> fetched = fetch_into_partial(partial, offset, release, texts_for(context.locale).downloading);
             !fetched) {
             return std::unexpected(fetched.error());
         }

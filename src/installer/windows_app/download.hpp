@@ -37,8 +37,7 @@ inline constexpr std::chrono::milliseconds LOCK_RETRY_BUDGET{10000};
 
 // The cached final file of the release, downloaded or resumed as needed; posts progress 10..75
 // with the downloading text of context.locale and stops before the next read once CANCELLED is set.
-[[nodiscard]] Outcome<std::wstring> download_payload(const AppContext& context,
-                                                              const ValidatedRelease& release);
+[[nodiscard]] Outcome<std::wstring> download_payload(const AppContext& context, const ValidatedRelease& release);
 
 // The partial file opened for writing at its end; a missing file is never created
 // ("cache_write_failed"), a failed seek is "resume_seek_failed".

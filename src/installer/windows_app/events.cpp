@@ -45,7 +45,8 @@ void emit_failure(const AppContext& context, FailureReason reason) {
 }
 
 KernelHandle spawn_event_with_version(const AppContext& context, AcquisitionEventType type, std::string version) {
-    auto event = with_app_version(AcquisitionEvent::create(context.acquisition, type, std::nullopt), std::move(version));
+    auto event =
+        with_app_version(AcquisitionEvent::create(context.acquisition, type, std::nullopt), std::move(version));
     return start_delivery(encode_event(event));
 }
 

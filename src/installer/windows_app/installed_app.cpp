@@ -86,9 +86,8 @@ std::optional<std::wstring> decode_install_location(std::wstring_view units) {
 }
 
 std::vector<std::wstring> without_neighbour_duplicates(std::vector<std::wstring> paths) {
-    const auto end = std::unique(paths.begin(), paths.end(), [](const auto& a, const auto& b) {
-        return same_path_components(a, b);
-    });
+    const auto end = std::unique(paths.begin(), paths.end(),
+                                 [](const auto& a, const auto& b) { return same_path_components(a, b); });
     paths.erase(end, paths.end());
     return paths;
 }

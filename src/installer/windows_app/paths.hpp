@@ -9,7 +9,8 @@ namespace brimora::win {
 // Whether the text is an absolute Windows path: an ASCII drive letter, ":" and a separator, or two leading separators.
 [[nodiscard]] bool is_absolute_windows_path(std::wstring_view text) noexcept;
 
-// The directory text and the name joined by Windows rules: "\" inserted unless the directory already ends in a separator.
+// The directory text and the name joined by Windows rules: "\" inserted unless the directory already ends in a
+// separator.
 [[nodiscard]] std::wstring join_windows_path(std::wstring_view directory, std::wstring_view name);
 
 // Whether two paths have the same components: doubled and trailing separators ignored, letter case significant.

@@ -44,8 +44,7 @@ void HttpResponse::release() noexcept {
 
 std::optional<HttpResponse> open_request(std::string_view verb, std::string_view host, std::string_view path,
                                          std::optional<std::uint64_t> range_start,
-                                         std::optional<std::span<const std::uint8_t>> body,
-                                         const Timeouts& timeouts) {
+                                         std::optional<std::span<const std::uint8_t>> body, const Timeouts& timeouts) {
     const std::optional<std::wstring> agent_w = to_utf16(USER_AGENT);
     const std::optional<std::wstring> host_w = to_utf16(host);
     const std::optional<std::wstring> verb_w = to_utf16(verb);
@@ -63,8 +62,8 @@ std::optional<HttpResponse> open_request(std::string_view verb, std::string_view
     // older default-proxy type: that one ignores the per-user settings the user relies on.
     // Should a step fail, the newest handle goes first: request, then connect, then session (the
     // reverse of their declaration).
-    WinHttpHandle session(::WinHttpOpen(agent_w->c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    WinHttpHandle session(::WinHttpOpen(agent_w->c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                        WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
         return std::nullopt;
     }
@@ -104,9 +103,8 @@ std::optional<HttpResponse> open_request(std::string_view verb, std::string_view
     }
     if (!headers.empty()) {
         const std::optional<std::wstring> headers_w = to_utf16(headers);
-        if (!headers_w ||
-            !::WinHttpAddRequestHeaders(request.get(), headers_w->c_str(), static_cast<DWORD>(-1),
-                                        WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
+        if (!headers_w || !::WinHttpAddRequestHeaders(request.get(), headers_w->c_str(), static_cast<DWORD>(-1),
+                                                      WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
             return std::nullopt;
         }
     }

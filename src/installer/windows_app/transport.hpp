@@ -77,8 +77,7 @@ private:
 // any step fails. Range "bytes=N-" only for a present, non-zero range_start; the two JSON headers
 // whenever a body is present, even an empty one. Redirects are never followed.
 [[nodiscard]] std::optional<HttpResponse> open_request(std::string_view verb, std::string_view host,
-                                                       std::string_view path,
-                                                       std::optional<std::uint64_t> range_start,
+                                                       std::string_view path, std::optional<std::uint64_t> range_start,
                                                        std::optional<std::span<const std::uint8_t>> body,
                                                        const Timeouts& timeouts);
 

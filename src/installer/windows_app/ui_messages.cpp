@@ -29,7 +29,8 @@ void progress(std::uintptr_t value, std::string_view text) {
 void post_success(std::string text) { post(WM_INSTALL_SUCCEEDED, 0, std::make_unique<std::string>(std::move(text))); }
 
 void post_failure(const char* code, FailureReason reason) {
-    post(WM_INSTALL_FAILED, 0, std::make_unique<FailurePayload>(FailurePayload{code, static_cast<std::uint8_t>(reason)}));
+    post(WM_INSTALL_FAILED, 0,
+         std::make_unique<FailurePayload>(FailurePayload{code, static_cast<std::uint8_t>(reason)}));
 }
 
 std::unique_ptr<std::string> take_text(LPARAM payload) noexcept {

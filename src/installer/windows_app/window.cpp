@@ -14,10 +14,10 @@
 namespace brimora::win {
 namespace {
 
-constexpr DWORD STATUS_STYLE = WS_CHILD | WS_VISIBLE | SS_LEFT;                       // 0x50000000
-constexpr DWORD PROGRESS_STYLE = WS_CHILD | WS_VISIBLE;                               // 0x50000000
-constexpr DWORD RETRY_STYLE = WS_CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON;               // 0x40010001, hidden
-constexpr DWORD CANCEL_STYLE = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;    // 0x50010000
+constexpr DWORD STATUS_STYLE = WS_CHILD | WS_VISIBLE | SS_LEFT;                     // 0x50000000
+constexpr DWORD PROGRESS_STYLE = WS_CHILD | WS_VISIBLE;                             // 0x50000000
+constexpr DWORD RETRY_STYLE = WS_CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON;             // 0x40010001, hidden
+constexpr DWORD CANCEL_STYLE = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;  // 0x50010000
 static_assert(STATUS_STYLE == 0x50000000 && RETRY_STYLE == 0x40010001 && CANCEL_STYLE == 0x50010000);
 
 // The UTF-16 copy lives only for the duration of the call.
@@ -29,8 +29,8 @@ void set_text(HWND control, std::string_view text) {
 HWND create_control(HWND parent, HINSTANCE instance, const wchar_t* window_class, std::string_view text, DWORD style,
                     int x, int y, int width, int height, int id) {
     const std::wstring wide = widen(text);
-    return ::CreateWindowExW(0, window_class, text.empty() ? nullptr : wide.c_str(), style, x, y, width, height,
-                             parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+    return ::CreateWindowExW(0, window_class, text.empty() ? nullptr : wide.c_str(), style, x, y, width, height, parent,
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
 }
 
 LRESULT on_create(HWND window) {

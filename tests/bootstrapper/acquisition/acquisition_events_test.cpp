@@ -12,9 +12,9 @@ TEST(WireNames, FollowTheDeclarationOrder) {
         EXPECT_EQ(wire_name(static_cast<AcquisitionEventType>(i)), types[i]) << i;
     }
     const std::string_view reasons[] = {
-        "network_error",     "manifest_invalid", "download_failed", "insufficient_disk_space",
+        "network_error",         "manifest_invalid",      "download_failed",   "insufficient_disk_space",
         "payload_size_mismatch", "payload_hash_mismatch", "signature_invalid", "signer_mismatch",
-        "install_failed",    "launch_failed",    "cancelled",       "unknown",
+        "install_failed",        "launch_failed",         "cancelled",         "unknown",
     };
     for (std::size_t i = 0; i < std::size(reasons); ++i) {
         EXPECT_EQ(wire_name(static_cast<FailureReason>(i)), reasons[i]) << i;
@@ -33,9 +33,10 @@ TEST(CreateEvent, TakesIdentityAndLocaleFromTheStateAndTheConstantsFromTheSystem
     state.installer_version = "9";
     state.platform = "linux";
     state.arch = "arm64";
-    const AcquisitionEventType types[] = {AcquisitionEventType::installer_started, AcquisitionEventType::payload_verified,
-                                          AcquisitionEventType::install_succeeded, AcquisitionEventType::installer_failed,
-                                          AcquisitionEventType::existing_app_launched};
+    const AcquisitionEventType types[] = {
+        AcquisitionEventType::installer_started, AcquisitionEventType::payload_verified,
+        AcquisitionEventType::install_succeeded, AcquisitionEventType::installer_failed,
+        AcquisitionEventType::existing_app_launched};
     for (const auto type : types) {
         const std::optional<FailureReason> reason =
             type == AcquisitionEventType::installer_failed ? std::optional(FailureReason::cancelled) : std::nullopt;
@@ -76,7 +77,8 @@ TEST(WithAppVersion, TheLastVersionWins) {
 AcquisitionEvent fixed_event() {
     AcquisitionEvent event;
     event.install_id = *Uuid::parse(STATE_ID);
-    event.idempotency_key = "0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6:installer_started:7d444840-9dc0-41d8-b7a1-0a3e2f1c5b6d";
+    event.idempotency_key =
+        "0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6:installer_started:7d444840-9dc0-41d8-b7a1-0a3e2f1c5b6d";
     event.event_type = AcquisitionEventType::installer_started;
     event.occurred_at = "2024-02-29T12:34:56.1234567Z";
     event.installer_version = "1";
@@ -107,50 +109,52 @@ TEST(EncodeEvent, IsByteExactWithOptionalMembersLeftOut) {
         {"no optional members", fixed_event(),
          R"("eventType":"installer_started","occurredAt":"2024-02-29T12:34:56.1234567Z","installerVersion":"1",)"
          R"("platform":"windows","arch":"x64","locale":"ja"})"},
-        {"app version",
-         changed([](AcquisitionEvent& e) {
+        {"app version", changed([](AcquisitionEvent& e) {
              e.event_type = AcquisitionEventType::install_succeeded;
              e.app_version = "1.4.0-beta.2+exp.sha.5114f85";
          }),
          R"("eventType":"install_succeeded","occurredAt":"2024-02-29T12:34:56.1234567Z","installerVersion":"1",)"
          R"("appVersion":"1.4.0-beta.2+exp.sha.5114f85","platform":"windows","arch":"x64","locale":"ja"})"},
-        {"cancelled",
-         changed([](AcquisitionEvent& e) {
+        {"cancelled", changed([](AcquisitionEvent& e) {
              e.event_type = AcquisitionEventType::installer_failed;
              e.locale = InstallerLocale::en;
              e.reason_code = FailureReason::cancelled;
          }),
          R"("eventType":"installer_failed","occurredAt":"2024-02-29T12:34:56.1234567Z","installerVersion":"1",)"
          R"("platform":"windows","arch":"x64","locale":"en","reasonCode":"cancelled"})"},
-        {"unknown",
-         changed([](AcquisitionEvent& e) {
+        {"unknown", changed([](AcquisitionEvent& e) {
              e.event_type = AcquisitionEventType::installer_failed;
              e.reason_code = FailureReason::unknown;
          }),
          R"("eventType":"installer_failed","occurredAt":"2024-02-29T12:34:56.1234567Z","installerVersion":"1",)"
          R"("platform":"windows","arch":"x64","locale":"ja","reasonCode":"unknown"})"},
-        {"both optional members",
-         changed([](AcquisitionEvent& e) {
+        {"both optional members", changed([](AcquisitionEvent& e) {
              e.event_type = AcquisitionEventType::existing_app_launched;
              e.app_version = "3.0.0";
              e.reason_code = FailureReason::network_error;
          }),
          R"("eventType":"existing_app_launched","occurredAt":"2024-02-29T12:34:56.1234567Z","installerVersion":"1",)"
          R"("appVersion":"3.0.0","platform":"windows","arch":"x64","locale":"ja","reasonCode":"network_error"})"},
-        {"escapes and raw UTF-8",
-         changed([](AcquisitionEvent& e) {
+        {"escapes and raw UTF-8", changed([](AcquisitionEvent& e) {
              e.event_type = AcquisitionEventType::payload_verified;
              e.app_version = "q\"b\\s/\b\f\n\r\t\x01\x1f\x7f \xE7\x89\x88 \xF0\x9F\x98\x80";
          }),
-         "\"eventType\":\"payload_verified\",\"occurredAt\":\"2024-02-29T12:34:56.1234567Z\",\"installerVersion\":\"1\","
+         "\"eventType\":\"payload_verified\",\"occurredAt\":\"2024-02-29T12:34:56.1234567Z\",\"installerVersion\":"
+         "\"1\","
          "\"appVersion\":\"q\\\"b\\\\s/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f \xE7\x89\x88 \xF0\x9F\x98\x80\","
          "\"platform\":\"windows\",\"arch\":\"x64\",\"locale\":\"ja\"}"},
-        {"ill-formed UTF-8 replaced",
-         changed([](AcquisitionEvent& e) {
-             e.app_version = "a\xFF" "b\xC0\xAF" "c\xED\xA0\x80" "d\xE7\x89";
+        {"ill-formed UTF-8 replaced", changed([](AcquisitionEvent& e) {
+             e.app_version =
+                 "a\xFF"
+                 "b\xC0\xAF"
+                 "c\xED\xA0\x80"
+                 "d\xE7\x89";
          }),
-         "\"eventType\":\"installer_started\",\"occurredAt\":\"2024-02-29T12:34:56.1234567Z\",\"installerVersion\":\"1\","
-         "\"appVersion\":\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD" "c\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+         "\"eventType\":\"installer_started\",\"occurredAt\":\"2024-02-29T12:34:56.1234567Z\",\"installerVersion\":"
+         "\"1\","
+         "\"appVersion\":\"a\xEF\xBF\xBD"
+         "b\xEF\xBF\xBD\xEF\xBF\xBD"
+         "c\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
          "d\xEF\xBF\xBD\xEF\xBF\xBD\",\"platform\":\"windows\",\"arch\":\"x64\",\"locale\":\"ja\"}"},
     };
     for (const auto& c : cases) {

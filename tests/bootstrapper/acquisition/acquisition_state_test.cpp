@@ -14,9 +14,9 @@ namespace {
 namespace fs = std::filesystem;
 using testing::read_file;
 using testing::TempDir;
+using testing::VALID_STATE;
 using testing::valid_state_with;
 using testing::write_file;
-using testing::VALID_STATE;
 
 struct ValidityCase {
     std::string_view name;
@@ -144,7 +144,8 @@ TEST(LoadOrCreate, CreatesTheMissingDirectoryChain) {
     // Built from UTF-8 so that Windows gets the right UTF-16 name, not one through the ANSI code page.
     const fs::path japanese = scratch.path() / fs::path(u8"ユーザー") / fs::path(u8"データ") / "acquisition.json";
     expect_new_identity_written(japanese, InstallerLocale::ja, "japanese");
-    EXPECT_TRUE(fs::is_regular_file(scratch.path() / fs::path(u8"ユーザー") / fs::path(u8"データ") / "acquisition.json"));
+    EXPECT_TRUE(
+        fs::is_regular_file(scratch.path() / fs::path(u8"ユーザー") / fs::path(u8"データ") / "acquisition.json"));
 }
 
 TEST(WriteAtomically, LeavesOnlyTheTargetBehind) {
@@ -218,7 +219,7 @@ TEST(LoadOrCreate, RemovesItsOwnLeftoverTemporariesOnly) {
 struct FailureCase {
     std::string_view name;
     fs::path (*prepare)(const fs::path& scratch);  // returns the target to write
-    std::string_view leftover_name;                 // the temporary expected beside the target, if any
+    std::string_view leftover_name;                // the temporary expected beside the target, if any
 };
 
 TEST(WriteAtomically, ReportsWhatCannotBeWritten) {
@@ -252,7 +253,8 @@ TEST(WriteAtomically, ReportsWhatCannotBeWritten) {
             continue;
         }
         // A failed move leaves the flushed temporary in the target's directory, named after the target.
-        const std::regex pattern("\\." + std::string(c.leftover_name) + "\\.[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}\\.tmp");
+        const std::regex pattern("\\." + std::string(c.leftover_name) +
+                                 "\\.[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}\\.tmp");
         int leftovers = 0;
         for (const auto& entry : fs::directory_iterator(target.parent_path())) {
             const std::string name = entry.path().filename().string();

@@ -84,8 +84,12 @@ TEST(IsRfc3339DateTime, FollowsTheGrammarAndTheCalendar) {
         {"2024-02-29t12:34:56z", true},
         {"2024-02-29 12:34:56Z", true},
         {"2024-02-29_12:34:56Z", true},
-        {"2024-02-29\x7f" "12:34:56Z", true},
-        {"2024-02-29\xc3" "12:34:56Z", false},  // separator is not ASCII
+        {"2024-02-29\x7f"
+         "12:34:56Z",
+         true},
+        {"2024-02-29\xc3"
+         "12:34:56Z",
+         false},  // separator is not ASCII
         {"2024-02-29T12:34:56.1Z", true},
         {"2024-02-29T12:34:56.123456789Z", true},
         {"2024-02-29T12:34:56.1234567890123Z", true},

@@ -6,8 +6,8 @@
 namespace brimora {
 namespace {
 
-using testing::valid_state_with;
 using testing::VALID_STATE;
+using testing::valid_state_with;
 
 AcquisitionState sample_state() {
     return AcquisitionState{
@@ -38,13 +38,11 @@ TEST(EncodeState, IsCompactInFixedOrder) {
     escaped.app_first_open_reported_at = "\xE6\x97\xA5";
     const EncodeCase cases[] = {
         {"absent app open", sample_state(), VALID_STATE},
-        {"app open text",
-         with_text,
+        {"app open text", with_text,
          R"({"schemaVersion":1,"installId":"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6","installerVersion":"1",)"
          R"("platform":"windows","arch":"x64","locale":"ja","createdAt":"2024-02-29T12:34:56.789Z",)"
          R"("appFirstOpenReportedAt":"2024-03-01T00:00:00Z"})"},
-        {"escapes",
-         escaped,
+        {"escapes", escaped,
          R"({"schemaVersion":255,"installId":"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6","installerVersion":"1",)"
          R"("platform":"a\"b\\c\nd\u0001","arch":"x64","locale":"en","createdAt":"2024-02-29T12:34:56.789Z",)"
          "\"appFirstOpenReportedAt\":\"\xE6\x97\xA5\"}"},
@@ -75,8 +73,8 @@ TEST(DecodeState, AcceptsEveryLegalSpelling) {
     const AcceptedCase cases[] = {
         {"as written", std::string(VALID_STATE), base},
         {"members reversed", reversed, base},
-        {"whitespace everywhere", " \t\r\n{ \"schemaVersion\" :\n1 ,\r\n" + std::string(VALID_STATE).substr(19) + "\n\t ",
-         base},
+        {"whitespace everywhere",
+         " \t\r\n{ \"schemaVersion\" :\n1 ,\r\n" + std::string(VALID_STATE).substr(19) + "\n\t ", base},
         {"app open missing", valid_state_with(R"(,"appFirstOpenReportedAt":null)", ""), base},
         {"app open text", valid_state_with("null}", R"("later"})"),
          with([](auto& s) { s.app_first_open_reported_at = "later"; })},
@@ -123,7 +121,8 @@ TEST(DecodeState, RejectsWhatBreaksTheReadingRules) {
         {"form feed is not JSON whitespace", "\f" + valid},
         {"comment", "/*c*/" + valid},
         {"truncated", valid.substr(0, valid.size() - 1)},
-        {"array form", R"([1,"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6","1","windows","x64","en","2024-02-29T12:34:56Z",null])"},
+        {"array form",
+         R"([1,"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6","1","windows","x64","en","2024-02-29T12:34:56Z",null])"},
         {"root string", R"("x")"},
         {"duplicate known member", valid_state_with(R"("arch":"x64")", R"("arch":"x64","arch":"x64")")},
         {"duplicate unknown member", valid_state_with("{", R"({"x":1,"x":1,)")},
@@ -160,9 +159,12 @@ TEST(DecodeState, RejectsWhatBreaksTheReadingRules) {
 
 TEST(DecodeState, RequiresEveryMemberButAppFirstOpen) {
     const std::string_view required[] = {
-        R"("schemaVersion":1,)",    R"("installId":"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6",)",
-        R"("installerVersion":"1",)", R"("platform":"windows",)",
-        R"("arch":"x64",)",          R"("locale":"en",)",
+        R"("schemaVersion":1,)",
+        R"("installId":"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6",)",
+        R"("installerVersion":"1",)",
+        R"("platform":"windows",)",
+        R"("arch":"x64",)",
+        R"("locale":"en",)",
         R"("createdAt":"2024-02-29T12:34:56.789Z",)",
     };
     for (const auto member : required) {

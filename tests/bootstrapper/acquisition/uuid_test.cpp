@@ -25,15 +25,15 @@ TEST(UuidParse, AcceptsTheFourFormsInEitherCaseAndNothingElse) {
         {"urn:uuid:0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6", true},
         {"urn:uuid:0F8E2D4C-1B3A-4C5D-9E6F-A1B2C3D4E5F6", true},
         {"", false},
-        {"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f", false},     // one digit short
-        {"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6a", false},   // one digit long
-        {"0f8e2d4c1-b3a-4c5d-9e6f-a1b2c3d4e5f6", false},    // hyphen moved
-        {"0f8e2d4c-1b3a-4c5d-9e6fa-1b2c3d4e5f6", false},    // hyphen moved
-        {"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5g6", false},    // not hex
-        {"0f8e2d4c_1b3a_4c5d_9e6f_a1b2c3d4e5f6", false},    // other separator
-        {"0f8e2d4c-1b3a4c5d9e6fa1b2c3d4e5f6aaaa", false},   // 36 chars, hyphens missing
-        {"{0f8e2d4c1b3a4c5d9e6fa1b2c3d4e5f6}", false},      // braces around the bare form
-        {"{0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6", false},   // unbalanced
+        {"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f", false},    // one digit short
+        {"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6a", false},  // one digit long
+        {"0f8e2d4c1-b3a-4c5d-9e6f-a1b2c3d4e5f6", false},   // hyphen moved
+        {"0f8e2d4c-1b3a-4c5d-9e6fa-1b2c3d4e5f6", false},   // hyphen moved
+        {"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5g6", false},   // not hex
+        {"0f8e2d4c_1b3a_4c5d_9e6f_a1b2c3d4e5f6", false},   // other separator
+        {"0f8e2d4c-1b3a4c5d9e6fa1b2c3d4e5f6aaaa", false},  // 36 chars, hyphens missing
+        {"{0f8e2d4c1b3a4c5d9e6fa1b2c3d4e5f6}", false},     // braces around the bare form
+        {"{0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6", false},  // unbalanced
         {"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6}", false},
         {"urn:uuid:0f8e2d4c1b3a4c5d9e6fa1b2c3d4e5f6", false},
         {"URN:UUID:0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6", false},

@@ -77,7 +77,9 @@ TEST(LoadOrCreatePosix, ReadOnlyDirectoryIsAnErrorAndKeepsTheOldFile) {
 TEST(WriteAtomicallyPosix, IllFormedFileNameGivesTheTemporaryTheStateFileName) {
     testing::TempDir scratch;
     // A directory in the target's place makes the move fail, so the temporary stays to be looked at.
-    const fs::path target = scratch.path() / "st\xFF" "ate.json";
+    const fs::path target = scratch.path() /
+                            "st\xFF"
+                            "ate.json";
     fs::create_directories(target / "inside");
     ASSERT_FALSE(write_atomically(target, AcquisitionState::create(InstallerLocale::en)).has_value());
     std::vector<std::string> names;

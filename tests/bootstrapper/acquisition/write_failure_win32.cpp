@@ -11,7 +11,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-
 using Handle = brimora::testing::TestFileHandle;
 using brimora::testing::running_under_wine;
 

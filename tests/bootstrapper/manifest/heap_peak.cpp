@@ -39,9 +39,7 @@ void operator delete(void* pointer) noexcept {
     std::free(block);
 }
 
-void operator delete(void* pointer, std::size_t /*size*/) noexcept {
-    operator delete(pointer);
-}
+void operator delete(void* pointer, std::size_t /*size*/) noexcept { operator delete(pointer); }
 
 namespace brimora::testing {
 
@@ -50,8 +48,6 @@ void reset_heap_peak() {
     peak.store(baseline);
 }
 
-std::size_t heap_peak_since_reset() {
-    return peak.load() - baseline;
-}
+std::size_t heap_peak_since_reset() { return peak.load() - baseline; }
 
 }  // namespace brimora::testing

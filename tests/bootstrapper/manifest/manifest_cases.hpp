@@ -23,9 +23,7 @@ inline std::string entry(const std::string& url = NAME, const std::string& sha =
     return "  - url: " + url + "\n    sha512: " + sha + "\n    size: " + size + "\n";
 }
 
-inline std::string files(const std::string& entries = entry()) {
-    return "files:\n" + entries;
-}
+inline std::string files(const std::string& entries = entry()) { return "files:\n" + entries; }
 
 inline std::string manifest(const std::string& version = "1.4.0", const std::string& path = NAME,
                             const std::string& sha = SHA, const std::string& file_list = files()) {
@@ -33,9 +31,7 @@ inline std::string manifest(const std::string& version = "1.4.0", const std::str
            "releaseDate: '2024-05-01T09:00:00.000Z'\n";
 }
 
-inline std::string with_entries(const std::string& entries) {
-    return manifest("1.4.0", NAME, SHA, files(entries));
-}
+inline std::string with_entries(const std::string& entries) { return manifest("1.4.0", NAME, SHA, files(entries)); }
 
 struct AcceptedCase {
     const char* label;

@@ -19,9 +19,9 @@
 namespace brimora {
 namespace {
 
-using test::patterned;
 using brimora::testing::TempDir;
 using brimora::testing::write_file;
+using test::patterned;
 
 class Fd {
 public:

@@ -18,11 +18,10 @@
 namespace brimora {
 namespace {
 
-using test::patterned;
 using brimora::testing::TempDir;
 using brimora::testing::write_file;
+using test::patterned;
 using Handle = brimora::testing::TestFileHandle;
-
 
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 

@@ -13,9 +13,9 @@
 namespace brimora {
 namespace {
 
-using test::patterned;
 using brimora::testing::TempDir;
 using brimora::testing::write_file;
+using test::patterned;
 
 Sha512Digest digest_of(const std::vector<std::uint8_t>& bytes) {
     auto digest = sha512_of(bytes);
@@ -44,8 +44,8 @@ TEST(VerifyFile, SizeOtherThanMetadataIsSizeMismatch) {
     const auto bytes = patterned(1000);
     const auto path = dir.path() / "payload.exe";
     ASSERT_TRUE(write_file(path, bytes));
-    for (const std::uint64_t expected : {std::uint64_t{999}, std::uint64_t{1001}, std::uint64_t{0},
-                                         std::numeric_limits<std::uint64_t>::max()}) {
+    for (const std::uint64_t expected :
+         {std::uint64_t{999}, std::uint64_t{1001}, std::uint64_t{0}, std::numeric_limits<std::uint64_t>::max()}) {
         auto result = verify_file(path, expected, digest_of(bytes));
         ASSERT_FALSE(result.has_value()) << expected;
         EXPECT_EQ(result.error().kind, PayloadVerificationErrorKind::SizeMismatch) << expected;

@@ -50,8 +50,7 @@ std::vector<SplitCase> split_cases() {
         {"a drive's root is its own parent", L"C:\\", L"C:\\", L""},
         {"a drive-relative name is not part of the drive", L"C:x", L"C:", L"x"},
         {"a bare drive is its own parent", L"C:", L"C:", L""},
-        {"non-ASCII names pass through whole", L"C:\\\u30D6\u30EA\\\u00E9.json", L"C:\\\u30D6\u30EA",
-         L"\u00E9.json"},
+        {"non-ASCII names pass through whole", L"C:\\\u30D6\u30EA\\\u00E9.json", L"C:\\\u30D6\u30EA", L"\u00E9.json"},
     };
     cases.insert(cases.end(), windows.begin(), windows.end());
 #else

@@ -156,8 +156,7 @@ TEST_P(MadeFileVerdict, IsSignatureInvalid) {
 }
 
 INSTANTIATE_TEST_SUITE_P(NotTrusted, MadeFileVerdict,
-                         ::testing::Values(MadeFileCase{"missing", missing_file},
-                                           MadeFileCase{"directory", directory},
+                         ::testing::Values(MadeFileCase{"missing", missing_file}, MadeFileCase{"directory", directory},
                                            MadeFileCase{"not_pe", text_file},
                                            MadeFileCase{"code_changed", code_changed_after_signing},
                                            MadeFileCase{"signature_changed", signature_changed}),
@@ -211,10 +210,10 @@ TEST_P(WindowsOnlyVerdict, IsSignatureInvalid) {
     EXPECT_EQ(failure_of(verify_authenticode(path)), SIGNATURE_INVALID) << GetParam().why;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    PlatformTrust, WindowsOnlyVerdict,
-    ::testing::Values(WindowsOnlyCase{L"app-untrusted-root.exe", "a chain to an untrusted root is accepted"},
-                      WindowsOnlyCase{L"app-revoked.exe", "a revoked leaf is accepted"}));
+INSTANTIATE_TEST_SUITE_P(PlatformTrust, WindowsOnlyVerdict,
+                         ::testing::Values(WindowsOnlyCase{L"app-untrusted-root.exe",
+                                                           "a chain to an untrusted root is accepted"},
+                                           WindowsOnlyCase{L"app-revoked.exe", "a revoked leaf is accepted"}));
 
 // --- Resources ---------------------------------------------------------------------------------
 
@@ -278,8 +277,8 @@ TEST(Resources, ThousandChecksLeakNoHandlesOrMemory) {
     const std::size_t passed = round(1000);
     const std::size_t after = handle_count();
     const std::size_t memory_after = memory_in_use();
-    std::printf("1000 checks (%zu passed): %zu handles before, %zu after; %zu KiB in use before, %zu after\n",
-                passed, baseline, after, memory_baseline / 1024, memory_after / 1024);
+    std::printf("1000 checks (%zu passed): %zu handles before, %zu after; %zu KiB in use before, %zu after\n", passed,
+                baseline, after, memory_baseline / 1024, memory_after / 1024);
     EXPECT_LE(after, baseline + 4);
     // A leak of even one small certificate context per check adds megabytes over 1000 checks;
     // allocator slack stays far below this.

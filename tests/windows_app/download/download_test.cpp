@@ -63,6 +63,7 @@ std::string flip_last(std::string bytes) {
 
 // 10 + min(65, received * 65 / size), the product saturating: neither wrapping nor exact.
 TEST(DownloadProgress, FollowsTheSaturatingFormula) {
+    // clang-format off
     const std::uint64_t cases[][3] = {
         {0, 1000, 10}, {500, 1000, 42}, {999, 1000, 74}, {1000, 1000, 75}, {1001, 1000, 75}, {1, 3, 31},
         {MAX64 / 65, MAX64 / 65, 75},          // the largest product that fits is still exact
@@ -70,6 +71,7 @@ TEST(DownloadProgress, FollowsTheSaturatingFormula) {
         {1ull << 62, 1ull << 63, 11},          // wrapping would give 10, exact arithmetic 42
         {MAX64, MAX64, 11},
     };
+    // clang-format on
     for (const auto& [received, size, percent] : cases) {
         EXPECT_EQ(download_progress(received, size), percent) << received << " of " << size;
     }
@@ -134,7 +136,7 @@ TEST_F(DownloadTest, CacheStatesAndFeedAnswers) {
     struct Case {
         const char* name = "";
         Text partial{}, final{};
-        Json feed_mode{};  // null: the normal feed
+        Json feed_mode{};                  // null: the normal feed
         std::optional<Failure> failure{};  // nothing: the final path comes back
         int requests = 0;
         Text range{};  // of the one request
@@ -143,6 +145,7 @@ TEST_F(DownloadTest, CacheStatesAndFeedAnswers) {
         bool cancel = false;
         InstallerLocale locale = InstallerLocale::en;
     };
+    // clang-format off
     const Case cases[] = {
         {.name = "fresh download", .requests = 1, .final_after = P, .progress = Progress::complete},
         {.name = "fresh download, Japanese", .requests = 1, .final_after = P, .progress = Progress::complete,
@@ -190,6 +193,7 @@ TEST_F(DownloadTest, CacheStatesAndFeedAnswers) {
          .failure = cancelled, .requests = 1, .range = "bytes=250000-", .partial_after = "", .progress = Progress::none,
          .cancel = true},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         reset_cache(c.partial, c.final);
@@ -253,6 +257,7 @@ TEST_F(DownloadTest, FileSystemFailures) {
         std::optional<Failure> failure;  // nothing: the final file holds the payload
         int requests;
     };
+    // clang-format off
     const Case cases[] = {
         {"cache directory missing", {}, [&] { fs::remove_all(cache.path()); return FileHandle(); }, 0, write_failed, 1},
         {"partial name taken by a directory", {}, [&] { fs::create_directory(partial_path); return FileHandle(); }, 0,
@@ -268,6 +273,7 @@ TEST_F(DownloadTest, FileSystemFailures) {
          finalize_failed, 0},
         {"Retry after the hold is gone: renamed without a request", P, nothing, 0, {}, 0},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         reset_cache(c.partial, {});
@@ -418,6 +424,7 @@ TEST_F(DownloadTest, VerifySizeAndHashMapsEveryResult) {
         std::optional<Failure> failure;
         bool stays;
     };
+    // clang-format off
     const Case cases[] = {
         {"matching file", P, nothing, {}, true},
         {"missing file", {}, nothing, unreadable, false},
@@ -430,6 +437,7 @@ TEST_F(DownloadTest, VerifySizeAndHashMapsEveryResult) {
         {"digest differs, deletion refused: same pair", flip_last(P),
          [&] { ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY); return FileHandle(); }, hash, true},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         reset_cache(c.content, {});

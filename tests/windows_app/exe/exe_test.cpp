@@ -45,7 +45,8 @@ std::map<std::string, std::set<std::string>> imports_of(HMODULE mapped) {
     for (const auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
          entry->Name != 0; ++entry) {
         std::string name(reinterpret_cast<const char*>(base + entry->Name));
-        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         std::set<std::string>& functions = imports[name];
         for (const auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA64*>(base + entry->OriginalFirstThunk);
              thunk->u1.AddressOfData != 0; ++thunk) {
@@ -124,11 +125,10 @@ TEST(ExecutableFile, CarriesNoVerboseTerminateHandler) {
 // be looked for beside the exe, before the program's first line could say otherwise.
 TEST_F(Executable, ImportsOnlyKnownDlls) {
     const std::set<std::string> known = {
-        "advapi32.dll", "clbcatq.dll", "combase.dll", "comdlg32.dll", "coml2.dll",    "difxapi.dll",
-        "gdi32.dll",    "gdiplus.dll", "imagehlp.dll", "imm32.dll",  "kernel32.dll", "msctf.dll",
-        "msvcrt.dll",   "normaliz.dll", "nsi.dll",    "ole32.dll",  "oleaut32.dll", "psapi.dll",
-        "rpcrt4.dll",   "sechost.dll", "setupapi.dll", "shcore.dll", "shell32.dll",  "shlwapi.dll",
-        "user32.dll",   "wldap32.dll", "ws2_32.dll",
+        "advapi32.dll", "clbcatq.dll",  "combase.dll",  "comdlg32.dll", "coml2.dll",   "difxapi.dll", "gdi32.dll",
+        "gdiplus.dll",  "imagehlp.dll", "imm32.dll",    "kernel32.dll", "msctf.dll",   "msvcrt.dll",  "normaliz.dll",
+        "nsi.dll",      "ole32.dll",    "oleaut32.dll", "psapi.dll",    "rpcrt4.dll",  "sechost.dll", "setupapi.dll",
+        "shcore.dll",   "shell32.dll",  "shlwapi.dll",  "user32.dll",   "wldap32.dll", "ws2_32.dll",
     };
     const auto imports = imports_of(module_);
     EXPECT_FALSE(imports.empty()) << "the import table could not be read";
@@ -157,11 +157,11 @@ TEST(SystemCrt, SnprintfKeepsTheC99Contract) {
         const char* text;  // what the buffer holds afterwards
     };
     const Case cases[] = {
-        {"\\u%04x", 0x1f, 7, "\\u001f"},          // the JSON library's escape, exactly fitting
-        {"\\u%04x", 0x1f, 4, "\\u0"},             // cut short, still terminated
-        {"<U+%.4X>", 0x7f, 9, "<U+007F>"},          // its token text
+        {"\\u%04x", 0x1f, 7, "\\u001f"},    // the JSON library's escape, exactly fitting
+        {"\\u%04x", 0x1f, 4, "\\u0"},       // cut short, still terminated
+        {"<U+%.4X>", 0x7f, 9, "<U+007F>"},  // its token text
         {"NTSTATUS 0x%08lX", 0xC0000022UL, 32, "NTSTATUS 0xC0000022"},
-        {"%lu", 7, 0, "untouched"},                 // no room: nothing written
+        {"%lu", 7, 0, "untouched"},  // no room: nothing written
     };
     for (const Case& c : cases) {
         char buffer[32] = "untouched";
@@ -179,7 +179,10 @@ TEST(SystemCrt, StrtodReadsWhatJsonWrites) {
         double value;
         std::size_t used;
     };
-    const Case cases[] = {{"1.5e3", 1500.0, 5}, {"-0.25,", -0.25, 5}, {"0.1", 0.1, 3}, {"12345678901234567890", 12345678901234567890.0, 20}};
+    const Case cases[] = {{"1.5e3", 1500.0, 5},
+                          {"-0.25,", -0.25, 5},
+                          {"0.1", 0.1, 3},
+                          {"12345678901234567890", 12345678901234567890.0, 20}};
     for (const Case& c : cases) {
         char* end = nullptr;
         EXPECT_EQ(std::strtod(c.text, &end), c.value) << c.text;

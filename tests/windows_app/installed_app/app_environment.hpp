@@ -31,8 +31,7 @@ inline void delete_install_key() { ::RegDeleteTreeW(HKEY_CURRENT_USER, INSTALL_K
 // be tried as well.
 inline void write_install_value(const wchar_t* name, DWORD type, const void* data, DWORD size) {
     HKEY key = nullptr;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, INSTALL_KEY_PATH, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
-                                nullptr),
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, INSTALL_KEY_PATH, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     const LONG status = ::RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
     ::RegCloseKey(key);
@@ -126,8 +125,8 @@ protected:
     }
 
     // Waits (bounded) until at least `count` starts are recorded and returns what is recorded.
-    [[nodiscard]] std::vector<StartRecord> wait_for_starts(std::size_t count,
-                                                           std::chrono::seconds limit = std::chrono::seconds(60)) const {
+    [[nodiscard]] std::vector<StartRecord> wait_for_starts(
+        std::size_t count, std::chrono::seconds limit = std::chrono::seconds(60)) const {
         const auto give_up = std::chrono::steady_clock::now() + limit;
         std::vector<StartRecord> records = start_records();
         while (records.size() < count && std::chrono::steady_clock::now() < give_up) {

@@ -79,11 +79,9 @@ INSTANTIATE_TEST_SUITE_P(
                                              static_cast<DWORD>(units.size() * sizeof(wchar_t) + 1));
                      },
                      false},
-        RegistryCase{"expand_sz", [](auto& dir, auto&) { write_install_location(dir + L'\0', REG_EXPAND_SZ); },
-                     false},
+        RegistryCase{"expand_sz", [](auto& dir, auto&) { write_install_location(dir + L'\0', REG_EXPAND_SZ); }, false},
         RegistryCase{"relative_to_current_directory",
-                     [](auto& dir, auto& root) { write_install_location(dir.substr(root.size() + 1) + L'\0'); },
-                     false},
+                     [](auto& dir, auto& root) { write_install_location(dir.substr(root.size() + 1) + L'\0'); }, false},
         RegistryCase{"empty", [](auto&, auto&) { write_install_location(L"\0"s); }, false},
         RegistryCase{"no_value", [](auto&, auto&) {}, false}),
     [](const auto& made) { return std::string(made.param.name); });
@@ -123,34 +121,34 @@ TEST_P(Fallbacks, AreListedInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Local, Fallbacks,
-    ::testing::Values(
-        FallbackCase{"nothing_installed", [](const auto&) { return std::vector<std::wstring>{}; }},
-        // The file system ignores case, the comparison does not: both spellings name the one copy.
-        FallbackCase{"programs_brimora",
-                     [](const auto& local) {
-                         place_app(local / L"Programs" / L"Brimora");
-                         return std::vector<std::wstring>{exe_in(local / L"Programs" / L"Brimora"),
-                                                          exe_in(local / L"Programs" / L"brimora")};
-                     }},
-        FallbackCase{"local_brimora",
-                     [](const auto& local) {
-                         place_app(local / L"Brimora");
-                         return std::vector<std::wstring>{exe_in(local / L"Brimora")};
-                     }},
-        FallbackCase{"programs_first",
-                     [](const auto& local) {
-                         place_app(local / L"Brimora");
-                         place_app(local / L"Programs" / L"Brimora");
-                         return std::vector<std::wstring>{exe_in(local / L"Programs" / L"Brimora"),
-                                                          exe_in(local / L"Programs" / L"brimora"),
-                                                          exe_in(local / L"Brimora")};
-                     }},
-        FallbackCase{"directory_named_like_the_exe",
-                     [](const auto& local) {
-                         std::filesystem::create_directories(local / L"Programs" / L"Brimora" / L"brimora.exe");
-                         place_app(local / L"Brimora");
-                         return std::vector<std::wstring>{exe_in(local / L"Brimora")};
-                     }}),
+    ::testing::Values(FallbackCase{"nothing_installed", [](const auto&) { return std::vector<std::wstring>{}; }},
+                      // The file system ignores case, the comparison does not: both spellings name the one copy.
+                      FallbackCase{"programs_brimora",
+                                   [](const auto& local) {
+                                       place_app(local / L"Programs" / L"Brimora");
+                                       return std::vector<std::wstring>{exe_in(local / L"Programs" / L"Brimora"),
+                                                                        exe_in(local / L"Programs" / L"brimora")};
+                                   }},
+                      FallbackCase{"local_brimora",
+                                   [](const auto& local) {
+                                       place_app(local / L"Brimora");
+                                       return std::vector<std::wstring>{exe_in(local / L"Brimora")};
+                                   }},
+                      FallbackCase{"programs_first",
+                                   [](const auto& local) {
+                                       place_app(local / L"Brimora");
+                                       place_app(local / L"Programs" / L"Brimora");
+                                       return std::vector<std::wstring>{exe_in(local / L"Programs" / L"Brimora"),
+                                                                        exe_in(local / L"Programs" / L"brimora"),
+                                                                        exe_in(local / L"Brimora")};
+                                   }},
+                      FallbackCase{"directory_named_like_the_exe",
+                                   [](const auto& local) {
+                                       std::filesystem::create_directories(local / L"Programs" / L"Brimora" /
+                                                                           L"brimora.exe");
+                                       place_app(local / L"Brimora");
+                                       return std::vector<std::wstring>{exe_in(local / L"Brimora")};
+                                   }}),
     [](const auto& made) { return std::string(made.param.name); });
 
 TEST_F(InstalledAppTest, LocalAppDataWithTrailingSeparatorIsJoinedWithoutDoubling) {
@@ -206,38 +204,33 @@ TEST_P(RegistryNeighbours, AreMergedOnlyWhenEqualAndAdjacent) {
 INSTANTIATE_TEST_SUITE_P(
     Registry, RegistryNeighbours,
     ::testing::Values(
-        NeighbourCase{"same_folder",
-                      [](const std::wstring& l) { return l + L"\\Programs\\Brimora"; }, false,
-                      [](const std::wstring& v, const std::wstring& l) {
-                          return std::vector<std::wstring>{v + L"\\brimora.exe",
-                                                           l + L"\\Programs\\brimora\\brimora.exe"};
-                      }},
+        NeighbourCase{
+            "same_folder", [](const std::wstring& l) { return l + L"\\Programs\\Brimora"; }, false,
+            [](const std::wstring& v, const std::wstring& l) {
+                return std::vector<std::wstring>{v + L"\\brimora.exe", l + L"\\Programs\\brimora\\brimora.exe"};
+            }},
         NeighbourCase{"same_folder_trailing_separator",
                       [](const std::wstring& l) { return l + L"\\Programs\\Brimora\\"; }, false,
                       [](const std::wstring& v, const std::wstring& l) {
-                          return std::vector<std::wstring>{v + L"brimora.exe",
-                                                           l + L"\\Programs\\brimora\\brimora.exe"};
+                          return std::vector<std::wstring>{v + L"brimora.exe", l + L"\\Programs\\brimora\\brimora.exe"};
                       }},
-        NeighbourCase{"same_folder_doubled_separators",
-                      [](const std::wstring& l) { return l + L"\\\\Programs\\\\Brimora"; }, false,
-                      [](const std::wstring& v, const std::wstring& l) {
-                          return std::vector<std::wstring>{v + L"\\brimora.exe",
-                                                           l + L"\\Programs\\brimora\\brimora.exe"};
-                      }},
-        NeighbourCase{"same_folder_other_case",
-                      [](const std::wstring& l) { return l + L"\\programs\\BRIMORA"; }, false,
-                      [](const std::wstring& v, const std::wstring& l) {
-                          return std::vector<std::wstring>{v + L"\\brimora.exe",
-                                                           l + L"\\Programs\\Brimora\\brimora.exe",
-                                                           l + L"\\Programs\\brimora\\brimora.exe"};
-                      }},
-        NeighbourCase{"equal_but_not_adjacent",
-                      [](const std::wstring& l) { return l + L"\\Brimora"; }, true,
+        NeighbourCase{
+            "same_folder_doubled_separators", [](const std::wstring& l) { return l + L"\\\\Programs\\\\Brimora"; },
+            false,
+            [](const std::wstring& v, const std::wstring& l) {
+                return std::vector<std::wstring>{v + L"\\brimora.exe", l + L"\\Programs\\brimora\\brimora.exe"};
+            }},
+        NeighbourCase{"same_folder_other_case", [](const std::wstring& l) { return l + L"\\programs\\BRIMORA"; }, false,
                       [](const std::wstring& v, const std::wstring& l) {
                           return std::vector<std::wstring>{v + L"\\brimora.exe",
                                                            l + L"\\Programs\\Brimora\\brimora.exe",
-                                                           l + L"\\Programs\\brimora\\brimora.exe",
-                                                           l + L"\\Brimora\\brimora.exe"};
+                                                           l + L"\\Programs\\brimora\\brimora.exe"};
+                      }},
+        NeighbourCase{"equal_but_not_adjacent", [](const std::wstring& l) { return l + L"\\Brimora"; }, true,
+                      [](const std::wstring& v, const std::wstring& l) {
+                          return std::vector<std::wstring>{
+                              v + L"\\brimora.exe", l + L"\\Programs\\Brimora\\brimora.exe",
+                              l + L"\\Programs\\brimora\\brimora.exe", l + L"\\Brimora\\brimora.exe"};
                       }}),
     [](const auto& made) { return std::string(made.param.name); });
 

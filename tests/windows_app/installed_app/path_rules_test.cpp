@@ -98,19 +98,18 @@ TEST_P(WithoutNeighbourDuplicates, DropsOnlyRepeatedNeighbours) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, WithoutNeighbourDuplicates,
-    ::testing::Values(
-        DedupCase{"empty", {}, {}},
-        DedupCase{"distinct", {L"C:\\A\\b.exe", L"C:\\B\\b.exe"}, {L"C:\\A\\b.exe", L"C:\\B\\b.exe"}},
-        DedupCase{"equal neighbours keep the first spelling",
-                  {L"C:\\A\\\\b.exe", L"C:\\A\\b.exe"},
-                  {L"C:\\A\\\\b.exe"}},
-        DedupCase{"a run of three", {L"C:\\A\\b.exe", L"C:\\A\\b.exe", L"C:/A/b.exe"}, {L"C:\\A\\b.exe"}},
-        DedupCase{"copies apart are both kept",
-                  {L"C:\\A\\b.exe", L"C:\\B\\b.exe", L"C:\\A\\b.exe"},
-                  {L"C:\\A\\b.exe", L"C:\\B\\b.exe", L"C:\\A\\b.exe"}},
-        DedupCase{"case variants are both kept",
-                  {L"C:\\P\\Brimora\\b.exe", L"C:\\P\\brimora\\b.exe"},
-                  {L"C:\\P\\Brimora\\b.exe", L"C:\\P\\brimora\\b.exe"}}),
+    ::testing::Values(DedupCase{"empty", {}, {}},
+                      DedupCase{"distinct", {L"C:\\A\\b.exe", L"C:\\B\\b.exe"}, {L"C:\\A\\b.exe", L"C:\\B\\b.exe"}},
+                      DedupCase{"equal neighbours keep the first spelling",
+                                {L"C:\\A\\\\b.exe", L"C:\\A\\b.exe"},
+                                {L"C:\\A\\\\b.exe"}},
+                      DedupCase{"a run of three", {L"C:\\A\\b.exe", L"C:\\A\\b.exe", L"C:/A/b.exe"}, {L"C:\\A\\b.exe"}},
+                      DedupCase{"copies apart are both kept",
+                                {L"C:\\A\\b.exe", L"C:\\B\\b.exe", L"C:\\A\\b.exe"},
+                                {L"C:\\A\\b.exe", L"C:\\B\\b.exe", L"C:\\A\\b.exe"}},
+                      DedupCase{"case variants are both kept",
+                                {L"C:\\P\\Brimora\\b.exe", L"C:\\P\\brimora\\b.exe"},
+                                {L"C:\\P\\Brimora\\b.exe", L"C:\\P\\brimora\\b.exe"}}),
     [](const auto& made) {
         std::string name = made.param.name;
         for (char& ch : name) {

@@ -46,8 +46,8 @@ TEST(Pipeline, DiskSpaceRequirementSaturates) {
         {1, 4 + MARGIN},
         {1000, 4000 + MARGIN},
         {(MAX - MARGIN) / 4, (MAX - MARGIN) / 4 * 4 + MARGIN},  // the largest size that fits exactly
-        {MAX / 4, MAX},                                          // the product fits, the sum would wrap
-        {MAX / 4 + 1, MAX},                                      // the product would wrap
+        {MAX / 4, MAX},                                         // the product fits, the sum would wrap
+        {MAX / 4 + 1, MAX},                                     // the product would wrap
         {std::uint64_t{1} << 62, MAX},
         {MAX, MAX},
     };
@@ -62,9 +62,11 @@ TEST(Pipeline, InstallerCommandLineQuotesThePathAndAddsTheThreeArguments) {
         std::wstring line;
     };
     const Case cases[] = {
-        {L"C:\\cache\\Brimora-1.4.0-win-x64.exe", L"\"C:\\cache\\Brimora-1.4.0-win-x64.exe\" /S /currentuser --force-run"},
+        {L"C:\\cache\\Brimora-1.4.0-win-x64.exe",
+         L"\"C:\\cache\\Brimora-1.4.0-win-x64.exe\" /S /currentuser --force-run"},
         {L"C:\\Users\\A B\\v1\\x.exe", L"\"C:\\Users\\A B\\v1\\x.exe\" /S /currentuser --force-run"},
-        {L"C:\\\u30e6\u30fc\u30b6\u30fc\\x.exe", L"\"C:\\\u30e6\u30fc\u30b6\u30fc\\x.exe\" /S /currentuser --force-run"},
+        {L"C:\\\u30e6\u30fc\u30b6\u30fc\\x.exe",
+         L"\"C:\\\u30e6\u30fc\u30b6\u30fc\\x.exe\" /S /currentuser --force-run"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(installer_command_line(c.installer), c.line);
@@ -83,13 +85,13 @@ std::vector<std::string> names_in(const std::filesystem::path& dir) {
 TEST(Pipeline, PruneDeletesOnlyStaleInstallerFiles) {
     TempDir dir;
     const char* files[] = {
-        "Brimora-1.3.9-win-x64.exe",         // stale: deleted
-        "Brimora-1.3.9-win-x64.exe.partial", // stale: deleted
-        "Brimora-win-x64.exe",               // stale by the naming rule: deleted
-        "Brimora-1.4.0-win-x64.exe",         // current: kept
-        "Brimora-1.4.0-win-x64.exe.partial", // current partial: kept
-        "brimora-1.2.9-win-x64.exe",         // other case (and another version: names are case-blind here): kept
-        "notes.txt",                         // unrelated: kept
+        "Brimora-1.3.9-win-x64.exe",          // stale: deleted
+        "Brimora-1.3.9-win-x64.exe.partial",  // stale: deleted
+        "Brimora-win-x64.exe",                // stale by the naming rule: deleted
+        "Brimora-1.4.0-win-x64.exe",          // current: kept
+        "Brimora-1.4.0-win-x64.exe.partial",  // current partial: kept
+        "brimora-1.2.9-win-x64.exe",          // other case (and another version: names are case-blind here): kept
+        "notes.txt",                          // unrelated: kept
     };
     for (const char* name : files) {
         ASSERT_TRUE(write_file(dir / name, "x"));
@@ -100,10 +102,9 @@ TEST(Pipeline, PruneDeletesOnlyStaleInstallerFiles) {
 
     prune_cache(dir.path(), "Brimora-1.4.0-win-x64.exe");
 
-    EXPECT_EQ(names_in(dir.path()),
-              (std::vector<std::string>{"Brimora-1.2.0-win-x64.exe", "Brimora-1.4.0-win-x64.exe",
-                                        "Brimora-1.4.0-win-x64.exe.partial", "brimora-1.2.9-win-x64.exe",
-                                        "notes.txt"}));
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"Brimora-1.2.0-win-x64.exe", "Brimora-1.4.0-win-x64.exe",
+                                                              "Brimora-1.4.0-win-x64.exe.partial",
+                                                              "brimora-1.2.9-win-x64.exe", "notes.txt"}));
     EXPECT_TRUE(std::filesystem::exists(dir / "Brimora-1.2.0-win-x64.exe" / "inside"));
 }
 
@@ -137,14 +138,22 @@ TEST(Pipeline, InstallerStartWaitsOutHoldsAndShortensLongPaths) {
         Failure outcome;
     };
     const Case cases[] = {
-        {.name = "plain path", .installer = dir / L"Brimora-1.4.0-win-x64.exe", .writer_ms = 0,
+        {.name = "plain path",
+         .installer = dir / L"Brimora-1.4.0-win-x64.exe",
+         .writer_ms = 0,
          .outcome = started_and_failed},
-        {.name = "held for 1.5 s: started once the hold is gone", .installer = dir / L"held.exe", .writer_ms = 1500,
+        {.name = "held for 1.5 s: started once the hold is gone",
+         .installer = dir / L"held.exe",
+         .writer_ms = 1500,
          .outcome = started_and_failed},
-        {.name = "held past the bound", .installer = dir / L"held-long.exe", .writer_ms = past_the_bound,
+        {.name = "held past the bound",
+         .installer = dir / L"held-long.exe",
+         .writer_ms = past_the_bound,
          .outcome = not_started},
         // Wine's CreateProcessW refuses an image path past MAX_PATH in every form, the short one included.
-        {.name = "path past MAX_PATH", .installer = deep / L"Brimora-1.4.0-win-x64.exe", .writer_ms = 0,
+        {.name = "path past MAX_PATH",
+         .installer = deep / L"Brimora-1.4.0-win-x64.exe",
+         .writer_ms = 0,
          .outcome = brimora::testing::running_under_wine() ? not_started : started_and_failed},
     };
     for (const Case& c : cases) {
@@ -158,7 +167,8 @@ TEST(Pipeline, InstallerStartWaitsOutHoldsAndShortensLongPaths) {
         }
         const auto ran = run_installer(c.installer.wstring());
         ASSERT_FALSE(ran);
-        EXPECT_EQ(ran.error(), c.outcome) << ran.error().code << " for " << c.installer.wstring().size() << " characters";
+        EXPECT_EQ(ran.error(), c.outcome)
+            << ran.error().code << " for " << c.installer.wstring().size() << " characters";
     }
 }
 

@@ -217,8 +217,8 @@ std::optional<std::wstring> signer_name(const std::filesystem::path& file) {
     CERT_INFO wanted{};
     wanted.Issuer = signer->Issuer;
     wanted.SerialNumber = signer->SerialNumber;
-    Certificate certificate(CertFindCertificateInStore(
-        store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
+    Certificate certificate(CertFindCertificateInStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                       CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
     if (!certificate) {
         return std::nullopt;
     }

@@ -37,8 +37,8 @@ std::optional<HttpResponse> get(const std::string& name, std::optional<std::uint
 }
 
 std::optional<HttpResponse> post(std::optional<std::string_view> body, std::string host = std::string(EVENT_HOST)) {
-    return open_request("POST", host, EVENT_PATH, std::nullopt,
-                        body ? std::optional(as_bytes(*body)) : std::nullopt, EVENT_TIMEOUTS);
+    return open_request("POST", host, EVENT_PATH, std::nullopt, body ? std::optional(as_bytes(*body)) : std::nullopt,
+                        EVENT_TIMEOUTS);
 }
 
 std::optional<std::string> drain(const HttpResponse& response) {
@@ -72,8 +72,11 @@ protected:
 TEST_F(TransportTest, StatusIsReturnedAndRedirectsAreNotFollowed) {
     const std::string elsewhere = "https://downloads.brimora.app" + feed_path("elsewhere.bin");
     const std::pair<Json, std::uint32_t> cases[] = {
-        {Json::object(), 200}, {{{"status", 404}}, 404}, {{{"status", 304}}, 304},
-        {{{"status", 206}}, 206}, {{{"status", 302}, {"location", elsewhere}}, 302},
+        {Json::object(), 200},
+        {{{"status", 404}}, 404},
+        {{{"status", 304}}, 304},
+        {{{"status", 206}}, 206},
+        {{{"status", 302}, {"location", elsewhere}}, 302},
     };
     ASSERT_TRUE(rig::serve("status.bin", "body") && rig::serve("elsewhere.bin", "redirect target"));
     for (const auto& [mode, status] : cases) {
@@ -111,7 +114,7 @@ TEST_F(TransportTest, SendsExactlyTheHeadersOfTheCall) {
         {std::nullopt, "", std::nullopt, true},
         {std::nullopt, R"({"eventType":"installer_started"})", std::nullopt, true},
     };
-    const std::vector<std::string> allowed = {"host", "connection", "content-length", "user-agent",
+    const std::vector<std::string> allowed = {"host",  "connection",   "content-length", "user-agent",
                                               "range", "content-type", "accept"};
     ASSERT_TRUE(rig::serve("headers.bin", "0123456789"));
     for (const Case& c : cases) {
@@ -247,8 +250,8 @@ TEST_F(TransportTest, FailingRequestsReturnNothingPromptly) {
     ::inet_pton(AF_INET, "127.0.0.3", &address.sin_addr);
     const bool listening = ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
                            ::listen(listener, 4) == 0;
-    const auto result = listening ? within(10s, "no TLS handshake", [] { return post("{}").has_value(); })
-                                  : std::nullopt;
+    const auto result =
+        listening ? within(10s, "no TLS handshake", [] { return post("{}").has_value(); }) : std::nullopt;
     ::closesocket(listener);
     ::WSACleanup();
     ASSERT_TRUE(listening) << "cannot listen on 127.0.0.3:443 in the event recorder's place";

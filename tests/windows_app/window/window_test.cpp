@@ -171,10 +171,9 @@ TEST(Window, FailureShowsTheReasonsMessageAndOffersRetry) {
         std::string_view message;
     };
     const Case cases[] = {
-        {0, en.failure_network},        {1, en.failure_release_info}, {2, en.failure_download},
-        {3, en.failure_disk_space},     {4, en.failure_integrity},    {5, en.failure_integrity},
-        {6, en.failure_publisher},      {7, en.failure_publisher},    {8, en.failure_install},
-        {9, en.failure_launch},         {10, en.failure_cancelled},   {11, en.failure_other},
+        {0, en.failure_network},   {1, en.failure_release_info}, {2, en.failure_download},   {3, en.failure_disk_space},
+        {4, en.failure_integrity}, {5, en.failure_integrity},    {6, en.failure_publisher},  {7, en.failure_publisher},
+        {8, en.failure_install},   {9, en.failure_launch},       {10, en.failure_cancelled}, {11, en.failure_other},
         {200, en.failure_other},  // an ordinal no reason has
     };
     for (const Case& c : cases) {
