@@ -279,6 +279,17 @@ int watch(const wchar_t* exe, int kill_at, const std::vector<std::wstring>& file
         }
     }
     const double end = now_ms() - begin;
+    // A file the program's last act makes (the installed app's start mark) may appear after it
+    // has exited.
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        while (file_seen[i] < 0 && now_ms() - begin < end + 10000) {
+            if (::GetFileAttributesW(files[i].c_str()) != INVALID_FILE_ATTRIBUTES) {
+                file_seen[i] = now_ms() - begin;
+            } else {
+                ::Sleep(2);
+            }
+        }
+    }
     DWORD code = 0;
     ::GetExitCodeProcess(process.hProcess, &code);
     ::CloseHandle(process.hThread);

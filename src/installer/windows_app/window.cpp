@@ -20,10 +20,17 @@ constexpr DWORD RETRY_STYLE = WS_CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON;         
 constexpr DWORD CANCEL_STYLE = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;  // 0x50010000
 static_assert(STATUS_STYLE == 0x50000000 && RETRY_STYLE == 0x40010001 && CANCEL_STYLE == 0x50010000);
 
-// The UTF-16 copy lives only for the duration of the call.
+// The UTF-16 copy lives only for the duration of the call. The download posts the same status
+// text with every chunk it writes; setting it again would repaint the control each time for
+// nothing, and on a fast link that keeps the window thread busy enough to slow the download.
 void set_text(HWND control, std::string_view text) {
     const std::wstring wide = widen(text);
-    ::SetWindowTextW(control, wide.c_str());
+    std::wstring current(static_cast<std::size_t>(::GetWindowTextLengthW(control)) + 1, L'\0');
+    current.resize(
+        static_cast<std::size_t>(::GetWindowTextW(control, current.data(), static_cast<int>(current.size()))));
+    if (current != wide) {
+        ::SetWindowTextW(control, wide.c_str());
+    }
 }
 
 HWND create_control(HWND parent, HINSTANCE instance, const wchar_t* window_class, std::string_view text, DWORD style,
