@@ -6,8 +6,13 @@
 #include <expected>
 #include <filesystem>
 #include <optional>
+#include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include <openssl/x509v3.h>
 
 #include "brimora/manifest.hpp"
 #include "feed.hpp"
@@ -36,5 +41,44 @@ struct ManifestVerdict {
 
 // "version V, file F, N bytes, sha512 B".
 [[nodiscard]] std::string describe_release(const ValidatedRelease& release);
+
+// The only signer name installers accept, compared byte for byte.
+inline constexpr std::string_view EXPECTED_SIGNER = "BRIMORA K.K.";
+
+// The certificate's simple display name as Windows forms it (CERT_NAME_SIMPLE_DISPLAY_TYPE): the
+// subject's first common name, else its first OU, O or e-mail attribute, else the first rfc822
+// name of the alternative names; "" when none. The error is the installer's reason code.
+[[nodiscard]] std::expected<std::string, const char*> simple_display_name(const X509_NAME* subject,
+                                                                          const GENERAL_NAMES* alt_names);
+
+// What the installer makes of a signer name that passed the trust check; nullopt: accepted.
+[[nodiscard]] std::optional<InstallerOutcome> signer_refusal(const std::expected<std::string, const char*>& name);
+
+struct SignatureOptions {
+    std::optional<std::filesystem::path> trust;  // PEM roots the chain must reach
+    std::optional<std::filesystem::path> crl;    // PEM CRLs that revoke certificates of the chain
+};
+
+// Parses one of --trust FILE / --crl FILE at args[i] into options (advancing i); false otherwise.
+[[nodiscard]] bool take_signature_option(std::span<const std::string_view> args, std::size_t& i,
+                                         SignatureOptions& options);
+
+struct SignatureVerdict {
+    std::optional<InstallerOutcome> refusal;  // nullopt: installers accept the signature
+    std::string detail;                       // what was verified, or why it was refused
+    std::string signer;                       // the simple display name, once the trust check passed
+    std::string signer_certificate;           // the signer certificate's subject, when found
+    bool timestamp = false;                   // an RFC 3161 timestamp is attached
+    std::vector<std::string> warnings;        // never change the verdict
+};
+
+// The installer's verdict on a file's Authenticode signature; the error (an unreadable file, a
+// --trust or --crl file without PEM content, osslsigncode missing) is a one-line message.
+[[nodiscard]] std::expected<SignatureVerdict, std::string> judge_signature(const std::filesystem::path& file,
+                                                                           const SignatureOptions& options);
+
+// "signature: accepted: ..." or "signature: rejected: ..." with the installer's outcome, and the
+// warnings, one line each.
+void print_signature(std::ostream& out, const SignatureVerdict& verdict);
 
 }  // namespace brimora::feed

@@ -120,7 +120,8 @@ int usage(std::ostream& err, std::string_view problem, std::string_view synopsis
 }
 
 constexpr std::string_view MANIFEST_SYNOPSIS = "manifest --version V [--release-date T] INSTALLER";
-constexpr std::string_view CHECK_SYNOPSIS = "check MANIFEST [--payload FILE]";
+constexpr std::string_view CHECK_SYNOPSIS = "check MANIFEST [--payload FILE [--trust ROOTS.pem] [--crl CRL.pem]]";
+constexpr std::string_view SIGNATURE_SYNOPSIS = "signature FILE [--trust ROOTS.pem] [--crl CRL.pem]";
 
 }  // namespace
 
@@ -185,10 +186,52 @@ int command_manifest(std::span<const std::string_view> args, std::ostream& out, 
     return EXIT_ACCEPTED;
 }
 
+bool take_signature_option(std::span<const std::string_view> args, std::size_t& i, SignatureOptions& options) {
+    if ((args[i] != "--trust" && args[i] != "--crl") || i + 1 >= args.size()) {
+        return false;
+    }
+    auto& option = args[i] == "--trust" ? options.trust : options.crl;
+    if (option) {
+        return false;
+    }
+    option = std::filesystem::path(args[i + 1]);
+    ++i;
+    return true;
+}
+
+int command_signature(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
+    std::optional<std::string_view> file;
+    SignatureOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (take_signature_option(args, i, options)) {
+            continue;
+        }
+        if (!args[i].starts_with("--") && !file) {
+            file = args[i];
+        } else {
+            return usage(err, "unexpected argument " + std::string(args[i]), SIGNATURE_SYNOPSIS);
+        }
+    }
+    if (!file) {
+        return usage(err, "FILE is required", SIGNATURE_SYNOPSIS);
+    }
+    const auto verdict = judge_signature(std::filesystem::path(*file), options);
+    if (!verdict) {
+        err << "brimora-feed: " << verdict.error() << "\n";
+        return EXIT_USAGE;
+    }
+    print_signature(out, *verdict);
+    return verdict->refusal ? EXIT_REJECTED : EXIT_ACCEPTED;
+}
+
 int command_check(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
     std::optional<std::string_view> manifest_path;
     std::optional<std::string_view> payload_path;
+    SignatureOptions options;
     for (std::size_t i = 0; i < args.size(); ++i) {
+        if (take_signature_option(args, i, options)) {
+            continue;
+        }
         if (args[i] == "--payload" && i + 1 < args.size() && !payload_path) {
             payload_path = args[++i];
         } else if (!args[i].starts_with("--") && !manifest_path) {
@@ -222,8 +265,17 @@ int command_check(std::span<const std::string_view> args, std::ostream& out, std
     }
     const auto verified = verify_file(payload, release.size, release.sha512);
     if (verified) {
-        out << "payload: accepted, " << release.size << " bytes with the manifest's SHA-512\n";
-        return EXIT_ACCEPTED;
+        out << "payload: " << release.size << " bytes with the manifest's SHA-512\n";
+        // The installer checks the signature only after size and digest passed, so a payload
+        // that fails those never reaches it.
+        const auto signature = judge_signature(payload, options);
+        if (!signature) {
+            err << "brimora-feed: " << signature.error() << "\n";
+            return EXIT_USAGE;
+        }
+        print_signature(out, *signature);
+        out << "payload: " << (signature->refusal ? "rejected" : "accepted") << "\n";
+        return signature->refusal ? EXIT_REJECTED : EXIT_ACCEPTED;
     }
     if (verified.error().kind == PayloadVerificationErrorKind::Read) {
         err << "brimora-feed: " << verified.error().message() << " (" << payload.string() << ")\n";
@@ -263,8 +315,10 @@ ManifestVerdict judge_manifest_body(std::string_view body) {
 
 int run(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
     if (args.empty()) {
-        err << "usage: brimora-feed manifest|check|probe ...\n  brimora-feed " << MANIFEST_SYNOPSIS
-            << "\n  brimora-feed " << CHECK_SYNOPSIS << "\n  brimora-feed probe [URL]\n";
+        err << "usage: brimora-feed manifest|check|signature|publish|probe ...\n  brimora-feed " << MANIFEST_SYNOPSIS
+            << "\n  brimora-feed " << CHECK_SYNOPSIS << "\n  brimora-feed " << SIGNATURE_SYNOPSIS
+            << "\n  brimora-feed publish --to DIR MANIFEST PAYLOAD [--allow-downgrade] [--trust R] [--crl C]"
+            << "\n  brimora-feed probe [URL] [--trust ROOTS.pem] [--crl CRL.pem]\n";
         return EXIT_USAGE;
     }
     const auto rest = args.subspan(1);
@@ -274,10 +328,13 @@ int run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
     if (args[0] == "check") {
         return command_check(rest, out, err);
     }
+    if (args[0] == "signature") {
+        return command_signature(rest, out, err);
+    }
     if (args[0] == "probe") {
         return command_probe(rest, out, err);
     }
-    err << "brimora-feed: unknown command " << args[0] << " (manifest, check or probe)\n";
+    err << "brimora-feed: unknown command " << args[0] << " (manifest, check, signature, publish or probe)\n";
     return EXIT_USAGE;
 }
 
