@@ -77,6 +77,20 @@ struct SignatureVerdict {
 [[nodiscard]] std::expected<SignatureVerdict, std::string> judge_signature(const std::filesystem::path& file,
                                                                            const SignatureOptions& options);
 
+// What `check` concluded: its exit status, the manifest's text and, when accepted, the release.
+struct CheckedRelease {
+    int status = EXIT_USAGE;
+    std::string body;
+    std::optional<ValidatedRelease> release;
+};
+
+// `check` on a manifest file and optionally its payload (size, SHA-512, then signature), printing
+// its verdicts; `warn_name` warns when the payload's own name is not the one it must be served as.
+[[nodiscard]] CheckedRelease check_release(const std::filesystem::path& manifest,
+                                           const std::optional<std::filesystem::path>& payload,
+                                           const SignatureOptions& options, bool warn_name, std::ostream& out,
+                                           std::ostream& err);
+
 // "signature: accepted: ..." or "signature: rejected: ..." with the installer's outcome, and the
 // warnings, one line each.
 void print_signature(std::ostream& out, const SignatureVerdict& verdict);

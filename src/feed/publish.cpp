@@ -243,48 +243,64 @@ int command_check(std::span<const std::string_view> args, std::ostream& out, std
     if (!manifest_path) {
         return usage(err, "MANIFEST is required", CHECK_SYNOPSIS);
     }
-    const auto body = read_manifest_file(std::filesystem::path(*manifest_path));
+    const std::optional<std::filesystem::path> payload =
+        payload_path ? std::optional<std::filesystem::path>(*payload_path) : std::nullopt;
+    return check_release(std::filesystem::path(*manifest_path), payload, options, true, out, err).status;
+}
+
+CheckedRelease check_release(const std::filesystem::path& manifest, const std::optional<std::filesystem::path>& payload,
+                             const SignatureOptions& options, bool warn_name, std::ostream& out, std::ostream& err) {
+    CheckedRelease checked;
+    const auto body = read_manifest_file(manifest);
     if (!body) {
         err << "brimora-feed: " << body.error() << "\n";
-        return EXIT_USAGE;
+        return checked;
     }
-    const auto verdict = judge_manifest_body(*body);
+    checked.body = *body;
+    const auto verdict = judge_manifest_body(checked.body);
+    checked.status = EXIT_REJECTED;
     if (!verdict.release) {
         out << "manifest: rejected: " << verdict.problem << "\ninstaller: " << describe(verdict.outcome) << "\n";
-        return EXIT_REJECTED;
+        return checked;
     }
     out << "manifest: accepted: " << describe_release(*verdict.release) << "\n";
-    if (!payload_path) {
-        return EXIT_ACCEPTED;
-    }
-    const std::filesystem::path payload(*payload_path);
     const ValidatedRelease& release = *verdict.release;
-    if (payload.filename().string() != release.file_name) {
-        err << "brimora-feed: warning: " << payload.filename().string() << " must be uploaded as " << release.file_name
+    if (!payload) {
+        checked.status = EXIT_ACCEPTED;
+        checked.release = release;
+        return checked;
+    }
+    checked.status = EXIT_USAGE;
+    if (warn_name && payload->filename().string() != release.file_name) {
+        err << "brimora-feed: warning: " << payload->filename().string() << " must be uploaded as " << release.file_name
             << "; installers request no other name\n";
     }
-    const auto verified = verify_file(payload, release.size, release.sha512);
+    const auto verified = verify_file(*payload, release.size, release.sha512);
     if (verified) {
         out << "payload: " << release.size << " bytes with the manifest's SHA-512\n";
         // The installer checks the signature only after size and digest passed, so a payload
         // that fails those never reaches it.
-        const auto signature = judge_signature(payload, options);
+        const auto signature = judge_signature(*payload, options);
         if (!signature) {
             err << "brimora-feed: " << signature.error() << "\n";
-            return EXIT_USAGE;
+            return checked;
         }
         print_signature(out, *signature);
         out << "payload: " << (signature->refusal ? "rejected" : "accepted") << "\n";
-        return signature->refusal ? EXIT_REJECTED : EXIT_ACCEPTED;
+        checked.status = signature->refusal ? EXIT_REJECTED : EXIT_ACCEPTED;
+        if (!signature->refusal) {
+            checked.release = release;
+        }
+        return checked;
     }
     if (verified.error().kind == PayloadVerificationErrorKind::Read) {
-        err << "brimora-feed: " << verified.error().message() << " (" << payload.string() << ")\n";
-        return EXIT_USAGE;
+        err << "brimora-feed: " << verified.error().message() << " (" << payload->string() << ")\n";
+        return checked;
     }
-    const auto actual = digest_file(payload);
+    const auto actual = digest_file(*payload);
     if (!actual) {
         err << "brimora-feed: " << actual.error() << "\n";
-        return EXIT_USAGE;
+        return checked;
     }
     const bool size = verified.error().kind == PayloadVerificationErrorKind::SizeMismatch;
     out << "payload: rejected: " << verified.error().message() << " (file " << actual->size << " bytes, sha512 "
@@ -294,7 +310,8 @@ int command_check(std::span<const std::string_view> args, std::ostream& out, std
         << describe(size ? InstallerOutcome{"payload_size_mismatch", FailureReason::payload_size_mismatch}
                          : InstallerOutcome{"payload_hash_mismatch", FailureReason::payload_hash_mismatch})
         << "\n";
-    return EXIT_REJECTED;
+    checked.status = EXIT_REJECTED;
+    return checked;
 }
 
 ManifestVerdict judge_manifest_body(std::string_view body) {
@@ -327,6 +344,9 @@ int run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
     }
     if (args[0] == "check") {
         return command_check(rest, out, err);
+    }
+    if (args[0] == "publish") {
+        return command_publish(rest, out, err);
     }
     if (args[0] == "signature") {
         return command_signature(rest, out, err);
