@@ -42,6 +42,27 @@ struct ManifestVerdict {
 // "version V, file F, N bytes, sha512 B".
 [[nodiscard]] std::string describe_release(const ValidatedRelease& release);
 
+// Response headers in arrival order, names in lower case.
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// What a CDN in front of the origin will do with a response, in one line; `warning` when users
+// would notice (a stale release, downloads that cannot resume).
+struct CdnNote {
+    std::string text;
+    bool warning = false;
+};
+
+// The first value of a header, by its lower-case name.
+[[nodiscard]] std::optional<std::string> find_header(const Headers& headers, std::string_view name);
+
+// How long a shared cache may serve this latest.yml without asking the origin: from
+// Cache-Control (s-maxage before max-age), else Expires against Date (else `now`); a warning past
+// five minutes or when nothing bounds it.
+[[nodiscard]] CdnNote manifest_caching(const Headers& headers, std::int64_t now);
+
+// Accept-Ranges, ETag and Last-Modified of the payload's response.
+[[nodiscard]] std::vector<CdnNote> payload_caching(const Headers& headers);
+
 // The only signer name installers accept, compared byte for byte.
 inline constexpr std::string_view EXPECTED_SIGNER = "BRIMORA K.K.";
 
@@ -71,6 +92,9 @@ struct SignatureVerdict {
     bool timestamp = false;                   // an RFC 3161 timestamp is attached
     std::vector<std::string> warnings;        // never change the verdict
 };
+
+// The --trust and --crl files hold PEM certificates and CRLs; the error is a one-line message.
+[[nodiscard]] std::expected<void, std::string> check_signature_options(const SignatureOptions& options);
 
 // The installer's verdict on a file's Authenticode signature; the error (an unreadable file, a
 // --trust or --crl file without PEM content, osslsigncode missing) is a one-line message.

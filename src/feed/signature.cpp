@@ -253,18 +253,25 @@ SignatureVerdict refused(InstallerOutcome outcome, std::string detail) {
 
 }  // namespace
 
-std::expected<SignatureVerdict, std::string> judge_signature(const std::filesystem::path& file,
-                                                             const SignatureOptions& options) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(file, error) || !std::ifstream(file, std::ios::binary)) {
-        return std::unexpected("cannot read " + file.string() + (error ? ": " + error.message() : ""));
-    }
+std::expected<void, std::string> check_signature_options(const SignatureOptions& options) {
     for (const auto& [path, crl] : {std::pair{options.trust, false}, std::pair{options.crl, true}}) {
         if (path) {
             if (auto counted = count_certificates(*path, crl); !counted) {
                 return std::unexpected(counted.error());
             }
         }
+    }
+    return {};
+}
+
+std::expected<SignatureVerdict, std::string> judge_signature(const std::filesystem::path& file,
+                                                             const SignatureOptions& options) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error) || !std::ifstream(file, std::ios::binary)) {
+        return std::unexpected("cannot read " + file.string() + (error ? ": " + error.message() : ""));
+    }
+    if (auto usable = check_signature_options(options); !usable) {
+        return std::unexpected(usable.error());
     }
     const ScratchDir scratch;
     if (!scratch.ready()) {
