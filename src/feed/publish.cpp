@@ -252,8 +252,9 @@ CheckedRelease check_release(const std::filesystem::path& manifest, const std::o
                              const SignatureOptions& options, bool warn_name, std::ostream& out, std::ostream& err) {
     CheckedRelease checked;
     const auto body = read_manifest_file(manifest);
-    if (!body) {
-        err << "brimora-feed: " << body.error() << "\n";
+    const auto usable = check_signature_options(options);
+    if (!body || !usable) {
+        err << "brimora-feed: " << (body ? usable.error() : body.error()) << "\n";
         return checked;
     }
     checked.body = *body;
