@@ -260,29 +260,17 @@ const std::string SIGNED =
 
 TEST(ProbeNginx, ObjectStorageAnswers) {
     run_cases({
-        {.label = "good feed",
-         .out_has = {"manifest   200, ", "validation accepted: version 1.4.0", RANGE_206, WHOLE, SIGNED,
-                     "cdn        warning: latest.yml has no Cache-Control or Expires",
-                     "cdn        payload Accept-Ranges: bytes", "cdn        payload ETag \"", OK}},
-        {.label = "no manifest",
-         .manifest = false,
-         .status = 1,
-         .out_has = {"manifest   FAILED: status 404; installers need 200", "reason code network_error", FAILED}},
-        {.label = "no payload",
-         .payload = false,
-         .status = 1,
-         .out_has = {"range      FAILED: status 404 for bytes=LAST-", "reason code resume_rejected",
-                     "download   FAILED: status 404; installers need 200", "reason code download_status"}},
-        {.label = "payload changed after the manifest was made",
-         .tamper = true,
-         .status = 1,
-         .out_has = {RANGE_206, "download   FAILED: SIZE bytes with sha512 ", "reason code payload_hash_mismatch",
-                     "users see \"The downloaded file failed integrity verification. Please retry.\""}},
-        {.label = "payload signed by another name",
-         .fixture = "installer-wrong-case.exe",
-         .status = 1,
-         .out_has = {"signature  FAILED: the signer's name is \"Brimora K.K.\"", "reason code signer_mismatch",
-                     "users see \"The Brimora publisher could not be verified"}},
+        // clang-format off
+        {.label = "good feed", .out_has = {"manifest   200, ", "validation accepted: version 1.4.0", RANGE_206, WHOLE, SIGNED,
+            "cdn        warning: latest.yml has no Cache-Control or Expires", "cdn        payload Accept-Ranges: bytes", "cdn        payload ETag \"", OK}},
+        {.label = "no manifest", .manifest = false, .status = 1, .out_has = {"manifest   FAILED: status 404; installers need 200", "reason code network_error", FAILED}},
+        {.label = "no payload", .payload = false, .status = 1, .out_has = {"range      FAILED: status 404 for bytes=LAST-", "reason code resume_rejected",
+            "download   FAILED: status 404; installers need 200", "reason code download_status"}},
+        {.label = "payload changed after the manifest was made", .tamper = true, .status = 1, .out_has = {RANGE_206, "download   FAILED: SIZE bytes with sha512 ",
+            "reason code payload_hash_mismatch", "users see \"The downloaded file failed integrity verification. Please retry.\""}},
+        {.label = "payload signed by another name", .fixture = "installer-wrong-case.exe", .status = 1, .out_has = {
+            "signature  FAILED: the signer's name is \"Brimora K.K.\"", "reason code signer_mismatch", "users see \"The Brimora publisher could not be verified"}},
+        // clang-format on
     });
 }
 
@@ -291,50 +279,22 @@ TEST(ProbePythonFeed, FaultModes) {
     quick.receive = 2000ms;
     quick.send = 2000ms;
     run_cases({
-        {.label = "good feed", .out_has = {RANGE_206, WHOLE, SIGNED, OK}},
-        {.label = "manifest 404",
-         .mode = R"({"path": "latest.yml", "status": 404})",
-         .status = 1,
-         .out_has = {"manifest   FAILED: status 404; installers need 200", "reason code network_error",
-                     "users see \"The latest version could not be checked. Check your connection and retry.\""}},
-        {.label = "manifest redirected",
-         .mode = R"({"path": "latest.yml", "status": 302, "location": "https://downloads.brimora.app/x.yml"})",
-         .status = 1,
-         .out_has = {"manifest   FAILED: status 302 to https://downloads.brimora.app/x.yml (installers never "
-                     "follow redirects)"}},
-        {.label = "manifest over 64 KiB",
-         .mode = R"({"path": "latest.yml", "long_by": 65536})",
-         .status = 1,
-         .out_has = {"manifest   FAILED: body over 65536 bytes", "reason code network_error"}},
-        {.label = "manifest invalid",
-         .mode = R"({"path": "latest.yml", "replace_body": "version: 1.4\n"})",
-         .status = 1,
-         .out_has = {"validation FAILED: manifest YAML is invalid", "reason code manifest_invalid",
-                     "users see \"The release information could not be verified safely. Please retry later.\""}},
-        {.label = "Range ignored",
-         .mode = R"({"path": "Brimora-1.4.0-win-x64.exe", "ignore_range": true})",
-         .out_has = {"range      200 for bytes=LAST-: Range ignored, resuming installers start over (accepted)", WHOLE,
-                     OK}},
-        {.label = "Range refused",
-         .mode = R"({"path": "Brimora-1.4.0-win-x64.exe", "range_status": 416})",
-         .status = 1,
-         .out_has = {"range      FAILED: status 416 for bytes=LAST-; installers need 206 or 200",
-                     "reason code resume_rejected (download_failed)", WHOLE, FAILED}},
-        {.label = "body one byte short",
-         .mode = R"({"path": "Brimora-1.4.0-win-x64.exe", "short_by": 1})",
-         .status = 1,
-         .out_has = {"range      FAILED: 206 with no bytes for bytes=LAST-",
-                     "download   FAILED: LAST bytes, the manifest says SIZE", "reason code payload_size_mismatch"}},
-        {.label = "body one byte long",
-         .mode = R"({"path": "Brimora-1.4.0-win-x64.exe", "long_by": 1})",
-         .status = 1,
-         .out_has = {"range      FAILED: 206 with more than 1 byte for bytes=LAST-",
-                     "download   FAILED: more than the manifest's SIZE bytes", "reason code payload_too_large"}},
-        {.label = "silent server",
-         .mode = R"({"path": "latest.yml", "silent": true})",
-         .timeouts = quick,
-         .status = 1,
-         .out_has = {"manifest   FAILED: ", "reason code network_error", FAILED}},
+        // clang-format off
+        {.label = "manifest redirected", .mode = R"({"path": "latest.yml", "status": 302, "location": "https://downloads.brimora.app/x.yml"})", .status = 1,
+         .out_has = {"manifest   FAILED: status 302 to https://downloads.brimora.app/x.yml (installers never follow redirects)", "reason code network_error"}},
+        {.label = "manifest over 64 KiB", .mode = R"({"path": "latest.yml", "long_by": 65536})", .status = 1, .out_has = {"manifest   FAILED: body over 65536 bytes", "reason code network_error"}},
+        {.label = "manifest invalid", .mode = R"({"path": "latest.yml", "replace_body": "version: 1.4\n"})", .status = 1, .out_has = {"validation FAILED: manifest YAML is invalid",
+            "reason code manifest_invalid", "users see \"The release information could not be verified safely. Please retry later.\""}},
+        {.label = "Range ignored", .mode = R"({"path": "Brimora-1.4.0-win-x64.exe", "ignore_range": true})", .out_has = {
+            "range      200 for bytes=LAST-: Range ignored, resuming installers start over (accepted)", WHOLE, SIGNED, OK}},
+        {.label = "Range refused", .mode = R"({"path": "Brimora-1.4.0-win-x64.exe", "range_status": 416})", .status = 1, .out_has = {
+            "range      FAILED: status 416 for bytes=LAST-; installers need 206 or 200", "reason code resume_rejected (download_failed)", WHOLE, FAILED}},
+        {.label = "body one byte short", .mode = R"({"path": "Brimora-1.4.0-win-x64.exe", "short_by": 1})", .status = 1, .out_has = {
+            "range      FAILED: 206 with no bytes for bytes=LAST-", "download   FAILED: LAST bytes, the manifest says SIZE", "reason code payload_size_mismatch"}},
+        {.label = "body one byte long", .mode = R"({"path": "Brimora-1.4.0-win-x64.exe", "long_by": 1})", .status = 1, .out_has = {
+            "range      FAILED: 206 with more than 1 byte for bytes=LAST-", "download   FAILED: more than the manifest's SIZE bytes", "reason code payload_too_large"}},
+        {.label = "silent server", .mode = R"({"path": "latest.yml", "silent": true})", .timeouts = quick, .status = 1, .out_has = {"manifest   FAILED: ", "reason code network_error", FAILED}},
+        // clang-format on
     });
 }
 
