@@ -39,6 +39,9 @@ struct ManifestVerdict {
 };
 [[nodiscard]] ManifestVerdict judge_manifest_body(std::string_view body);
 
+// 16 random hexadecimal digits, for names no other process picks.
+[[nodiscard]] std::string random_hex();
+
 // "version V, file F, N bytes, sha512 B".
 [[nodiscard]] std::string describe_release(const ValidatedRelease& release);
 

@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "brimora/payload.hpp"
-#include "brimora/random.hpp"
 #include "feed.hpp"
 #include "feed_internal.hpp"
 
@@ -34,14 +33,7 @@ std::string system_error(std::string_view step, const std::filesystem::path& pat
 // The sibling a file is written under before its rename: a dot name, which object stores and
 // the feed's nginx never serve, with random bytes so two publishers never share one.
 std::filesystem::path sibling_of(const std::filesystem::path& target) {
-    std::uint8_t bytes[6];
-    fill_random(bytes);
-    std::string name = "." + target.filename().string() + ".publishing-";
-    for (const auto b : bytes) {
-        name += "0123456789abcdef"[b >> 4];
-        name += "0123456789abcdef"[b & 15];
-    }
-    return target.parent_path() / name;
+    return target.parent_path() / ("." + target.filename().string() + ".publishing-" + random_hex());
 }
 
 // A temporary sibling that is removed unless it was renamed into place.

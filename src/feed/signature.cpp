@@ -33,6 +33,17 @@ extern char** environ;
 
 namespace brimora::feed {
 
+std::string random_hex() {
+    std::uint8_t bytes[8];
+    fill_random(bytes);
+    std::string hex;
+    for (const auto b : bytes) {
+        hex += "0123456789abcdef"[b >> 4];
+        hex += "0123456789abcdef"[b & 15];
+    }
+    return hex;
+}
+
 std::expected<std::string, const char*> simple_display_name(const X509_NAME* subject, const GENERAL_NAMES* alt_names) {
     // The order Windows searches for CERT_NAME_SIMPLE_DISPLAY_TYPE; the first attribute found in
     // the encoded order of the name wins, even when several of one kind are present.
@@ -95,15 +106,8 @@ using AltNames = std::unique_ptr<GENERAL_NAMES, AltNamesFree>;
 class ScratchDir {
 public:
     ScratchDir() {
-        std::uint8_t bytes[8];
-        fill_random(bytes);
-        std::string name = "brimora-feed-";
-        for (const auto b : bytes) {
-            name += "0123456789abcdef"[b >> 4];
-            name += "0123456789abcdef"[b & 15];
-        }
         std::error_code error;
-        path_ = std::filesystem::temp_directory_path(error) / name;
+        path_ = std::filesystem::temp_directory_path(error) / ("brimora-feed-" + random_hex());
         if (!error && std::filesystem::create_directory(path_, error) && !error) {
             std::filesystem::permissions(path_, std::filesystem::perms::owner_all, error);
             ready_ = !error;

@@ -954,6 +954,61 @@ def nginx_manifest_not_found_then_retry():
     check_eq([r["status"] for r in feed_requests()], [404, 200, 200], "statuses of the feed's answers")
 
 
+@nginx_scenario
+def nginx_releases_published_with_brimora_feed():
+    """Releases reach the folder nginx serves only through `brimora-feed publish`: A, installed;
+    B over it, installed (B fetched); then a tampered payload and other bytes under A's name are
+    refused, the folder stays byte for byte as it was, and an installer started right after still
+    installs B."""
+    tool = os.path.join(ROOT, "build", "linux", "brimora-feed")
+    pki = os.path.join(os.environ["BRIMORA_RIG_PKI"], "codesign")
+    origin = os.path.join(CONTROL, "feed")
+
+    def publish_with_tool(version, fixture_name, *extra):
+        payload = os.path.join(FIXTURES, fixture_name)
+        made = subprocess.run([tool, "manifest", "--version", version, "--release-date", "2026-12-01T09:00:00Z",
+                               payload], capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        check_eq(made.returncode, 0, f"manifest for {version}: {made.stderr}")
+        manifest = os.path.join(CONTROL, f"release-{version}.yml")
+        write_file(manifest, made.stdout.encode())
+        run = subprocess.run([tool, "publish", "--to", origin, manifest, payload, "--trust",
+                              os.path.join(pki, "root.pem"), "--crl", os.path.join(pki, "root.crl"), *extra],
+                             capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        print(f"    publish {version} {fixture_name}: exit {run.returncode}: {run.stdout.splitlines()[-1]}")
+        return run.returncode
+
+    def folder():
+        files = {}
+        for name in os.listdir(origin):
+            with open(os.path.join(origin, name), "rb") as f:
+                files[name] = f.read()
+        return files
+
+    def install(version):
+        subprocess.run([WINE64, "reg", "delete", INSTALL_KEY, "/f"], capture_output=True, stdin=subprocess.DEVNULL)
+        shutil.rmtree(os.path.join(local_app_data(), "Programs"), ignore_errors=True)
+        if os.path.exists(os.path.join(local_app_data(), "brimora-started.txt")):
+            os.unlink(os.path.join(local_app_data(), "brimora-started.txt"))
+        asked = len(feed_requests())
+        check_eq(wait_gone(Installer()), 0, f"exit code installing {version}")
+        started_once(f"release {version} installed and opened")
+        check_eq([(r["path"].rsplit("/", 1)[-1], r["status"]) for r in feed_requests()[asked:]],
+                 [("latest.yml", 200), (f"Brimora-{version}-win-x64.exe", 200)], f"feed requests for {version}")
+
+    check_eq(publish_with_tool("1.4.0", "installer-signed.exe"), 0, "release A published")
+    install("1.4.0")
+    check_eq(publish_with_tool("1.5.0", "installer-signed.exe"), 0, "release B published over A")
+    install("1.5.0")
+    served = folder()
+    check_eq(sorted(served), ["Brimora-1.4.0-win-x64.exe", "Brimora-1.5.0-win-x64.exe", "latest.yml",
+                              "latest.yml.previous"], "the origin folder")
+    check_eq(publish_with_tool("1.6.0", "installer-tampered.exe"), 1, "a tampered payload is refused")
+    check_eq(publish_with_tool("1.4.0", "installer-exit1.exe", "--allow-downgrade"), 1,
+             "other bytes under A's published name are refused")
+    check(folder() == served, "refused publishes left the origin folder as it was")
+    install("1.5.0")
+
+
 # ---- running ----
 
 def run_inside(name):
