@@ -251,7 +251,8 @@ std::optional<std::int64_t> seconds_in(std::string_view directives, std::string_
             const auto [end_at, error] = std::from_chars(first, item.data() + item.size(), seconds);
             // A malformed age bounds nothing.
             return error == std::errc() && end_at == item.data() + item.size() ? std::optional(seconds) : std::nullopt;
-        } else if (item == name) {
+        }
+        if (item == name) {
             return 0;
         }
     }
@@ -476,8 +477,8 @@ int command_probe(std::span<const std::string_view> args, std::ostream& out, std
             err << "brimora-feed: " << signature.error() << "\n";
             return EXIT_USAGE;
         }
-        if (signature->refusal) {
-            report.failed("signature", signature->detail, *signature->refusal);
+        if (const auto& refusal = signature->refusal) {
+            report.failed("signature", signature->detail, *refusal);
         } else {
             report.ok("signature", signature->detail + (signature->timestamp ? ", RFC 3161 timestamp" : ""));
         }

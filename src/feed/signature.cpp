@@ -29,8 +29,6 @@
 #include "brimora/random.hpp"
 #include "feed_internal.hpp"
 
-extern char** environ;
-
 namespace brimora::feed {
 
 std::string random_hex() {
@@ -138,6 +136,7 @@ std::expected<ToolRun, std::string> osslsigncode(const std::vector<std::string>&
     std::vector<std::string> argv{"osslsigncode"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> pointers;
+    pointers.reserve(argv.size() + 1);
     for (auto& arg : argv) {
         pointers.push_back(arg.data());
     }
@@ -365,11 +364,11 @@ std::expected<SignatureVerdict, std::string> judge_signature(const std::filesyst
     verdict.detail = "signer \"" + *name + "\", image digest and signature verified, chain to " +
                      (options.trust ? "a root of " + options.trust->string() : "the root it carries");
     if (!options.trust) {
-        verdict.warnings.push_back("chain not anchored: no --trust given, so only the root the signature carries (" +
-                                   carried_root + ") vouches for it; installers trust only their machine's roots");
+        verdict.warnings.emplace_back("chain not anchored: no --trust given, so only the root the signature carries (" +
+                                      carried_root + ") vouches for it; installers trust only their machine's roots");
     }
     if (!options.crl) {
-        verdict.warnings.push_back(
+        verdict.warnings.emplace_back(
             "no --crl given: revocation was checked only through the CRL distribution points "
             "the certificates name, read from the network now, as installers do");
     }
@@ -383,14 +382,14 @@ std::expected<SignatureVerdict, std::string> judge_signature(const std::filesyst
         verdict.timestamp = verdict.timestamp || (rfc3161 && OBJ_cmp(type, rfc3161.get()) == 0);
     }
     if (!verdict.timestamp) {
-        verdict.warnings.push_back(
+        verdict.warnings.emplace_back(
             "no RFC 3161 timestamp: installers will refuse this payload once its certificate "
             "expires (" +
             date_of(X509_get0_notAfter(leaf)) + ")");
     } else if (has(verified->output, "Timestamp Server Signature verification: failed")) {
-        verdict.warnings.push_back("the RFC 3161 timestamp does not verify against " +
-                                   (options.trust ? options.trust->string() : std::string("the carried roots")) +
-                                   ": installers may not honour it");
+        verdict.warnings.emplace_back("the RFC 3161 timestamp does not verify against " +
+                                      (options.trust ? options.trust->string() : std::string("the carried roots")) +
+                                      ": installers may not honour it");
     }
     return verdict;
 }
