@@ -454,7 +454,7 @@ int command_probe(std::span<const std::string_view> args, std::ostream& out, std
     } else if (received != release.size) {
         report.failed("download", got + ", the manifest says " + std::to_string(release.size), size_mismatch);
     } else if (const auto digest = sha->finish(); !hashed || !digest) {
-        err << "brimora-feed: SHA-512 failed\n";
+        err << "brimora-feed: SHA-512 or the temporary copy of the payload failed\n";
         return EXIT_USAGE;
     } else if (*digest != release.sha512) {
         report.failed(
