@@ -42,10 +42,18 @@ struct Timeouts {
 // `brimora-feed manifest --version V [--release-date T] INSTALLER`.
 [[nodiscard]] int command_manifest(std::span<const std::string_view> args, std::ostream& out, std::ostream& err);
 
-// `brimora-feed check MANIFEST [--payload FILE]`.
+// `brimora-feed check MANIFEST [--payload FILE [--trust ROOTS.pem] [--crl CRL.pem]]`.
 [[nodiscard]] int command_check(std::span<const std::string_view> args, std::ostream& out, std::ostream& err);
 
-// `brimora-feed probe [URL]`; `timeouts` bound every request as the installer's transport does.
+// `brimora-feed signature FILE [--trust ROOTS.pem] [--crl CRL.pem]`: the installer's verdict on
+// any signed executable.
+[[nodiscard]] int command_signature(std::span<const std::string_view> args, std::ostream& out, std::ostream& err);
+
+// `brimora-feed publish --to DIR MANIFEST PAYLOAD [--allow-downgrade] [--trust R] [--crl C]`.
+[[nodiscard]] int command_publish(std::span<const std::string_view> args, std::ostream& out, std::ostream& err);
+
+// `brimora-feed probe [URL] [--trust ROOTS.pem] [--crl CRL.pem]`; `timeouts` bound every request as the installer's
+// transport does.
 [[nodiscard]] int command_probe(std::span<const std::string_view> args, std::ostream& out, std::ostream& err,
                                 const Timeouts& timeouts = {});
 

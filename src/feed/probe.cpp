@@ -5,8 +5,15 @@
 
 #include <curl/curl.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -54,7 +61,25 @@ struct Transfer {
     long status = 0;
     std::string location;
     bool stopped = false;  // the sink ended it, which is not a transport failure
+    Headers headers;       // of the last response
 };
+
+std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* headers = static_cast<Headers*>(user);
+    const std::string_view line(data, size * count);
+    if (line.starts_with("HTTP/")) {
+        headers->clear();  // a new response (after a 100 Continue, say)
+    } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+        std::string name(line.substr(0, colon));
+        std::ranges::transform(name, name.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        std::string_view value = line.substr(colon + 1);
+        const auto first = value.find_first_not_of(" \t");
+        const auto last = value.find_last_not_of(" \t\r\n");
+        value = first == std::string_view::npos ? std::string_view() : value.substr(first, last - first + 1);
+        headers->emplace_back(std::move(name), std::string(value));
+    }
+    return size * count;
+}
 
 struct SinkState {
     Sink* sink = nullptr;
@@ -91,6 +116,7 @@ std::expected<Transfer, std::string> get(const std::string& url, std::optional<s
         headers.reset(grown);
     }
     SinkState state{&sink};
+    Transfer transfer;
     char error[CURL_ERROR_SIZE] = {};
     CURL* h = curl.get();
     // The phase limits as libcurl can express them: name resolution and connect together, and
@@ -111,12 +137,13 @@ std::expected<Transfer, std::string> get(const std::string& url, std::optional<s
                      curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stall_s) == CURLE_OK &&
                      curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error) == CURLE_OK &&
                      curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &on_body) == CURLE_OK &&
-                     curl_easy_setopt(h, CURLOPT_WRITEDATA, &state) == CURLE_OK;
+                     curl_easy_setopt(h, CURLOPT_WRITEDATA, &state) == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &on_header) == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer.headers) == CURLE_OK;
     if (!set) {
         return std::unexpected(std::string("libcurl refused the installer's transport settings"));
     }
     const CURLcode code = curl_easy_perform(h);
-    Transfer transfer;
     transfer.stopped = state.stopped;
     if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && state.stopped)) {
         return std::unexpected(error[0] != '\0' ? std::string(error) : std::string(curl_easy_strerror(code)));
@@ -134,6 +161,9 @@ public:
     explicit Report(std::ostream& out) : out_(out) {}
 
     void ok(std::string_view step, const std::string& detail) { line(step, detail); }
+
+    // Never changes the verdict.
+    void warn(std::string_view step, const std::string& detail) { line(step, "warning: " + detail); }
 
     void failed(std::string_view step, const std::string& detail, const InstallerOutcome& outcome) {
         ++failures_;
@@ -169,22 +199,154 @@ std::string status_text(const Transfer& transfer) {
     return text;
 }
 
+// The downloaded payload on disk for the signature check, removed on every way out.
+class DownloadFile {
+public:
+    DownloadFile() {
+        std::error_code error;
+        path_ = (std::filesystem::temp_directory_path(error) / "brimora-feed-probe-XXXXXX").string();
+        fd_ = error ? -1 : ::mkstemp(path_.data());
+    }
+    DownloadFile(const DownloadFile&) = delete;
+    DownloadFile& operator=(const DownloadFile&) = delete;
+    ~DownloadFile() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            ::unlink(path_.c_str());
+        }
+    }
+    [[nodiscard]] bool write(std::span<const std::uint8_t> bytes) {
+        while (fd_ >= 0 && !bytes.empty()) {
+            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+            if (n <= 0 && errno != EINTR) {
+                return false;
+            }
+            bytes = bytes.subspan(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        }
+        return fd_ >= 0;
+    }
+    [[nodiscard]] std::filesystem::path path() const { return path_; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
 std::string byte_text(std::uint8_t byte) {
     char text[8];
     static_cast<void>(std::snprintf(text, sizeof text, "0x%02x", byte));
     return text;
 }
 
+std::optional<std::int64_t> seconds_in(std::string_view directives, std::string_view name) {
+    for (std::size_t at = 0; at < directives.size();) {
+        const std::size_t end = std::min(directives.find(',', at), directives.size());
+        std::string item(directives.substr(at, end - at));
+        at = end + 1;
+        std::erase_if(item, [](char c) { return c == ' ' || c == '\t' || c == '"'; });
+        std::ranges::transform(item, item.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (item.starts_with(name) && item.size() > name.size() && item[name.size()] == '=') {
+            std::int64_t seconds = 0;
+            const char* first = item.data() + name.size() + 1;
+            const auto [end_at, error] = std::from_chars(first, item.data() + item.size(), seconds);
+            // A malformed age bounds nothing.
+            return error == std::errc() && end_at == item.data() + item.size() ? std::optional(seconds) : std::nullopt;
+        } else if (item == name) {
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+std::optional<std::string> find_header(const Headers& headers, std::string_view name) {
+    for (const auto& [key, value] : headers) {
+        if (key == name) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+CdnNote manifest_caching(const Headers& headers, std::int64_t now) {
+    constexpr std::int64_t LIMIT_S = 300;
+    const auto warn_past = [&](std::int64_t seconds, const std::string& because) {
+        const bool long_lived = seconds > LIMIT_S;
+        return CdnNote{"latest.yml " + because + ": a CDN may serve it for " + std::to_string(seconds) + " s" +
+                           (long_lived ? " (over 5 minutes): users keep seeing the old release that long" : ""),
+                       long_lived};
+    };
+    if (const auto control = find_header(headers, "cache-control")) {
+        // Shared caches obey s-maxage before max-age; no-store and no-cache keep nothing unasked.
+        for (const char* none : {"no-store", "no-cache", "private"}) {
+            if (seconds_in(*control, none)) {
+                return {"latest.yml Cache-Control \"" + *control + "\": a CDN asks the origin every time", false};
+            }
+        }
+        for (const char* age : {"s-maxage", "max-age"}) {
+            if (const auto seconds = seconds_in(*control, age)) {
+                return warn_past(*seconds, "Cache-Control \"" + *control + "\"");
+            }
+        }
+    }
+    if (const auto expires = find_header(headers, "expires")) {
+        const auto date = find_header(headers, "date");
+        const std::int64_t from =
+            date && curl_getdate(date->c_str(), nullptr) >= 0 ? curl_getdate(date->c_str(), nullptr) : now;
+        // An Expires that is no date means already expired.
+        const std::int64_t until = curl_getdate(expires->c_str(), nullptr);
+        return warn_past(std::max<std::int64_t>(0, until < 0 ? 0 : until - from), "Expires \"" + *expires + "\"");
+    }
+    return {
+        "latest.yml has no Cache-Control or Expires: a CDN caches it for its own default time, often hours, and "
+        "users keep seeing the old release that long (serve it with Cache-Control: max-age=300 or less)",
+        true};
+}
+
+std::vector<CdnNote> payload_caching(const Headers& headers) {
+    std::vector<CdnNote> notes;
+    const auto ranges = find_header(headers, "accept-ranges");
+    if (ranges && *ranges == "bytes") {
+        notes.push_back({"payload Accept-Ranges: bytes", false});
+    } else {
+        notes.push_back(
+            {"payload without Accept-Ranges: bytes: a CDN may not pass range requests on, so interrupted "
+             "downloads start over",
+             true});
+    }
+    const auto etag = find_header(headers, "etag");
+    const auto modified = find_header(headers, "last-modified");
+    if (!etag && !modified) {
+        notes.push_back(
+            {"payload without ETag or Last-Modified: caches cannot revalidate it, only fetch it again", true});
+    } else {
+        notes.push_back(
+            {"payload ETag " + etag.value_or("(none)") + ", Last-Modified " + modified.value_or("(none)"), false});
+    }
+    return notes;
+}
 
 int command_probe(std::span<const std::string_view> args, std::ostream& out, std::ostream& err,
                   const Timeouts& timeouts) {
-    if (args.size() > 1 || (args.size() == 1 && !args[0].starts_with("https://"))) {
-        err << "brimora-feed: probe takes one https:// URL, the feed prefix (default " << PRODUCTION_FEED
-            << ")\nusage: brimora-feed probe [URL]\n";
+    std::optional<std::string_view> url;
+    SignatureOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (take_signature_option(args, i, options)) {
+            continue;
+        }
+        if (url || !args[i].starts_with("https://")) {
+            err << "brimora-feed: probe takes one https:// URL, the feed prefix (default " << PRODUCTION_FEED
+                << ")\nusage: brimora-feed probe [URL] [--trust ROOTS.pem] [--crl CRL.pem]\n";
+            return EXIT_USAGE;
+        }
+        url = args[i];
+    }
+    if (auto usable = check_signature_options(options); !usable) {
+        err << "brimora-feed: " << usable.error() << "\n";
         return EXIT_USAGE;
     }
-    std::string prefix(args.empty() ? PRODUCTION_FEED : args[0]);
+    std::string prefix(url.value_or(PRODUCTION_FEED));
     if (!prefix.ends_with('/')) {
         prefix += '/';
     }
@@ -215,6 +377,8 @@ int command_probe(std::span<const std::string_view> args, std::ostream& out, std
         report.failed("manifest", "body over " + std::to_string(MAX_MANIFEST_BYTES) + " bytes", network);
     } else {
         report.ok("manifest", "200, " + std::to_string(body.size()) + " bytes");
+        const CdnNote caching = manifest_caching(manifest->headers, static_cast<std::int64_t>(std::time(nullptr)));
+        caching.warning ? report.warn("cdn", caching.text) : report.ok("cdn", caching.text);
     }
     if (!manifest || manifest->status != 200 || oversize) {
         return report.finish();
@@ -264,6 +428,7 @@ int command_probe(std::span<const std::string_view> args, std::ostream& out, std
     std::uint64_t received = 0;
     std::uint8_t last_byte = 0;
     bool hashed = true;
+    DownloadFile copy;
     const auto full = get(payload_url, std::nullopt, timeouts, [&](std::span<const std::uint8_t> bytes) {
         received += bytes.size();
         if (received > release.size) {
@@ -272,7 +437,7 @@ int command_probe(std::span<const std::string_view> args, std::ostream& out, std
         if (!bytes.empty()) {
             last_byte = bytes.back();
         }
-        hashed = hashed && sha->update(bytes).has_value();
+        hashed = hashed && sha->update(bytes).has_value() && copy.write(bytes);
         return true;
     });
     const InstallerOutcome size_mismatch{"payload_size_mismatch", FailureReason::payload_size_mismatch};
@@ -297,11 +462,27 @@ int command_probe(std::span<const std::string_view> args, std::ostream& out, std
             {"payload_hash_mismatch", FailureReason::payload_hash_mismatch});
     } else {
         report.ok("download", "200, " + got + ", SHA-512 matches the manifest");
+        for (const CdnNote& note : payload_caching(full->headers)) {
+            note.warning ? report.warn("cdn", note.text) : report.ok("cdn", note.text);
+        }
         if (range_byte && *range_byte != last_byte) {
             report.failed(
                 "range",
                 "the 206 byte " + byte_text(*range_byte) + " is not the file's last byte " + byte_text(last_byte),
                 {"payload_hash_mismatch", FailureReason::payload_hash_mismatch});
+        }
+        const auto signature = judge_signature(copy.path(), options);
+        if (!signature) {
+            err << "brimora-feed: " << signature.error() << "\n";
+            return EXIT_USAGE;
+        }
+        if (signature->refusal) {
+            report.failed("signature", signature->detail, *signature->refusal);
+        } else {
+            report.ok("signature", signature->detail + (signature->timestamp ? ", RFC 3161 timestamp" : ""));
+        }
+        for (const auto& warning : signature->warnings) {
+            report.warn("signature", warning);
         }
     }
     return report.finish();

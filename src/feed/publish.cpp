@@ -120,7 +120,8 @@ int usage(std::ostream& err, std::string_view problem, std::string_view synopsis
 }
 
 constexpr std::string_view MANIFEST_SYNOPSIS = "manifest --version V [--release-date T] INSTALLER";
-constexpr std::string_view CHECK_SYNOPSIS = "check MANIFEST [--payload FILE]";
+constexpr std::string_view CHECK_SYNOPSIS = "check MANIFEST [--payload FILE [--trust ROOTS.pem] [--crl CRL.pem]]";
+constexpr std::string_view SIGNATURE_SYNOPSIS = "signature FILE [--trust ROOTS.pem] [--crl CRL.pem]";
 
 }  // namespace
 
@@ -185,10 +186,52 @@ int command_manifest(std::span<const std::string_view> args, std::ostream& out, 
     return EXIT_ACCEPTED;
 }
 
+bool take_signature_option(std::span<const std::string_view> args, std::size_t& i, SignatureOptions& options) {
+    if ((args[i] != "--trust" && args[i] != "--crl") || i + 1 >= args.size()) {
+        return false;
+    }
+    auto& option = args[i] == "--trust" ? options.trust : options.crl;
+    if (option) {
+        return false;
+    }
+    option = std::filesystem::path(args[i + 1]);
+    ++i;
+    return true;
+}
+
+int command_signature(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
+    std::optional<std::string_view> file;
+    SignatureOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (take_signature_option(args, i, options)) {
+            continue;
+        }
+        if (!args[i].starts_with("--") && !file) {
+            file = args[i];
+        } else {
+            return usage(err, "unexpected argument " + std::string(args[i]), SIGNATURE_SYNOPSIS);
+        }
+    }
+    if (!file) {
+        return usage(err, "FILE is required", SIGNATURE_SYNOPSIS);
+    }
+    const auto verdict = judge_signature(std::filesystem::path(*file), options);
+    if (!verdict) {
+        err << "brimora-feed: " << verdict.error() << "\n";
+        return EXIT_USAGE;
+    }
+    print_signature(out, *verdict);
+    return verdict->refusal ? EXIT_REJECTED : EXIT_ACCEPTED;
+}
+
 int command_check(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
     std::optional<std::string_view> manifest_path;
     std::optional<std::string_view> payload_path;
+    SignatureOptions options;
     for (std::size_t i = 0; i < args.size(); ++i) {
+        if (take_signature_option(args, i, options)) {
+            continue;
+        }
         if (args[i] == "--payload" && i + 1 < args.size() && !payload_path) {
             payload_path = args[++i];
         } else if (!args[i].starts_with("--") && !manifest_path) {
@@ -200,39 +243,64 @@ int command_check(std::span<const std::string_view> args, std::ostream& out, std
     if (!manifest_path) {
         return usage(err, "MANIFEST is required", CHECK_SYNOPSIS);
     }
-    const auto body = read_manifest_file(std::filesystem::path(*manifest_path));
+    const std::optional<std::filesystem::path> payload =
+        payload_path ? std::optional<std::filesystem::path>(*payload_path) : std::nullopt;
+    return check_release(std::filesystem::path(*manifest_path), payload, options, true, out, err).status;
+}
+
+CheckedRelease check_release(const std::filesystem::path& manifest, const std::optional<std::filesystem::path>& payload,
+                             const SignatureOptions& options, bool warn_name, std::ostream& out, std::ostream& err) {
+    CheckedRelease checked;
+    const auto body = read_manifest_file(manifest);
     if (!body) {
         err << "brimora-feed: " << body.error() << "\n";
-        return EXIT_USAGE;
+        return checked;
     }
-    const auto verdict = judge_manifest_body(*body);
+    checked.body = *body;
+    const auto verdict = judge_manifest_body(checked.body);
+    checked.status = EXIT_REJECTED;
     if (!verdict.release) {
         out << "manifest: rejected: " << verdict.problem << "\ninstaller: " << describe(verdict.outcome) << "\n";
-        return EXIT_REJECTED;
+        return checked;
     }
     out << "manifest: accepted: " << describe_release(*verdict.release) << "\n";
-    if (!payload_path) {
-        return EXIT_ACCEPTED;
-    }
-    const std::filesystem::path payload(*payload_path);
     const ValidatedRelease& release = *verdict.release;
-    if (payload.filename().string() != release.file_name) {
-        err << "brimora-feed: warning: " << payload.filename().string() << " must be uploaded as " << release.file_name
+    if (!payload) {
+        checked.status = EXIT_ACCEPTED;
+        checked.release = release;
+        return checked;
+    }
+    checked.status = EXIT_USAGE;
+    if (warn_name && payload->filename().string() != release.file_name) {
+        err << "brimora-feed: warning: " << payload->filename().string() << " must be uploaded as " << release.file_name
             << "; installers request no other name\n";
     }
-    const auto verified = verify_file(payload, release.size, release.sha512);
+    const auto verified = verify_file(*payload, release.size, release.sha512);
     if (verified) {
-        out << "payload: accepted, " << release.size << " bytes with the manifest's SHA-512\n";
-        return EXIT_ACCEPTED;
+        out << "payload: " << release.size << " bytes with the manifest's SHA-512\n";
+        // The installer checks the signature only after size and digest passed, so a payload
+        // that fails those never reaches it.
+        const auto signature = judge_signature(*payload, options);
+        if (!signature) {
+            err << "brimora-feed: " << signature.error() << "\n";
+            return checked;
+        }
+        print_signature(out, *signature);
+        out << "payload: " << (signature->refusal ? "rejected" : "accepted") << "\n";
+        checked.status = signature->refusal ? EXIT_REJECTED : EXIT_ACCEPTED;
+        if (!signature->refusal) {
+            checked.release = release;
+        }
+        return checked;
     }
     if (verified.error().kind == PayloadVerificationErrorKind::Read) {
-        err << "brimora-feed: " << verified.error().message() << " (" << payload.string() << ")\n";
-        return EXIT_USAGE;
+        err << "brimora-feed: " << verified.error().message() << " (" << payload->string() << ")\n";
+        return checked;
     }
-    const auto actual = digest_file(payload);
+    const auto actual = digest_file(*payload);
     if (!actual) {
         err << "brimora-feed: " << actual.error() << "\n";
-        return EXIT_USAGE;
+        return checked;
     }
     const bool size = verified.error().kind == PayloadVerificationErrorKind::SizeMismatch;
     out << "payload: rejected: " << verified.error().message() << " (file " << actual->size << " bytes, sha512 "
@@ -242,7 +310,8 @@ int command_check(std::span<const std::string_view> args, std::ostream& out, std
         << describe(size ? InstallerOutcome{"payload_size_mismatch", FailureReason::payload_size_mismatch}
                          : InstallerOutcome{"payload_hash_mismatch", FailureReason::payload_hash_mismatch})
         << "\n";
-    return EXIT_REJECTED;
+    checked.status = EXIT_REJECTED;
+    return checked;
 }
 
 ManifestVerdict judge_manifest_body(std::string_view body) {
@@ -263,8 +332,10 @@ ManifestVerdict judge_manifest_body(std::string_view body) {
 
 int run(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
     if (args.empty()) {
-        err << "usage: brimora-feed manifest|check|probe ...\n  brimora-feed " << MANIFEST_SYNOPSIS
-            << "\n  brimora-feed " << CHECK_SYNOPSIS << "\n  brimora-feed probe [URL]\n";
+        err << "usage: brimora-feed manifest|check|signature|publish|probe ...\n  brimora-feed " << MANIFEST_SYNOPSIS
+            << "\n  brimora-feed " << CHECK_SYNOPSIS << "\n  brimora-feed " << SIGNATURE_SYNOPSIS
+            << "\n  brimora-feed publish --to DIR MANIFEST PAYLOAD [--allow-downgrade] [--trust R] [--crl C]"
+            << "\n  brimora-feed probe [URL] [--trust ROOTS.pem] [--crl CRL.pem]\n";
         return EXIT_USAGE;
     }
     const auto rest = args.subspan(1);
@@ -274,10 +345,16 @@ int run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
     if (args[0] == "check") {
         return command_check(rest, out, err);
     }
+    if (args[0] == "publish") {
+        return command_publish(rest, out, err);
+    }
+    if (args[0] == "signature") {
+        return command_signature(rest, out, err);
+    }
     if (args[0] == "probe") {
         return command_probe(rest, out, err);
     }
-    err << "brimora-feed: unknown command " << args[0] << " (manifest, check or probe)\n";
+    err << "brimora-feed: unknown command " << args[0] << " (manifest, check, signature, publish or probe)\n";
     return EXIT_USAGE;
 }
 
