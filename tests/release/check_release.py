@@ -10,6 +10,7 @@ Needs the windows tree's BrimoraInstaller.exe (build/windows) and makes the rig'
 """
 import hashlib
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -84,6 +85,8 @@ def signed_release(out, env, tsa):
     print(done.stdout + done.stderr)
     print(f"scripts/release took {time.monotonic() - started:.0f} s")
     check_eq(done.returncode, 0, "scripts/release exit status")
+    check(re.search(r"^signature: accepted: .*; RFC 3161 timestamp$", done.stdout, re.M),
+          "scripts/release reports the installers' verdict on a timestamped signature")
     with open(os.path.join(out, "BrimoraInstaller.buildinfo")) as f:
         record = dict(line.split(": ", 1) for line in f.read().splitlines() if ": " in line and line[0] != " ")
     print(f"windows tree build: {sha256(TREE_EXE)}\nrelease build:      {record['Binary-SHA256']}")
