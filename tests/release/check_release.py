@@ -133,6 +133,7 @@ def refusal(work, env, tsa, name, args, status, named):
     lines = done.stderr.strip().splitlines()
     check_eq(done.returncode, status, f"{name}: exit status (stderr {done.stderr.strip()!r})")
     check(len(lines) == 1 and named in lines[0], f"{name}: one line naming {named!r}, got {lines}")
+    check(not re.search(r"pin-value=(?!\(hidden\))", done.stdout + done.stderr), f"{name}: a PIN was printed")
     check_eq(sorted(os.listdir(out)), ["BrimoraInstaller.exe"], f"{name}: what OUT_DIR holds")
     with open(earlier, "rb") as f:
         check_eq(f.read(), b"an earlier release", f"{name}: the earlier release")
