@@ -29,8 +29,11 @@ if(WIN32)
   # emitter and the other parts of libyaml the manifest reader never calls. Without unwind tables:
   # GNU ld (2.40) keeps every function that has a .pdata entry, so with them nothing is dropped,
   # and C code that never throws has nothing to unwind.
+  # Its folder inside the build tree is mapped away as in our own code (a repeatable release), and
+  # its compile commands are kept for the release's build record.
   set(BRIMORA_LIBYAML_BUILD_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE} -DCMAKE_BUILD_TYPE=MinSizeRel
-    "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables")
+    "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -ffile-prefix-map=${PROJECT_BINARY_DIR}/="
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)
 elseif(BRIMORA_FUZZ)
   set(BRIMORA_LIBYAML_BUILD_ARGS -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER}
     -DCMAKE_BUILD_TYPE=Release "-DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link,address -fno-omit-frame-pointer -g")

@@ -12,7 +12,8 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "rig"))
 from control import WINE64, Failed, check, wait_for  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build", "windows")
-EXE = os.path.join(BUILD, "BrimoraInstaller.exe")
+# What users download: the release exe signed by the rig's "BRIMORA K.K." leaf (tests/rig).
+EXE = os.path.join(BUILD, "rig", "fixtures", "BrimoraInstaller-signed.exe")
 DRIVER = os.path.join(BUILD, "tests", "e2e", "ui_driver.exe")
 
 EN = {
