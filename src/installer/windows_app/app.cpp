@@ -21,13 +21,27 @@
 namespace brimora::win {
 namespace {
 
+// The one place where an attempt's steps meet the window and the attempt's flags.
+const InstallIo& attempt_io() {
+    static const InstallIo io{
+        .io = {.progress = progress, .cancelled = [] { return CANCELLED.load(); }},
+        .installing =
+            [] {
+                enter_installing();
+                disable_cancel_button();
+            },
+    };
+    return io;
+}
+
 void worker_body(AppContext context) {
-    auto outcome = install(AppContext(context));
+    auto outcome = install(AppContext(context), attempt_io());
     if (outcome) {
         post_success(std::move(*outcome));
         return;
     }
-    emit_failure(context, outcome.error().reason);
+    send_event(
+        AcquisitionEvent::create(context.acquisition, AcquisitionEventType::installer_failed, outcome.error().reason));
     post_failure(outcome.error().code, outcome.error().reason);
 }
 
@@ -44,11 +58,9 @@ InstallerLocale locale_for_language(LANGID language) noexcept {
 }
 
 void start_worker() {
-    if (RUNNING.exchange(true)) {
+    if (!begin_attempt()) {
         return;
     }
-    CANCELLED.store(false);
-    CANCELLABLE.store(true);
     show_attempt_started();
     auto context = std::make_unique<AppContext>(*CONTEXT.get());
     KernelHandle thread(::CreateThread(nullptr, 0, worker_thread, context.get(), 0, nullptr));
@@ -89,7 +101,8 @@ void run() {
     CONTEXT.set(AppContext{std::move(*state), join_windows_path(join_windows_path(data_dir, L"InstallerCache"), L"v1"),
                            locale});
 
-    HWND window = create_installer_window(start_worker);
+    static constexpr WindowCommands COMMANDS{.retry = start_worker, .cancel = request_cancel};
+    HWND window = create_installer_window(COMMANDS);
     if (window == nullptr) {
         fatal_message(texts.fatal_window);
         return;

@@ -59,6 +59,20 @@ extern std::atomic<bool> CANCELLED;
 // A stop request is accepted now (cleared just before the downloaded installer runs).
 extern std::atomic<bool> CANCELLABLE;
 
+// The only writers of the three flags, each called from the one place that moves an attempt on.
+
+// start_worker: true when no attempt was running and a new one begins (running, cancellable, not
+// cancelled); false, and nothing changed, while one runs.
+[[nodiscard]] bool begin_attempt() noexcept;
+// The window, on Cancel or close: the running attempt is asked to stop, when it still may be;
+// whether the request was taken.
+bool request_cancel() noexcept;
+// The pipeline, just before the installer runs: no stop request is taken from here on.
+void enter_installing() noexcept;
+// The window, as it shows the outcome: no attempt runs; after a failure stop requests (and with
+// them closing the window) are taken again.
+void end_attempt(bool failed) noexcept;
+
 extern SetOnce<UiHandles> UI;
 extern SetOnce<AppContext> CONTEXT;
 

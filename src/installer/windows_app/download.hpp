@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -15,18 +14,22 @@
 #include "brimora/manifest.hpp"
 #include "failure.hpp"
 #include "handles.hpp"
+#include "lock_retry.hpp"
 
 namespace brimora::win {
 
 inline constexpr std::size_t DOWNLOAD_BUFFER_BYTES = 131072;
+// How long arrived bytes may wait in the buffer for more before they are written and shown.
+inline constexpr std::uint64_t DOWNLOAD_GATHER_MS = 100;
 
-// How long a rename or a start refused by another process's hold on the file is tried again.
-inline constexpr std::chrono::milliseconds LOCK_RETRY_BUDGET{10000};
-
-// Runs `attempt` until it succeeds, fails for a reason other than a sharing violation, a lock
-// violation or access denied (GetLastError right after it), or `budget` has been spent sleeping
-// between attempts with a doubling pause; whether the last attempt succeeded.
-[[nodiscard]] bool retry_while_locked(const std::function<bool()>& attempt, std::chrono::milliseconds budget);
+// What an attempt's steps report to and ask, handed down by their caller: the entry binds them to
+// the window and the attempt's flags; tests record what arrives and use short budgets.
+struct AttemptIo {
+    void (*progress)(std::uintptr_t value, std::string_view text);
+    bool (*cancelled)();
+    std::chrono::milliseconds lock_budget = LOCK_RETRY_BUDGET;
+    WaitClock clock{};
+};
 
 // The percentage posted after `received` of `size` bytes: 10 + min(65, received * 65 / size), the
 // product saturating at the largest 64-bit value (a size of 0 counts as complete).
@@ -35,9 +38,11 @@ inline constexpr std::chrono::milliseconds LOCK_RETRY_BUDGET{10000};
 // The release file's download in progress: "<file name>.partial" in the cache directory.
 [[nodiscard]] std::wstring partial_path(std::wstring_view cache_dir, const std::string& file_name);
 
-// The cached final file of the release, downloaded or resumed as needed; posts progress 10..75
-// with the downloading text of context.locale and stops before the next read once CANCELLED is set.
-[[nodiscard]] Outcome<std::wstring> download_payload(const AppContext& context, const ValidatedRelease& release);
+// The cached final file of the release, downloaded or resumed as needed. Reports progress 10..75
+// with the downloading text of context.locale each time the value changes, and stops before the
+// next read once io.cancelled() says so; a rename refused by a hold is retried for io.lock_budget.
+[[nodiscard]] Outcome<std::wstring> download_payload(const AppContext& context, const ValidatedRelease& release,
+                                                     const AttemptIo& io);
 
 // The partial file opened for writing at its end; a missing file is never created
 // ("cache_write_failed"), a failed seek is "resume_seek_failed".

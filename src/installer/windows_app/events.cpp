@@ -35,24 +35,7 @@ void wait_for_delivery(KernelHandle thread) noexcept {
     }
 }
 
-void emit_event(const AppContext& context, AcquisitionEventType type, std::optional<FailureReason> reason) {
-    // The handle is dropped at once: a detached delivery nobody waits for.
-    static_cast<void>(start_delivery(encode_event(AcquisitionEvent::create(context.acquisition, type, reason))));
-}
-
-void emit_failure(const AppContext& context, FailureReason reason) {
-    emit_event(context, AcquisitionEventType::installer_failed, reason);
-}
-
-KernelHandle spawn_event_with_version(const AppContext& context, AcquisitionEventType type, std::string version) {
-    auto event =
-        with_app_version(AcquisitionEvent::create(context.acquisition, type, std::nullopt), std::move(version));
-    return start_delivery(encode_event(event));
-}
-
-void emit_event_with_version(const AppContext& context, std::string version) {
-    static_cast<void>(spawn_event_with_version(context, AcquisitionEventType::payload_verified, std::move(version)));
-}
+KernelHandle send_event(const AcquisitionEvent& event) { return start_delivery(encode_event(event)); }
 
 void send_event_body(std::span<const std::uint8_t> body) {
     auto response = open_request("POST", EVENT_HOST, EVENT_PATH, std::nullopt, body, EVENT_TIMEOUTS);

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "app_state.hpp"
+#include "brimora/acquisition.hpp"
 #include "handles.hpp"
 
 namespace brimora::win {
@@ -22,18 +22,9 @@ inline constexpr std::size_t EVENT_BODY_LIMIT = 4096;
 // Waits for a delivery thread to end, however it ended; an empty handle returns at once.
 void wait_for_delivery(KernelHandle thread) noexcept;
 
-// Builds, encodes and sends one event in the background; returns at once.
-void emit_event(const AppContext& context, AcquisitionEventType type, std::optional<FailureReason> reason);
-
-// The installer_failed event of a failed attempt, in the background.
-void emit_failure(const AppContext& context, FailureReason reason);
-
-// Starts delivery of an event carrying the release version; its thread, or empty when nothing was sent.
-[[nodiscard]] KernelHandle spawn_event_with_version(const AppContext& context, AcquisitionEventType type,
-                                                    std::string version);
-
-// payload_verified with the release version, in the background.
-void emit_event_with_version(const AppContext& context, std::string version);
+// Encodes `event` and starts its delivery: the thread, for a caller that waits for it (dropping
+// the handle leaves the delivery running on its own), or empty when nothing was sent.
+KernelHandle send_event(const AcquisitionEvent& event);
 
 // The POST itself, on the calling thread: status and body of the answer are ignored.
 void send_event_body(std::span<const std::uint8_t> body);

@@ -2,35 +2,19 @@
 
 #include "pipeline.hpp"
 
-#include <algorithm>
-#include <chrono>
-#include <limits>
-#include <system_error>
+#include <optional>
 #include <vector>
 
 #include "authenticode.hpp"
-#include "brimora/cache.hpp"
 #include "brimora/files.hpp"
 #include "brimora/manifest.hpp"
-#include "download.hpp"
 #include "events.hpp"
-#include "handles.hpp"
-#include "installed_app.hpp"
-#include "paths.hpp"
-#include "process.hpp"
+#include "installer_run.hpp"
 #include "texts.hpp"
 #include "transport.hpp"
-#include "ui_messages.hpp"
-#include "utf16.hpp"
-#include "window.hpp"
 
 namespace brimora::win {
 namespace {
-
-constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
-constexpr std::wstring_view INSTALLER_ARGUMENTS = L"/S /currentuser --force-run";
-
-[[nodiscard]] bool cancelled() { return CANCELLED.load(); }
 
 Outcome<std::vector<std::uint8_t>> fetch_manifest() {
     auto response = open_request("GET", FEED_HOST, MANIFEST_PATH, std::nullopt, std::nullopt, FEED_TIMEOUTS);
@@ -48,115 +32,35 @@ Outcome<std::vector<std::uint8_t>> fetch_manifest() {
     return std::move(*body);
 }
 
-Outcome<void> ensure_disk_space(const std::wstring& cache_dir, std::uint64_t installer_size) {
-    ULARGE_INTEGER available{};
-    if (!::GetDiskFreeSpaceExW(cache_dir.c_str(), &available, nullptr, nullptr) ||
-        available.QuadPart < disk_space_required(installer_size)) {
-        return fail("insufficient_disk_space", FailureReason::insufficient_disk_space);
+// Size, digest and publisher: what makes a file in the cache the release's installer.
+Outcome<void> verify_installer(const std::wstring& installer, const ValidatedRelease& release) {
+    if (auto verified = verify_size_and_hash(installer, release); !verified) {
+        return verified;
     }
-    return {};
-}
-
-// CreateProcessW refuses an image path of MAX_PATH characters or more (a user folder with a long
-// name is enough). The volume's short (8.3) form of the same file is tried then; where the volume
-// keeps no short names the long path is used and the start fails as it would have.
-std::wstring startable_path(const std::wstring& installer) {
-    if (installer.size() < MAX_PATH) {
-        return installer;
-    }
-    std::wstring short_path(installer.size() + 1, L'\0');
-    const DWORD n = ::GetShortPathNameW(installer.c_str(), short_path.data(), static_cast<DWORD>(short_path.size()));
-    if (n == 0 || n >= short_path.size()) {
-        return installer;
-    }
-    short_path.resize(n);
-    return short_path;
+    return verify_authenticode(installer);
 }
 
 }  // namespace
 
-Outcome<void> run_installer(const std::wstring& installer) {
-    const std::wstring image = startable_path(installer);
-    // A scanner that opened the fresh installer refuses the start for a few seconds: that is
-    // waited out, not reported.
-    Process started;
-    if (!retry_while_locked([&] { return static_cast<bool>(started = start_process(image, INSTALLER_ARGUMENTS)); },
-                            LOCK_RETRY_BUDGET)) {
-        return fail("install_start_failed", FailureReason::install_failed);
-    }
-    const KernelHandle& process = started.process;
-    DWORD exit_code = 0;
-    if (::WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 ||
-        !::GetExitCodeProcess(process.get(), &exit_code)) {
-        return fail("install_start_failed", FailureReason::install_failed);
-    }
-    if (exit_code != 0) {
-        return fail("install_failed", FailureReason::install_failed);
-    }
-    return {};
-}
-
-// The finished window waits for these deletions, so a scanner's hold is waited out only briefly;
-// a file left behind is pruned or reused by a later attempt.
-void delete_after_success(const std::wstring& installer, const std::wstring& partial) {
-    auto remaining = CLEANUP_RETRY_BUDGET;
-    for (const std::wstring* path : {&installer, &partial}) {
-        const auto started = std::chrono::steady_clock::now();
-        static_cast<void>(retry_while_locked(
-            [&] { return ::DeleteFileW(path->c_str()) != FALSE || ::GetLastError() == ERROR_FILE_NOT_FOUND; },
-            remaining));
-        remaining -=
-            std::min(remaining,
-                     std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started));
-    }
-}
-
-std::uint64_t disk_space_required(std::uint64_t installer_size) noexcept {
-    const std::uint64_t product =
-        installer_size > U64_MAX / DISK_SPACE_FACTOR ? U64_MAX : installer_size * DISK_SPACE_FACTOR;
-    return product > U64_MAX - DISK_SPACE_MARGIN ? U64_MAX : product + DISK_SPACE_MARGIN;
-}
-
-std::optional<std::wstring> installer_command_line(const std::wstring& installer) {
-    return command_line(installer, INSTALLER_ARGUMENTS);
-}
-
-void prune_cache(const std::wstring& cache_dir, std::string_view current_file_name) {
-    WIN32_FIND_DATAW entry{};
-    const FindHandle find(::FindFirstFileW(join_windows_path(cache_dir, L"*").c_str(), &entry));
-    if (!find) {
-        return;
-    }
-    do {
-        // Directories, and reparse points (symbolic links, junctions) whatever they point at, are
-        // never deleted: only plain files that the naming rule marks as stale.
-        if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-            continue;
-        }
-        const auto name = to_utf8(entry.cFileName);
-        if (!name || !should_prune_cache_entry(*name, current_file_name)) {
-            continue;
-        }
-        ::DeleteFileW(join_windows_path(cache_dir, entry.cFileName).c_str());
-    } while (::FindNextFileW(find.get(), &entry));
-}
-
-Outcome<std::string> install(AppContext context) {
+Outcome<std::string> install(AppContext context, const InstallIo& given) {
     const UiText& texts = texts_for(context.locale);
 
-    emit_event(context, AcquisitionEventType::installer_started, std::nullopt);
-    if (cancelled()) {  // A
+    const AttemptIo& io = given.io;
+    const auto event = [&](AcquisitionEventType type) {
+        return AcquisitionEvent::create(context.acquisition, type, std::nullopt);
+    };
+    send_event(event(AcquisitionEventType::installer_started));
+    if (io.cancelled()) {  // A
         return fail("cancelled", FailureReason::cancelled);
     }
 
-    progress(3, texts.opening_installed);
+    io.progress(3, texts.opening_installed);
     if (launch_existing_app()) {
-        wait_for_delivery(start_delivery(encode_event(
-            AcquisitionEvent::create(context.acquisition, AcquisitionEventType::existing_app_launched, std::nullopt))));
+        wait_for_delivery(send_event(event(AcquisitionEventType::existing_app_launched)));
         return std::string(texts.app_opened);
     }
 
-    progress(5, texts.checking_latest);
+    io.progress(5, texts.checking_latest);
     auto body = fetch_manifest();
     if (!body) {
         return std::unexpected(body.error());
@@ -165,7 +69,7 @@ Outcome<std::string> install(AppContext context) {
     if (!release) {
         return fail("manifest_invalid", FailureReason::manifest_invalid);
     }
-    if (cancelled()) {  // B
+    if (io.cancelled()) {  // B
         return fail("cancelled", FailureReason::cancelled);
     }
 
@@ -177,45 +81,48 @@ Outcome<std::string> install(AppContext context) {
         return std::unexpected(space.error());
     }
 
-    progress(10, texts.downloading);
-    auto installer = download_payload(context, *release);
+    io.progress(10, texts.downloading);
+    auto installer = download_payload(context, *release, io);
     if (!installer) {
         return std::unexpected(installer.error());
     }
-    if (cancelled()) {  // C
+    if (io.cancelled()) {  // C
         return fail("cancelled", FailureReason::cancelled);
     }
 
-    progress(78, texts.verifying_download);
+    io.progress(78, texts.verifying_download);
     if (auto verified = verify_size_and_hash(*installer, *release); !verified) {
         return std::unexpected(verified.error());
     }
-    progress(86, texts.verifying_publisher);
+    io.progress(86, texts.verifying_publisher);
     if (auto signed_by = verify_authenticode(*installer); !signed_by) {
         return std::unexpected(signed_by.error());
     }
-    emit_event_with_version(context, to_string(release->version));
-    if (cancelled()) {  // D
+    send_event(with_app_version(event(AcquisitionEventType::payload_verified), to_string(release->version)));
+    if (io.cancelled()) {  // D
         return fail("cancelled", FailureReason::cancelled);
     }
 
-    progress(92, texts.installing);
-    CANCELLABLE.store(false);
-    disable_cancel_button();
-    if (auto ran = run_installer(*installer); !ran) {
+    io.progress(92, texts.installing);
+    given.installing();
+    TimeBudget start_budget(io.lock_budget, io.clock);
+    if (auto ran = run_installer(
+            *installer, [&] { return verify_installer(*installer, *release); }, start_budget);
+        !ran) {
         return std::unexpected(ran.error());
     }
     KernelHandle succeeded =
-        spawn_event_with_version(context, AcquisitionEventType::install_succeeded, to_string(release->version));
+        send_event(with_app_version(event(AcquisitionEventType::install_succeeded), to_string(release->version)));
 
-    progress(98, texts.opening_installed);
-    auto launched = launch_installed_app();
+    io.progress(98, texts.opening_installed);
+    auto launched = launch_installed_app(given.launch_pause);
     wait_for_delivery(std::move(succeeded));
     if (!launched) {
         return std::unexpected(launched.error());
     }
 
-    delete_after_success(*installer, partial_path(context.cache_dir, release->file_name));
+    TimeBudget cleanup_budget(given.cleanup_budget, io.clock);
+    delete_after_success(*installer, partial_path(context.cache_dir, release->file_name), cleanup_budget);
     return std::string(texts.install_complete);
 }
 

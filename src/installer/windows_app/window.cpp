@@ -65,21 +65,20 @@ LRESULT on_create(HWND window) {
     return 0;
 }
 
-void cancel_request() {
-    CANCELLED.store(true);
-    if (const UiHandles* ui = UI.get()) {
-        set_text(ui->status_text, ui_texts().stopping);
-    }
+const WindowCommands& commands_of(HWND window) {
+    return *reinterpret_cast<const WindowCommands*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
 }
 
+// While the downloaded installer runs the request is refused: closing then could leave a
+// half-done installation behind with nobody reporting it, so the window stays.
 void on_close(HWND window) {
-    if (RUNNING.load() && CANCELLABLE.load()) {
-        cancel_request();
-    } else if (!RUNNING.load()) {
+    if (!RUNNING.load()) {
         ::DestroyWindow(window);
+    } else if (commands_of(window).cancel()) {
+        if (const UiHandles* ui = UI.get()) {
+            set_text(ui->status_text, ui_texts().stopping);
+        }
     }
-    // Otherwise the downloaded installer is running: closing now could leave a half-done
-    // installation behind with nobody reporting it, so the window stays.
 }
 
 void on_progress(WPARAM value, LPARAM payload) {
@@ -92,8 +91,7 @@ void on_progress(WPARAM value, LPARAM payload) {
 
 void on_failed(LPARAM payload) {
     const auto failure = take_failure(payload);
-    RUNNING.store(false);
-    CANCELLABLE.store(true);
+    end_attempt(true);
     // The ordinal crossed a thread boundary as a byte; anything out of range reads as unknown.
     const auto reason = failure->reason <= static_cast<std::uint8_t>(FailureReason::unknown)
                             ? static_cast<FailureReason>(failure->reason)
@@ -110,7 +108,7 @@ void on_failed(LPARAM payload) {
 
 void on_succeeded(HWND window, LPARAM payload) {
     const auto text = take_text(payload);
-    RUNNING.store(false);
+    end_attempt(false);
     if (const UiHandles* ui = UI.get()) {
         set_text(ui->status_text, *text);
         ::SendMessageW(ui->progress_bar, PBM_SETPOS, 100, 0);
@@ -138,10 +136,7 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
         case WM_COMMAND:
             switch (LOWORD(wparam)) {
                 case RETRY_BUTTON_ID:
-                    if (const auto start_attempt =
-                            reinterpret_cast<void (*)()>(::GetWindowLongPtrW(window, GWLP_USERDATA))) {
-                        start_attempt();
-                    }
+                    commands_of(window).retry();
                     break;
                 case CANCEL_BUTTON_ID:
                     on_close(window);
@@ -164,7 +159,7 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
     }
 }
 
-HWND create_installer_window(void (*start_attempt)()) {
+HWND create_installer_window(const WindowCommands& commands) {
     ::InitCommonControls();
     HINSTANCE instance = ::GetModuleHandleW(nullptr);
     WNDCLASSW window_class{};
@@ -181,7 +176,7 @@ HWND create_installer_window(void (*start_attempt)()) {
                                     CW_USEDEFAULT, WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, instance, nullptr);
     if (window != nullptr) {
         // Set before the first message is dispatched, so no click can come before it.
-        ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(start_attempt));
+        ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&commands));
     }
     return window;
 }

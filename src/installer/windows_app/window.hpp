@@ -16,9 +16,15 @@ inline constexpr int WINDOW_HEIGHT = 220;
 inline constexpr int RETRY_BUTTON_ID = 1001;
 inline constexpr int CANCEL_BUTTON_ID = 1002;
 
+// What the window's buttons ask of the app, on the window's thread.
+struct WindowCommands {
+    void (*retry)();   // Retry: start an attempt
+    bool (*cancel)();  // Cancel or close while an attempt runs: ask it to stop; whether it was asked
+};
+
 // Registers the class "BrimoraInstallerV1" (once per process) and creates the hidden window, whose
-// WM_CREATE fills UI; null when either fails. Retry calls `start_attempt` on the window's thread.
-[[nodiscard]] HWND create_installer_window(void (*start_attempt)());
+// WM_CREATE fills UI; null when either fails. `commands` must outlive the window.
+[[nodiscard]] HWND create_installer_window(const WindowCommands& commands);
 
 // The window procedure of the class.
 LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

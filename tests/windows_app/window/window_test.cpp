@@ -58,16 +58,20 @@ void post_failure_reason(std::uint8_t reason) {
 
 int retries = 0;
 
-// What start_worker does to the window when Retry starts an attempt, without a worker behind it.
+// What start_worker does when Retry starts an attempt, without a worker behind it.
 void record_retry() {
-    ++retries;
-    show_attempt_started();
+    if (begin_attempt()) {
+        ++retries;
+        show_attempt_started();
+    }
 }
+
+constexpr WindowCommands COMMANDS{.retry = record_retry, .cancel = request_cancel};
 
 class WindowEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        HWND window = create_installer_window(record_retry);
+        HWND window = create_installer_window(COMMANDS);
         ASSERT_NE(window, nullptr);
         WNDCLASSW registered{};
         ASSERT_NE(::GetClassInfoW(::GetModuleHandleW(nullptr), WINDOW_CLASS, &registered), 0);
@@ -136,6 +140,7 @@ TEST(Window, CloseAndCancelFollowTheAttemptState) {
         UINT message;  // WM_CLOSE, or WM_COMMAND with the Cancel id
         bool cancelled_after;
         bool window_stays;
+        bool cancelled_before = false;
     };
     // A destroying row would end the shared window, so "not running" is covered last, by the success case.
     const Case cases[] = {
@@ -143,11 +148,12 @@ TEST(Window, CloseAndCancelFollowTheAttemptState) {
         {"cancel button while running", true, true, WM_COMMAND, true, true},
         {"close while the installer runs", true, false, WM_CLOSE, false, true},
         {"cancel while the installer runs", true, false, WM_COMMAND, false, true},
+        {"close again while stopping: the flag and the text once more", true, true, WM_CLOSE, true, true, true},
     };
     for (const Case& c : cases) {
         RUNNING.store(c.running);
         CANCELLABLE.store(c.cancellable);
-        CANCELLED.store(false);
+        CANCELLED.store(c.cancelled_before);
         ::SetWindowTextW(ui.status_text, L"before");
         const WPARAM command = c.message == WM_COMMAND ? CANCEL_BUTTON_ID : 0;
         EXPECT_EQ(::SendMessageW(ui.window, c.message, command, 0), 0) << c.name;
@@ -195,17 +201,27 @@ TEST(Window, FailureShowsTheReasonsMessageAndOffersRetry) {
     }
 }
 
+// Retry selected twice starts one attempt; the failure text stays until the attempt's first
+// progress, while the bar is back at 0 at once.
 TEST(Window, RetryStartsAnAttemptAndTheInstallerDisablesCancel) {
     const UiHandles& ui = *UI.get();
     post_progress(37, "Verifying the download…");
+    CANCELLED.store(true);
     post_failure_reason(2);
     ::SetWindowTextW(ui.cancel_button, L"x");
     EXPECT_EQ(::SendMessageW(ui.window, WM_COMMAND, RETRY_BUTTON_ID, 0), 0);
+    EXPECT_EQ(::SendMessageW(ui.window, WM_COMMAND, RETRY_BUTTON_ID, 0), 0);
     EXPECT_EQ(retries, 1);
+    EXPECT_TRUE(RUNNING.load() && CANCELLABLE.load() && !CANCELLED.load());
     EXPECT_FALSE(::IsWindowVisible(ui.retry_button) || ::IsWindowEnabled(ui.retry_button));
     EXPECT_EQ(text_of(ui.cancel_button), "Cancel");
     EXPECT_EQ(bar_position(), 0);
+    EXPECT_EQ(text_of(ui.status_text), text::EN.failure_download);
+    post_progress(3, "Opening your installed Brimora app…");
+    EXPECT_EQ(text_of(ui.status_text), "Opening your installed Brimora app…");
     EXPECT_TRUE(::IsWindowEnabled(ui.cancel_button));
+    enter_installing();
+    EXPECT_FALSE(request_cancel()) << "no stop request while the installer runs";
     disable_cancel_button();
     EXPECT_FALSE(::IsWindowEnabled(ui.cancel_button));
     ::EnableWindow(ui.cancel_button, TRUE);
@@ -269,7 +285,7 @@ LRESULT CALLBACK refuse_static(int code, WPARAM wparam, LPARAM lparam) {
 TEST(Window, FailedCreationLeavesTheErrorBoxUntilDismissed) {
     HHOOK hook = ::SetWindowsHookExW(WH_CBT, refuse_static, nullptr, ::GetCurrentThreadId());
     ASSERT_NE(hook, nullptr);
-    HWND failed = create_installer_window(nullptr);
+    HWND failed = create_installer_window(COMMANDS);
     ::UnhookWindowsHookEx(hook);
     ASSERT_EQ(failed, nullptr);
     // Windows sends WM_DESTROY to a window whose WM_CREATE failed; Wine 8 does not, so it is
