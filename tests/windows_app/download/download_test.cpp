@@ -19,7 +19,7 @@
 #include "support/rig_control.hpp"
 #include "support/temp_dir.hpp"
 #include "support/win32.hpp"
-#include "texts.hpp"
+#include "brimora/texts.hpp"
 #include "transport.hpp"
 #include "ui_messages.hpp"
 #include "windows_app/posted_progress.hpp"

@@ -22,7 +22,7 @@
 #include "support/rig_control.hpp"
 #include "support/temp_dir.hpp"
 #include "support/win32.hpp"
-#include "texts.hpp"
+#include "brimora/texts.hpp"
 #include "windows_app/installed_app/app_environment.hpp"
 #include "windows_app/posted_progress.hpp"
 
@@ -299,7 +299,7 @@ TEST_F(WholeInstall, PostsEveryStageInOrderAndDeliversInstallSucceededBeforeTheO
         {.fixture = L"installer-exit0-empty.exe", .failure_code = "installed_app_not_found"},
     };
     ASSERT_TRUE(rig::set_events_mode("200"));
-    const UiText& texts = texts_for(brimora::InstallerLocale::en);
+    const brimora::UiText& texts = brimora::texts_for(brimora::InstallerLocale::en);
     const std::vector<brimora::win::test::Posted> stages_before = {{3, std::string(texts.opening_installed)},
                                                                    {5, std::string(texts.checking_latest)},
                                                                    {10, std::string(texts.downloading)}};
