@@ -35,6 +35,8 @@ namespace brimora::detail {
 class Descriptor {
 public:
     explicit Descriptor(int fd = -1) noexcept : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
     Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     Descriptor& operator=(Descriptor&& other) noexcept {
         std::swap(fd_, other.fd_);

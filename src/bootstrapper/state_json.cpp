@@ -16,7 +16,7 @@ namespace {
 // A top-level member's value as the parser hands it over. Numbers without fraction or exponent
 // come as `integer` (nlohmann reports "-0" as a signed 0; any other negative is `other`).
 struct Value {
-    enum class Kind : std::uint8_t { text, integer, null, other } kind;
+    enum class Kind : std::uint8_t { text, integer, null, other } kind = Kind::other;
     std::string* text = nullptr;
     std::uint64_t integer = 0;
 };
