@@ -2,6 +2,7 @@
 // Acquisition reporting: the per-user state file "acquisition.json" and the anonymous event
 // records sent to the event service.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -54,10 +55,14 @@ struct AcquisitionState {
 // unknown members ignored, duplicates rejected, exact types. Nothing when the text breaks a rule.
 [[nodiscard]] std::optional<AcquisitionState> decode_state(std::string_view text);
 
+// A temporary of the state file's writer counts as left behind once it was last written this long ago.
+inline constexpr std::chrono::seconds STALE_TEMPORARY_AGE = std::chrono::minutes(10);
+
 // Reads and accepts the file unchanged (never rewriting it), or creates, writes and returns a
-// new identity; only a failed write is an error.
-[[nodiscard]] std::expected<AcquisitionState, std::error_code> load_or_create(const NativePath& path,
-                                                                              InstallerLocale locale);
+// new identity; only a failed write is an error. First deletes the writer's temporaries beside it
+// that nobody holds and that were last written at least `stale_after` ago.
+[[nodiscard]] std::expected<AcquisitionState, std::error_code> load_or_create(
+    const NativePath& path, InstallerLocale locale, std::chrono::seconds stale_after = STALE_TEMPORARY_AGE);
 
 // Writes the file form through a flushed temporary sibling ".<name>.<uuid>.tmp" that is moved over
 // `path` in one step while still open.

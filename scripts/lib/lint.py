@@ -4,6 +4,7 @@
 Usage: lint.py ROOT REPORT
 
 clang-format checks every tracked C/C++ file under src, include and tests against .clang-format;
+arrows.py checks that every #include of src and include follows an arrow docs/ARCHITECTURE.md draws;
 clang-tidy runs the checks of .clang-tidy over the tracked source files of the native build's
 compile database (build/linux/compile_commands.json), two at a time: those of src and the tests'
 helpers, not the GoogleTest cases (*_test.cpp). A case file costs clang-tidy over half a minute of
@@ -19,6 +20,7 @@ import re
 import subprocess
 import sys
 
+import arrows
 from summarize import write_report
 
 CLANG_FORMAT = "clang-format"
@@ -80,6 +82,7 @@ def main():
                              lambda name: check_format(root, name), 2)
     except OSError as error:
         results.append(("clang-format", "run", f"{CLANG_FORMAT}: {error}"))
+    results += run_cases("arrows", arrows.sources(root), lambda name: arrows.check(root, name), 2)
     try:
         results += run_cases("clang-tidy", tidy_sources(root), lambda name: check_tidy(root, name), 2)
     except OSError as error:

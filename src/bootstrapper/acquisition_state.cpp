@@ -1,4 +1,5 @@
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
 #include <string_view>
 
@@ -50,10 +51,11 @@ NativePathView directory_prefix(NativePathView target) {
 
 // A start killed between creating a temporary and moving it into place leaves the temporary
 // behind, and nothing else ever removes it: repeated kills would pile them up. Only names this
-// program makes are touched, never another program's files, and only at start-up behind the
-// single-instance guard, where no write of ours can be in flight. Failures are ignored: a
-// leftover that cannot go now is tried again at the next start.
-void remove_own_temporaries(NativePathView target) {
+// program makes are touched, never another program's files. A temporary that someone holds, or
+// that was written lately, may be another writer's (a second installer in another session, which
+// the single-instance guard does not see) with its move still to come: it stays. Failures are
+// ignored: a leftover that cannot go now is tried again at the next start.
+void remove_stale_temporaries(NativePathView target, std::chrono::seconds stale_after) {
     const NativePath prefix(directory_prefix(target));
     const NativePath base = temp_base_name(target);
     auto names = detail::list_directory(prefix.empty() ? native_ascii(".") : prefix);
@@ -62,7 +64,7 @@ void remove_own_temporaries(NativePathView target) {
     }
     for (const NativePath& name : *names) {
         if (detail::is_own_temporary_name(name, base)) {
-            static_cast<void>(detail::remove_file(prefix + name));
+            static_cast<void>(detail::remove_stale_file(prefix + name, stale_after));
         }
     }
 }
@@ -127,8 +129,9 @@ bool is_own_temporary_name(NativePathView name, NativePathView target_name) {
 
 }  // namespace detail
 
-std::expected<AcquisitionState, std::error_code> load_or_create(const NativePath& path, InstallerLocale locale) {
-    remove_own_temporaries(path);
+std::expected<AcquisitionState, std::error_code> load_or_create(const NativePath& path, InstallerLocale locale,
+                                                                std::chrono::seconds stale_after) {
+    remove_stale_temporaries(path, stale_after);
     // A file that cannot be read is treated like one that holds garbage: both mean a new identity.
     // The file is the user's to change, so its size is capped: a valid one is a few hundred bytes,
     // and a huge one must not exhaust memory at every start.

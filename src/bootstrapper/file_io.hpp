@@ -4,6 +4,7 @@
 // process holding the file (an antivirus scan, a second reader) never makes us fail, and we never
 // block it from deleting. POSIX: plain descriptors, fsync for durability.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -11,9 +12,14 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "brimora/files.hpp"
+
+#ifdef _WIN32
+#include "handles.hpp"
+#endif
 
 namespace brimora::detail {
 
@@ -24,24 +30,42 @@ namespace brimora::detail {
 // The last component: empty when the path ends in a separator or is a root.
 [[nodiscard]] NativePathView native_file_name(NativePathView path) noexcept;
 
+#ifndef _WIN32
+// A POSIX descriptor, closed once. Move-only.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) noexcept : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    ~Descriptor();
+    [[nodiscard]] int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+#endif
+
 // A file opened for reading only, shared for read, write and delete. Move-only; closed once.
 class ReadableFile {
 public:
     [[nodiscard]] static std::expected<ReadableFile, std::error_code> open(const NativePath& path);
 
-    ReadableFile(ReadableFile&& other) noexcept;
-    ReadableFile& operator=(ReadableFile&& other) noexcept;
-    ReadableFile(const ReadableFile&) = delete;
-    ReadableFile& operator=(const ReadableFile&) = delete;
-    ~ReadableFile();
-
     // Reads up to `buffer.size()` bytes; 0 means the end of the file.
     [[nodiscard]] std::expected<std::size_t, std::error_code> read(std::span<std::uint8_t> buffer);
 
 private:
-    explicit ReadableFile(std::intptr_t handle) noexcept : handle_(handle) {}
-    void close() noexcept;
-    std::intptr_t handle_;
+#ifdef _WIN32
+    using Owner = win::FileHandle;
+#else
+    using Owner = Descriptor;
+#endif
+    explicit ReadableFile(Owner file) noexcept : file_(std::move(file)) {}
+    Owner file_;
 };
 
 // The length of a regular file, links followed; a directory, device or pipe is an error
@@ -62,7 +86,8 @@ private:
 // The names of a directory's entries, without "." and ".."; an error when it cannot be listed.
 [[nodiscard]] std::expected<std::vector<NativePath>, std::error_code> list_directory(const NativePath& path);
 
-// Deletes one file (a directory is not deleted); false when it could not be.
-bool remove_file(const NativePath& path) noexcept;
+// Deletes one file (a directory is not deleted) that was last written at least `age` before now
+// and that, on Windows, nobody has open (POSIX cannot tell); false when it stays.
+bool remove_stale_file(const NativePath& path, std::chrono::seconds age) noexcept;
 
 }  // namespace brimora::detail

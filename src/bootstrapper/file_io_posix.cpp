@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -24,22 +25,6 @@ auto retrying(Call call) {
     }
 }
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    [[nodiscard]] int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
 }  // namespace
 
 std::expected<ReadableFile, std::error_code> ReadableFile::open(const NativePath& path) {
@@ -47,31 +32,17 @@ std::expected<ReadableFile, std::error_code> ReadableFile::open(const NativePath
     if (fd < 0) {
         return std::unexpected(errno_code());
     }
-    return ReadableFile(fd);
+    return ReadableFile(Descriptor(fd));
 }
 
-ReadableFile::ReadableFile(ReadableFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-
-ReadableFile& ReadableFile::operator=(ReadableFile&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        other.handle_ = -1;
-    }
-    return *this;
-}
-
-ReadableFile::~ReadableFile() { close(); }
-
-void ReadableFile::close() noexcept {
-    if (handle_ >= 0) {
-        ::close(static_cast<int>(handle_));
-        handle_ = -1;
+Descriptor::~Descriptor() {
+    if (fd_ >= 0) {
+        ::close(fd_);
     }
 }
 
 std::expected<std::size_t, std::error_code> ReadableFile::read(std::span<std::uint8_t> buffer) {
-    const ssize_t n = retrying([&] { return ::read(static_cast<int>(handle_), buffer.data(), buffer.size()); });
+    const ssize_t n = retrying([&] { return ::read(file_.get(), buffer.data(), buffer.size()); });
     if (n < 0) {
         return std::unexpected(errno_code());
     }
@@ -150,7 +121,19 @@ std::expected<std::vector<NativePath>, std::error_code> list_directory(const Nat
     return names;
 }
 
-bool remove_file(const NativePath& path) noexcept { return ::unlink(path.c_str()) == 0; }
+bool remove_stale_file(const NativePath& path, std::chrono::seconds age) noexcept {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    timespec now{};
+    static_cast<void>(::clock_gettime(CLOCK_REALTIME, &now));
+    // A file written "in the future" (the clock stepped back since) counts as fresh.
+    if (now.tv_sec < info.st_mtim.tv_sec || now.tv_sec - info.st_mtim.tv_sec < age.count()) {
+        return false;
+    }
+    return ::unlink(path.c_str()) == 0;
+}
 
 }  // namespace brimora::detail
 

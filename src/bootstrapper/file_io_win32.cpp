@@ -2,69 +2,33 @@
 
 #include "file_io.hpp"
 
+#include <cstdint>
+#include <utility>
+
 namespace brimora::detail {
 namespace {
 
 std::error_code last_error() { return {static_cast<int>(::GetLastError()), std::system_category()}; }
 
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-HANDLE as_handle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
-std::intptr_t as_value(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
-const std::intptr_t INVALID = as_value(INVALID_HANDLE_VALUE);
-
-class OwnedHandle {
-public:
-    explicit OwnedHandle(HANDLE handle) noexcept : handle_(handle) {}
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    ~OwnedHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle_);
-        }
-    }
-    [[nodiscard]] HANDLE get() const noexcept { return handle_; }
-
-private:
-    HANDLE handle_;
-};
+using win::FileHandle;
+using win::SHARE_ALL;
 
 }  // namespace
 
 std::expected<ReadableFile, std::error_code> ReadableFile::open(const NativePath& path) {
-    HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+    FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) {
         return std::unexpected(last_error());
     }
-    return ReadableFile(as_value(handle));
-}
-
-ReadableFile::ReadableFile(ReadableFile&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID; }
-
-ReadableFile& ReadableFile::operator=(ReadableFile&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        other.handle_ = INVALID;
-    }
-    return *this;
-}
-
-ReadableFile::~ReadableFile() { close(); }
-
-void ReadableFile::close() noexcept {
-    if (handle_ != INVALID) {
-        ::CloseHandle(as_handle(handle_));
-        handle_ = INVALID;
-    }
+    return ReadableFile(std::move(file));
 }
 
 std::expected<std::size_t, std::error_code> ReadableFile::read(std::span<std::uint8_t> buffer) {
     // ReadFile takes a 32-bit count; callers use buffers far below that, but clamp rather than wrap.
     const DWORD want = buffer.size() > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(buffer.size());
     DWORD got = 0;
-    if (!::ReadFile(as_handle(handle_), buffer.data(), want, &got, nullptr)) {
+    if (!::ReadFile(file_.get(), buffer.data(), want, &got, nullptr)) {
         return std::unexpected(last_error());
     }
     return static_cast<std::size_t>(got);
@@ -82,10 +46,10 @@ std::expected<std::uint64_t, std::error_code> regular_file_size(const NativePath
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         // The attributes above describe the link itself; its target's come from a handle that
         // asks for attributes only, which no sharing mode of another opener can refuse.
-        OwnedHandle target(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        FileHandle target(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         BY_HANDLE_FILE_INFORMATION info{};
-        if (target.get() == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(target.get(), &info)) {
+        if (!target || !::GetFileInformationByHandle(target.get(), &info)) {
             return std::unexpected(last_error());
         }
         attributes = info.dwFileAttributes;
@@ -102,9 +66,9 @@ std::expected<std::uint64_t, std::error_code> regular_file_size(const NativePath
 
 std::expected<void, std::error_code> write_then_replace(const NativePath& temp, const NativePath& target,
                                                         std::string_view bytes) {
-    OwnedHandle file(
+    FileHandle file(
         ::CreateFileW(temp.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
+    if (!file) {
         return std::unexpected(last_error());
     }
     std::size_t written = 0;
@@ -135,8 +99,8 @@ std::expected<std::vector<NativePath>, std::error_code> list_directory(const Nat
         pattern += L'\\';
     }
     pattern += L'*';
-    HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    const win::FindHandle search(::FindFirstFileW(pattern.c_str(), &found));
+    if (!search) {
         return std::unexpected(last_error());
     }
     std::vector<NativePath> names;
@@ -145,16 +109,37 @@ std::expected<std::vector<NativePath>, std::error_code> list_directory(const Nat
         if (name != L"." && name != L"..") {
             names.emplace_back(name);
         }
-    } while (::FindNextFileW(search, &found));
+    } while (::FindNextFileW(search.get(), &found));
     const DWORD error = ::GetLastError();
-    ::FindClose(search);
     if (error != ERROR_NO_MORE_FILES) {
         return std::unexpected(std::error_code(static_cast<int>(error), std::system_category()));
     }
     return names;
 }
 
-bool remove_file(const NativePath& path) noexcept { return ::DeleteFileW(path.c_str()) != 0; }
+bool remove_stale_file(const NativePath& path, std::chrono::seconds age) noexcept {
+    // No sharing at all: the open fails while anybody else has the file open (a writer between
+    // creating its temporary and moving it into place holds it so), and while this handle is
+    // open nobody else can open it. So the file judged is the file deleted.
+    const FileHandle file(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FILETIME written{};
+    if (!file || !::GetFileTime(file.get(), nullptr, nullptr, &written)) {
+        return false;
+    }
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    const auto ticks = [](const FILETIME& t) {
+        return static_cast<std::int64_t>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+    };
+    // 100 ns ticks; a file written "in the future" (the clock stepped back since) counts as fresh.
+    if (ticks(now) - ticks(written) < static_cast<std::int64_t>(age.count()) * 10'000'000) {
+        return false;
+    }
+    FILE_DISPOSITION_INFO dispose{};
+    dispose.DeleteFile = TRUE;
+    return ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof(dispose)) != 0;
+}
 
 }  // namespace brimora::detail
 

@@ -6,27 +6,18 @@
 #include <cstdio>
 #include <string>
 
+#include "handles.hpp"
 #include "sha512_backend.hpp"
 
 namespace brimora {
 
-// The hash object lives inside the algorithm provider, so it is destroyed before the provider
-// is closed; member destruction order is not trusted with that.
+// The hash object lives inside the algorithm provider, so it is destroyed before the provider is
+// closed; member destruction order is not trusted with that.
 struct Sha512::State {
-    State() noexcept = default;
-    State(const State&) = delete;
-    State& operator=(const State&) = delete;
-    ~State() {
-        if (hash != nullptr) {
-            ::BCryptDestroyHash(hash);
-        }
-        if (algorithm != nullptr) {
-            ::BCryptCloseAlgorithmProvider(algorithm, 0);
-        }
-    }
+    ~State() { hash.reset(); }
 
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
+    win::BcryptAlgorithm algorithm;
+    win::BcryptHash hash;
 };
 
 void Sha512::StateDeleter::operator()(State* state) const noexcept { delete state; }
@@ -78,15 +69,15 @@ constexpr std::size_t MAX_SLICE = 0x40000000;
 
 std::expected<Sha512::StatePtr, std::error_code> start_sha512_state() {
     Sha512::StatePtr state(new Sha512::State());
-    NTSTATUS status = ::BCryptOpenAlgorithmProvider(&state->algorithm, BCRYPT_SHA512_ALGORITHM, nullptr, 0);
+    NTSTATUS status = ::BCryptOpenAlgorithmProvider(state->algorithm.put(), BCRYPT_SHA512_ALGORITHM, nullptr, 0);
     if (!BCRYPT_SUCCESS(status)) {
-        state->algorithm = nullptr;
+        static_cast<void>(state->algorithm.release());
         return std::unexpected(status_error(status));
     }
     // No caller-supplied object buffer: since Windows 7 BCrypt allocates and frees it itself.
-    status = ::BCryptCreateHash(state->algorithm, &state->hash, nullptr, 0, nullptr, 0, 0);
+    status = ::BCryptCreateHash(state->algorithm.get(), state->hash.put(), nullptr, 0, nullptr, 0, 0);
     if (!BCRYPT_SUCCESS(status)) {
-        state->hash = nullptr;
+        static_cast<void>(state->hash.release());
         return std::unexpected(status_error(status));
     }
     return state;
@@ -97,7 +88,7 @@ std::expected<void, std::error_code> update_sha512_state(Sha512::State& state, s
         const std::size_t slice = std::min(bytes.size(), MAX_SLICE);
         // The input is only read; the header merely lacks the const.
         const NTSTATUS status =
-            ::BCryptHashData(state.hash, const_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(slice), 0);
+            ::BCryptHashData(state.hash.get(), const_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(slice), 0);
         if (!BCRYPT_SUCCESS(status)) {
             return std::unexpected(status_error(status));
         }
@@ -108,7 +99,7 @@ std::expected<void, std::error_code> update_sha512_state(Sha512::State& state, s
 
 std::expected<Sha512Digest, std::error_code> finish_sha512_state(Sha512::State& state) {
     Sha512Digest digest{};
-    const NTSTATUS status = ::BCryptFinishHash(state.hash, digest.data(), static_cast<ULONG>(digest.size()), 0);
+    const NTSTATUS status = ::BCryptFinishHash(state.hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0);
     if (!BCRYPT_SUCCESS(status)) {
         return std::unexpected(status_error(status));
     }

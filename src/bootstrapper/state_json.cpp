@@ -1,4 +1,7 @@
+#include <algorithm>
 #include <array>
+#include <cstdint>
+#include <iterator>
 #include <cstddef>
 #include <set>
 
@@ -10,34 +13,76 @@
 namespace brimora {
 namespace {
 
-enum class Member : std::uint8_t {
-    schema_version,
-    install_id,
-    installer_version,
-    platform,
-    arch,
-    locale,
-    created_at,
-    app_first_open_reported_at,
-    unknown,
+// A top-level member's value as the parser hands it over. Numbers without fraction or exponent
+// come as `integer` (nlohmann reports "-0" as a signed 0; any other negative is `other`).
+struct Value {
+    enum class Kind : std::uint8_t { text, integer, null, other } kind = Kind::other;
+    std::string* text = nullptr;
+    std::uint64_t integer = 0;
 };
 
-constexpr std::array<std::string_view, 8> MEMBER_KEYS = {
-    "schemaVersion", "installId", "installerVersion", "platform",
-    "arch",          "locale",    "createdAt",        "appFirstOpenReportedAt",
-};
+using Reader = bool (*)(Value& value, AcquisitionState& into);
 
-// Every member but appFirstOpenReportedAt, one bit each.
-constexpr unsigned REQUIRED_MEMBERS = 0x7F;
-
-Member member_of(std::string_view key) {
-    for (std::size_t i = 0; i < MEMBER_KEYS.size(); ++i) {
-        if (MEMBER_KEYS[i] == key) {
-            return static_cast<Member>(i);
-        }
+bool read_schema_version(Value& value, AcquisitionState& into) {
+    if (value.kind != Value::Kind::integer || value.integer > 255) {
+        return false;
     }
-    return Member::unknown;
+    into.schema_version = static_cast<std::uint8_t>(value.integer);
+    return true;
 }
+
+bool read_install_id(Value& value, AcquisitionState& into) {
+    const auto id = value.kind == Value::Kind::text ? Uuid::parse(*value.text) : std::nullopt;
+    if (!id) {
+        return false;
+    }
+    into.install_id = *id;
+    return true;
+}
+
+bool read_locale(Value& value, AcquisitionState& into) {
+    if (value.kind != Value::Kind::text || (*value.text != "ja" && *value.text != "en")) {
+        return false;
+    }
+    into.locale = *value.text == "ja" ? InstallerLocale::ja : InstallerLocale::en;
+    return true;
+}
+
+template <auto Member>
+bool read_text(Value& value, AcquisitionState& into) {
+    if (value.kind != Value::Kind::text) {
+        return false;
+    }
+    into.*Member = std::move(*value.text);
+    return true;
+}
+
+// A text, or null for absent.
+bool read_app_first_open(Value& value, AcquisitionState& into) {
+    if (value.kind == Value::Kind::null) {
+        into.app_first_open_reported_at.reset();
+        return true;
+    }
+    return read_text<&AcquisitionState::app_first_open_reported_at>(value, into);
+}
+
+// Each key beside its reader, so no reordering can hand a value to another key's member.
+struct Field {
+    std::string_view key;
+    bool required = true;
+    Reader read = nullptr;
+};
+
+constexpr Field FIELDS[] = {
+    {.key = "schemaVersion", .read = read_schema_version},
+    {.key = "installId", .read = read_install_id},
+    {.key = "installerVersion", .read = read_text<&AcquisitionState::installer_version>},
+    {.key = "platform", .read = read_text<&AcquisitionState::platform>},
+    {.key = "arch", .read = read_text<&AcquisitionState::arch>},
+    {.key = "locale", .read = read_locale},
+    {.key = "createdAt", .read = read_text<&AcquisitionState::created_at>},
+    {.key = "appFirstOpenReportedAt", .required = false, .read = read_app_first_open},
+};
 
 // Fed by nlohmann's SAX parser. Everything it dislikes ends the parse by returning false, so the
 // library's own last-key-wins object building and its exceptions never come into play. Depth 1
@@ -47,67 +92,20 @@ class StrictStateReader {
 public:
     using json = nlohmann::json;
 
-    bool null() {
-        return top_level_value(pending_ == Member::app_first_open_reported_at,
-                               [&] { state_.app_first_open_reported_at.reset(); });
+    bool null() { return value({.kind = Value::Kind::null}); }
+    bool boolean(bool /*value*/) { return value({.kind = Value::Kind::other}); }
+    bool number_unsigned(json::number_unsigned_t number) {
+        return value({.kind = Value::Kind::integer, .integer = number});
     }
-    bool boolean(bool /*value*/) {
-        return top_level_value(false, [] {});
+    bool number_integer(json::number_integer_t number) {
+        return value({.kind = number == 0 ? Value::Kind::integer : Value::Kind::other});
     }
-    bool number_unsigned(json::number_unsigned_t value) { return schema_version(value <= 255, value); }
-    // nlohmann reports "-0" here; it is the integer 0 and so within range.
-    bool number_integer(json::number_integer_t value) { return schema_version(value == 0, 0); }
     // Fractions and exponents land here (1.0 and 1e0 included): never a schemaVersion.
     bool number_float(json::number_float_t /*value*/, const json::string_t& /*text*/) {
-        return top_level_value(false, [] {});
+        return value({.kind = Value::Kind::other});
     }
     bool binary(json::binary_t& /*value*/) { return false; }
-
-    bool string(json::string_t& value) {
-        if (depth_ != 1) {
-            return depth_ > 1;
-        }
-        switch (pending_) {
-            case Member::install_id: {
-                auto id = Uuid::parse(value);
-                if (!id) {
-                    return false;
-                }
-                state_.install_id = *id;
-                break;
-            }
-            case Member::locale:
-                if (value == "ja") {
-                    state_.locale = InstallerLocale::ja;
-                } else if (value == "en") {
-                    state_.locale = InstallerLocale::en;
-                } else {
-                    return false;
-                }
-                break;
-            case Member::installer_version:
-                state_.installer_version = std::move(value);
-                break;
-            case Member::platform:
-                state_.platform = std::move(value);
-                break;
-            case Member::arch:
-                state_.arch = std::move(value);
-                break;
-            case Member::created_at:
-                state_.created_at = std::move(value);
-                break;
-            case Member::app_first_open_reported_at:
-                state_.app_first_open_reported_at = std::move(value);
-                break;
-            case Member::schema_version:
-                return false;
-            case Member::unknown:
-                return true;
-        }
-        mark_seen();
-        return true;
-    }
+    bool string(json::string_t& text) { return value({.kind = Value::Kind::text, .text = &text}); }
 
     bool start_object(std::size_t /*elements*/) { return open(true); }
     bool start_array(std::size_t /*elements*/) { return open(false); }
@@ -119,7 +117,8 @@ public:
             if (!keys_.insert(name).second) {
                 return false;
             }
-            pending_ = member_of(name);
+            const auto* field = std::ranges::find(FIELDS, std::string_view(name), &Field::key);
+            pending_ = field == std::end(FIELDS) ? nullptr : field;
         }
         return true;
     }
@@ -130,40 +129,36 @@ public:
     }
 
     [[nodiscard]] std::optional<AcquisitionState> result() && {
-        if ((seen_ & REQUIRED_MEMBERS) != REQUIRED_MEMBERS) {
-            return std::nullopt;
+        for (std::size_t i = 0; i < std::size(FIELDS); ++i) {
+            if (FIELDS[i].required && !seen_[i]) {
+                return std::nullopt;
+            }
         }
         return std::move(state_);
     }
 
 private:
-    // A scalar that is not a string: fine for an unknown member or when `accepted` for the pending one.
-    template <typename Store>
-    bool top_level_value(bool accepted, Store store) {
+    // A scalar: skipped inside an unknown member's value, ignored for an unknown key, otherwise
+    // the pending key's reader decides.
+    bool value(Value scalar) {
         if (depth_ != 1) {
             return depth_ > 1;
         }
-        if (pending_ == Member::unknown) {
+        if (pending_ == nullptr) {
             return true;
         }
-        if (!accepted) {
+        if (!pending_->read(scalar, state_)) {
             return false;
         }
-        store();
-        mark_seen();
+        seen_[static_cast<std::size_t>(pending_ - std::begin(FIELDS))] = true;
         return true;
-    }
-
-    bool schema_version(bool in_range, std::uint64_t value) {
-        return top_level_value(pending_ == Member::schema_version && in_range,
-                               [&] { state_.schema_version = static_cast<std::uint8_t>(value); });
     }
 
     bool open(bool is_object) {
         if (depth_ == 0 && !is_object) {
             return false;
         }
-        if (depth_ == 1 && pending_ != Member::unknown) {
+        if (depth_ == 1 && pending_ != nullptr) {
             return false;
         }
         ++depth_;
@@ -175,13 +170,11 @@ private:
         return true;
     }
 
-    void mark_seen() { seen_ |= 1U << static_cast<unsigned>(pending_); }
-
     AcquisitionState state_;
     std::set<std::string, std::less<>> keys_;
     std::size_t depth_ = 0;
-    Member pending_ = Member::unknown;
-    unsigned seen_ = 0;
+    const Field* pending_ = nullptr;
+    std::array<bool, std::size(FIELDS)> seen_{};
 };
 
 }  // namespace

@@ -14,15 +14,15 @@
 #include "brimora/manifest.hpp"
 #include "brimora/payload.hpp"
 #include "brimora/sha512.hpp"
+#include "brimora/texts.hpp"
 #include "feed.hpp"
 #include "feed_internal.hpp"
-#include "texts.hpp"
 
 namespace brimora::feed {
 
 std::string describe(const InstallerOutcome& outcome) {
     return std::string("reason code ") + outcome.reason_code + " (" + std::string(wire_name(outcome.reason)) +
-           "); users see \"" + std::string(win::failure_message(win::text::EN, outcome.reason)) + "\"";
+           "); users see \"" + std::string(failure_message(text::EN, outcome.reason)) + "\"";
 }
 
 namespace {

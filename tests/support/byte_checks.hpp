@@ -14,6 +14,8 @@
 #include <string>
 #include <utility>
 
+#include "handles.hpp"
+
 namespace brimora::testing {
 
 inline std::string pattern_bytes(std::size_t size, std::uint32_t seed) {
@@ -51,23 +53,20 @@ auto within(std::chrono::seconds limit, const char* what, Call call) -> std::opt
     };
     auto* shared = new Shared{std::move(call), std::nullopt};
     const auto start = std::chrono::steady_clock::now();
-    const HANDLE thread = ::CreateThread(
+    const win::KernelHandle thread(::CreateThread(
         nullptr, 0,
         [](void* parameter) -> DWORD {
             auto* running = static_cast<Shared*>(parameter);
             running->result.emplace(running->call());
             return 0;
         },
-        shared, 0, nullptr);
+        shared, 0, nullptr));
     const bool ready =
-        thread != nullptr &&
-        ::WaitForSingleObject(thread, static_cast<DWORD>(std::chrono::milliseconds(limit).count())) == WAIT_OBJECT_0;
+        thread && ::WaitForSingleObject(thread.get(), static_cast<DWORD>(std::chrono::milliseconds(limit).count())) ==
+                      WAIT_OBJECT_0;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     std::printf("    %s: %s after %lld ms\n", what, ready ? "returned" : "still blocked",
                 static_cast<long long>(ms.count()));
-    if (thread != nullptr) {
-        ::CloseHandle(thread);
-    }
     if (!ready) {
         return std::nullopt;
     }

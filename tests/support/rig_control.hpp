@@ -13,8 +13,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -72,14 +70,7 @@ inline std::optional<std::string> unavailable() {
     return std::nullopt;
 }
 
-// The whole content of a file, or nullopt when it cannot be read.
-inline std::optional<std::string> read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using brimora::testing::read_file;
 
 // Writes bytes beside path, then renames over it: the servers re-read mode files on every request
 // and must never see half a file. False on any failure.

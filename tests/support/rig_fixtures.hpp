@@ -1,9 +1,11 @@
 #pragma once
 // Windows-only helpers for tests that use the rig's signed executables: where the fixtures are,
-// whether we run under Wine, and how many handles and how much memory this process holds.
+// what each of them is, whether we run under Wine, and how many handles and how much memory this
+// process holds.
 
 #include <windows.h>
 #include <psapi.h>
+#include <wintrust.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +35,35 @@ inline std::filesystem::path rig_fixtures_dir() {
 }
 
 inline std::filesystem::path rig_fixture(std::wstring_view name) { return rig_fixtures_dir() / name; }
+
+// What each signed fixture of the rig is, as the platform and the publisher check see it.
+struct FixtureVerdict {
+    const wchar_t* fixture;
+    LONG trust;                 // WinVerifyTrust's result where the rig's code-signing root is trusted; 0 is success
+    const wchar_t* signer;      // the first signer's simple display name; nullptr when unsigned
+    const char* reason_code;    // what the publisher check fails with; nullptr when it passes
+    bool windows_only = false;  // Wine trusts it whatever its root and never checks revocation
+};
+
+inline constexpr FixtureVerdict FIXTURE_VERDICTS[] = {
+    {L"app-signed.exe", 0, L"BRIMORA K.K.", nullptr},
+    {L"app-unsigned.exe", TRUST_E_NOSIGNATURE, nullptr, "signature_invalid"},
+    {L"app-wrong-case.exe", 0, L"Brimora K.K.", "signer_mismatch"},
+    {L"app-trailing-blank.exe", 0, L"BRIMORA K.K. ", "signer_mismatch"},
+    {L"installer-signed.exe", 0, L"BRIMORA K.K.", nullptr},
+    {L"installer-exit1.exe", 0, L"BRIMORA K.K.", nullptr},
+    {L"installer-exit0-empty.exe", 0, L"BRIMORA K.K.", nullptr},
+    {L"installer-unsigned.exe", TRUST_E_NOSIGNATURE, nullptr, "signature_invalid"},
+    {L"installer-wrong-case.exe", 0, L"Brimora K.K.", "signer_mismatch"},
+    {L"installer-trailing-blank.exe", 0, L"BRIMORA K.K. ", "signer_mismatch"},
+    {L"installer-tampered.exe", TRUST_E_BAD_DIGEST, L"BRIMORA K.K.", "signature_invalid"},
+    {L"app-untrusted-root.exe", CERT_E_UNTRUSTEDROOT, L"BRIMORA K.K.", "signature_invalid", true},
+    {L"app-revoked.exe", CRYPT_E_REVOKED, L"BRIMORA K.K.", "signature_invalid", true},
+};
+
+inline constexpr const char* WINE_TRUSTS_ANY_ROOT =
+    "Wine 8's WinVerifyTrust accepts SHA-256 signatures from an untrusted root and never checks revocation, so "
+    "this rejection can only be observed on Windows";
 
 // The handles this process holds. Wine 8's GetProcessHandleCount succeeds but always reports 0,
 // so under Wine the process's entries in the system handle table are counted instead.

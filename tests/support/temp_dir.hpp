@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -56,11 +58,11 @@ inline bool write_file(const std::filesystem::path& path, const std::vector<std:
     return write_file(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
-// The whole file, or "<unreadable>".
-inline std::string read_file(const std::filesystem::path& path) {
+// The whole content of a file, or nothing when it cannot be read.
+inline std::optional<std::string> read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        return "<unreadable>";
+        return std::nullopt;
     }
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

@@ -1,12 +1,14 @@
 #pragma once
 // What the Windows tests share about the platform itself: telling Wine from Windows, a thread,
-// and one owner for the file handles the tests hold open to provoke sharing and locking behaviour.
+// and a scanner's hold on a file to provoke sharing behaviour. Handles are owned by the product's
+// own handles.hpp.
 
 #include <windows.h>
 
 #include <functional>
-#include <memory>
 #include <string>
+
+#include "handles.hpp"
 
 namespace brimora::testing {
 
@@ -26,10 +28,9 @@ public:
     TestThread& operator=(const TestThread&) = delete;
     ~TestThread() { join(); }
     void join() {
-        if (handle_ != nullptr) {
-            ::WaitForSingleObject(handle_, INFINITE);
-            ::CloseHandle(handle_);
-            handle_ = nullptr;
+        if (handle_) {
+            ::WaitForSingleObject(handle_.get(), INFINITE);
+            handle_.reset();
         }
     }
 
@@ -39,25 +40,7 @@ private:
         return 0;
     }
     std::function<void()> body_;
-    HANDLE handle_;
-};
-
-// A CreateFileW handle, closed once when it goes out of scope.
-class TestFileHandle {
-public:
-    explicit TestFileHandle(HANDLE handle) : handle_(handle) {}
-    TestFileHandle(const TestFileHandle&) = delete;
-    TestFileHandle& operator=(const TestFileHandle&) = delete;
-    ~TestFileHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle_);
-        }
-    }
-    [[nodiscard]] HANDLE get() const { return handle_; }
-    [[nodiscard]] bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
+    win::KernelHandle handle_;
 };
 
 // A hold on a file as an antivirus scanner or an indexer takes one: opened with `access`, sharing
@@ -66,28 +49,27 @@ private:
 class ScannerHold {
 public:
     ScannerHold(const std::wstring& path, DWORD access, DWORD hold_ms)
-        : file_(std::make_unique<TestFileHandle>(::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                               nullptr, OPEN_EXISTING, 0, nullptr))),
-          held_(file_->valid()),
+        : file_(::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr)),
+          held_(static_cast<bool>(file_)),
           release_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
           holder_([this, hold_ms] {
-              ::WaitForSingleObject(release_, hold_ms);
+              ::WaitForSingleObject(release_.get(), hold_ms);
               file_.reset();
           }) {}
     ScannerHold(const ScannerHold&) = delete;
     ScannerHold& operator=(const ScannerHold&) = delete;
     ~ScannerHold() {
-        ::SetEvent(release_);
+        ::SetEvent(release_.get());
         holder_.join();
-        ::CloseHandle(release_);
     }
     // Whether the file could be opened at all.
     [[nodiscard]] bool held() const { return held_; }
 
 private:
-    std::unique_ptr<TestFileHandle> file_;
+    win::FileHandle file_;
     bool held_;
-    HANDLE release_;
+    win::KernelHandle release_;
     TestThread holder_;
 };
 

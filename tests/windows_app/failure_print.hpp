@@ -1,6 +1,8 @@
 #pragma once
-// Lets GoogleTest print a failure pair by its code and reason instead of as raw bytes.
+// Lets GoogleTest print a failure pair by its code and reason instead of as raw bytes, and compare
+// an outcome with the failure it should be (nothing for success).
 
+#include <optional>
 #include <ostream>
 
 #include "failure.hpp"
@@ -9,6 +11,10 @@ namespace brimora::win {
 
 inline void PrintTo(const Failure& failure, std::ostream* os) {
     *os << "(\"" << failure.code << "\", reason " << static_cast<int>(failure.reason) << ")";
+}
+
+inline std::optional<Failure> failure_of(const Outcome<void>& outcome) {
+    return outcome ? std::nullopt : std::optional(outcome.error());
 }
 
 }  // namespace brimora::win

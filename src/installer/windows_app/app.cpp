@@ -13,7 +13,7 @@
 #include "pipeline.hpp"
 #include "process.hpp"
 #include "system_dlls.hpp"
-#include "texts.hpp"
+#include "brimora/texts.hpp"
 #include "ui_messages.hpp"
 #include "utf16.hpp"
 #include "window.hpp"

@@ -1,6 +1,6 @@
 #include "app_state.hpp"
 
-#include "texts.hpp"
+#include "brimora/texts.hpp"
 
 namespace brimora::win {
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "brimora/acquisition.hpp"
+#include "brimora/texts.hpp"
 
 namespace brimora::win {
 
@@ -78,5 +79,8 @@ extern SetOnce<AppContext> CONTEXT;
 
 // The UI language: CONTEXT's locale, English while CONTEXT is empty.
 [[nodiscard]] InstallerLocale ui_locale() noexcept;
+
+// The texts of the UI language.
+[[nodiscard]] const UiText& ui_texts() noexcept;
 
 }  // namespace brimora::win

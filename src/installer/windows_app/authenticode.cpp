@@ -53,13 +53,6 @@ static_assert(sizeof(WintrustData) == 88);
 static_assert(sizeof(CMSG_SIGNER_INFO) == 136);
 #endif
 
-// Flag 0: a context still referenced elsewhere keeps the store alive instead of being freed under
-// its user's feet (CERT_CLOSE_STORE_FORCE_FLAG would).
-using CertStore = UniqueHandle<HandleTraits<HCERTSTORE, [](HCERTSTORE h) { return ::CertCloseStore(h, 0); }>>;
-using CryptMessage = UniqueHandle<HandleTraits<HCRYPTMSG, [](HCRYPTMSG h) { return ::CryptMsgClose(h); }>>;
-using CertContext =
-    UniqueHandle<HandleTraits<PCCERT_CONTEXT, [](PCCERT_CONTEXT h) { return ::CertFreeCertificateContext(h); }>>;
-
 // The first signer's certificate name as UTF-8. Every handle and buffer is released before this
 // returns, so the comparison happens with nothing held.
 [[nodiscard]] Outcome<std::string> first_signer_name(const std::wstring& path) {
@@ -139,12 +132,10 @@ LONG trust_verdict(const std::wstring& path) {
     data.pSignatureSettings = nullptr;
 
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG verdict = ::WinVerifyTrust(nullptr, &action, &data);
-    // The verify call leaves provider state in hWVTStateData whatever its verdict; only the
-    // close action frees it, so skipping this on failure would leak on every rejected file.
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    static_cast<void>(::WinVerifyTrust(nullptr, &action, &data));
-    return verdict;
+    // Owned before the verify call: its state is freed whatever the verdict, or every rejected
+    // file would leak it.
+    const TrustState<WintrustData> state(&data);
+    return ::WinVerifyTrust(nullptr, &action, &data);
 }
 
 Outcome<void> verify_authenticode(const std::wstring& path) {

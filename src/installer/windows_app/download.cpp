@@ -15,7 +15,7 @@
 #include "brimora/payload.hpp"
 #include "handles.hpp"
 #include "paths.hpp"
-#include "texts.hpp"
+#include "brimora/texts.hpp"
 #include "transport.hpp"
 #include "utf16.hpp"
 

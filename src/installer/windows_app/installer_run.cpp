@@ -6,28 +6,13 @@
 #include <utility>
 
 #include "handles.hpp"
+#include "paths.hpp"
 #include "process.hpp"
 
 namespace brimora::win {
 namespace {
 
 constexpr std::wstring_view INSTALLER_ARGUMENTS = L"/S /currentuser --force-run";
-
-// CreateProcessW refuses an image path of MAX_PATH characters or more (a user folder with a long
-// name is enough). The volume's short (8.3) form of the same file is tried then; where the volume
-// keeps no short names the long path is used and the start fails as it would have.
-std::wstring startable_path(const std::wstring& installer) {
-    if (installer.size() < MAX_PATH) {
-        return installer;
-    }
-    std::wstring short_path(installer.size() + 1, L'\0');
-    const DWORD n = ::GetShortPathNameW(installer.c_str(), short_path.data(), static_cast<DWORD>(short_path.size()));
-    if (n == 0 || n >= short_path.size()) {
-        return installer;
-    }
-    short_path.resize(n);
-    return short_path;
-}
 
 }  // namespace
 

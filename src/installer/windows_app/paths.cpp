@@ -1,3 +1,5 @@
+#include <windows.h>
+
 #include "paths.hpp"
 
 #include <algorithm>
@@ -63,5 +65,21 @@ std::wstring join_windows_path(std::wstring_view directory, std::wstring_view na
 }
 
 bool same_path_components(std::wstring_view a, std::wstring_view b) { return shape_of(a) == shape_of(b); }
+
+// CreateProcessW refuses an image path of MAX_PATH characters or more (a user folder with a long
+// name is enough). The volume's short (8.3) form of the same file is tried then; where the volume
+// keeps no short names the long path is used and the start fails as it would have.
+std::wstring startable_path(const std::wstring& path) {
+    if (path.size() < MAX_PATH) {
+        return path;
+    }
+    std::wstring short_path(path.size() + 1, L'\0');
+    const DWORD n = ::GetShortPathNameW(path.c_str(), short_path.data(), static_cast<DWORD>(short_path.size()));
+    if (n == 0 || n >= short_path.size()) {
+        return path;
+    }
+    short_path.resize(n);
+    return short_path;
+}
 
 }  // namespace brimora::win

@@ -1,5 +1,6 @@
 #pragma once
-// Windows path texts as the platform's own parser reads them, without touching the disk.
+// Windows path texts as the platform's own parser reads them, and the one form of a path that asks
+// the disk: the short form a process can be started from.
 
 #include <string>
 #include <string_view>
@@ -15,5 +16,9 @@ namespace brimora::win {
 
 // Whether two paths have the same components: doubled and trailing separators ignored, letter case significant.
 [[nodiscard]] bool same_path_components(std::wstring_view a, std::wstring_view b);
+
+// A path of the same file that CreateProcessW accepts as the image: the path itself below MAX_PATH,
+// else the volume's short (8.3) form when that is shorter, else the path itself.
+[[nodiscard]] std::wstring startable_path(const std::wstring& path);
 
 }  // namespace brimora::win

@@ -8,9 +8,9 @@
 #include "authenticode.hpp"
 #include "brimora/files.hpp"
 #include "brimora/manifest.hpp"
+#include "brimora/texts.hpp"
 #include "events.hpp"
 #include "installer_run.hpp"
-#include "texts.hpp"
 #include "transport.hpp"
 
 namespace brimora::win {

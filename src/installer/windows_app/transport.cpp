@@ -28,8 +28,6 @@ bool set_dword_option(HINTERNET handle, DWORD option, DWORD value) noexcept {
 
 }  // namespace
 
-void close_winhttp_handle(void* handle) noexcept { static_cast<void>(::WinHttpCloseHandle(handle)); }
-
 HttpResponse::HttpResponse(WinHttpHandle open, WinHttpHandle connect, WinHttpHandle request,
                            std::uint32_t status) noexcept
     : open_(std::move(open)), connect_(std::move(connect)), request_(std::move(request)), status_(status) {}

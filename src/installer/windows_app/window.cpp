@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "app_state.hpp"
-#include "texts.hpp"
+#include "brimora/texts.hpp"
 #include "ui_messages.hpp"
 #include "utf16.hpp"
 

@@ -11,7 +11,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using Handle = brimora::testing::TestFileHandle;
+using Handle = win::FileHandle;
 using brimora::testing::running_under_wine;
 
 // Another process holding the file without delete sharing (an editor, a scanner) blocks the
@@ -23,7 +23,7 @@ TEST(LoadOrCreateWin32, TargetHeldOpenWithoutDeleteSharingIsAnError) {
     testing::write_file(file, "garbage");
     Handle holder(::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(holder.valid());
+    ASSERT_TRUE(holder);
     EXPECT_FALSE(load_or_create(file, InstallerLocale::ja).has_value());
     EXPECT_EQ(testing::read_file(file), "garbage");
 }

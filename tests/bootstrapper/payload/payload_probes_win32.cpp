@@ -21,9 +21,8 @@ namespace {
 using brimora::testing::TempDir;
 using brimora::testing::write_file;
 using test::patterned;
-using Handle = brimora::testing::TestFileHandle;
-
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+using Handle = win::FileHandle;
+using win::SHARE_ALL;
 
 Handle open_with(const std::filesystem::path& path, DWORD access, DWORD share) {
     return Handle(::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -40,7 +39,7 @@ TEST(VerifyFileProbes, SizeMismatchNeverOpens) {
     const auto path = dir.path() / "payload.exe";
     ASSERT_TRUE(write_file(path, bytes));
     Handle exclusive = open_with(path, GENERIC_READ, 0);
-    ASSERT_TRUE(exclusive.valid()) << ::GetLastError();
+    ASSERT_TRUE(exclusive) << ::GetLastError();
 
     for (const std::uint64_t wrong : {std::uint64_t{4999}, std::uint64_t{5001}}) {
         auto result = verify_file(path, wrong, digest_of(bytes));
@@ -73,7 +72,7 @@ TEST(VerifyFileProbes, OtherHandlesWithFullSharingDoNotBlock) {
     };
     for (const Case& c : cases) {
         Handle other = open_with(path, c.access, SHARE_ALL);
-        ASSERT_TRUE(other.valid()) << c.what << ": " << ::GetLastError();
+        ASSERT_TRUE(other) << c.what << ": " << ::GetLastError();
         auto result = verify_file(path, bytes.size(), digest_of(bytes));
         EXPECT_TRUE(result.has_value()) << c.what << ": " << result.error().message();
     }
@@ -85,8 +84,8 @@ public:
     explicit SecondChunkLock(const std::filesystem::path& path)
         : holder_(open_with(path, GENERIC_READ | GENERIC_WRITE, SHARE_ALL)) {
         at_.Offset = static_cast<DWORD>(PAYLOAD_READ_BUFFER_BYTES);
-        locked_ = holder_.valid() &&
-                  ::LockFileEx(holder_.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at_);
+        locked_ =
+            holder_ && ::LockFileEx(holder_.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at_);
     }
     SecondChunkLock(const SecondChunkLock&) = delete;
     SecondChunkLock& operator=(const SecondChunkLock&) = delete;
@@ -110,7 +109,7 @@ bool lock_blocks_reads(const std::filesystem::path& path) {
     offset.QuadPart = static_cast<LONGLONG>(PAYLOAD_READ_BUFFER_BYTES);
     std::uint8_t byte = 0;
     DWORD got = 0;
-    return reader.valid() && ::SetFilePointerEx(reader.get(), offset, nullptr, FILE_BEGIN) &&
+    return static_cast<bool>(reader) && ::SetFilePointerEx(reader.get(), offset, nullptr, FILE_BEGIN) &&
            !::ReadFile(reader.get(), &byte, 1, &got, nullptr) && ::GetLastError() == ERROR_LOCK_VIOLATION;
 }
 
@@ -167,7 +166,7 @@ TEST(VerifyFileProbes, NoHandleLeftOpen) {
         auto result = verify_file(c.path, c.size, c.digest);
         ASSERT_EQ(result ? std::nullopt : std::optional(result.error().kind), c.outcome) << c.what;
         Handle exclusive = open_with(c.path, GENERIC_READ, 0);
-        EXPECT_TRUE(exclusive.valid()) << c.what << ": error " << ::GetLastError();
+        EXPECT_TRUE(exclusive) << c.what << ": error " << ::GetLastError();
     }
 }
 

@@ -161,23 +161,17 @@ TEST(ReadWholeFile, LimitIsInclusive) {
     }
 }
 
+// Whatever stood at either name before: an older, longer state, or a crashed run's leftover.
 TEST(WriteThenReplace, ReplacesTargetAndConsumesTemporary) {
-    TempDir dir;
-    const auto target = dir / "state.json";
-    const auto temp = dir / ".state.json.x.tmp";
-    write_file(target, "old content that is longer than the new one");
-    ASSERT_TRUE(write_then_replace(temp, target, "new"));
-    EXPECT_EQ(read_whole_file(target, 100).value_or("?"), "new");
-    EXPECT_FALSE(std::filesystem::exists(temp));
-}
-
-TEST(WriteThenReplace, StaleTemporaryIsOverwritten) {
-    TempDir dir;
-    const auto target = dir / "t";
-    const auto temp = dir / "t.tmp";
-    write_file(temp, "leftover from a crashed run, much longer than the payload");
-    ASSERT_TRUE(write_then_replace(temp, target, "abc"));
-    EXPECT_EQ(read_whole_file(target, 100).value_or("?"), "abc");
+    for (const bool leftover : {false, true}) {
+        TempDir dir;
+        const auto target = dir / "state.json";
+        const auto temp = dir / ".state.json.x.tmp";
+        write_file(leftover ? temp : target, "content from before, much longer than the new one");
+        ASSERT_TRUE(write_then_replace(temp, target, "new")) << leftover;
+        EXPECT_EQ(read_whole_file(target, 100).value_or("?"), "new") << leftover;
+        EXPECT_FALSE(std::filesystem::exists(temp)) << leftover;
+    }
 }
 
 TEST(WriteThenReplace, TargetThatIsADirectoryFailsAndSurvives) {

@@ -6,14 +6,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <functional>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "authenticode.hpp"
+#include "handles.hpp"
 #include "support/rig_fixtures.hpp"
 #include "support/temp_dir.hpp"
 #include "windows_app/failure_print.hpp"
@@ -21,199 +20,109 @@
 namespace brimora::win {
 namespace {
 
+namespace fs = std::filesystem;
+using brimora::testing::read_file;
 using brimora::testing::rig_fixture;
 using brimora::testing::running_under_wine;
 using brimora::testing::TempDir;
+using brimora::testing::write_file;
 
-const Failure SIGNATURE_INVALID{"signature_invalid", FailureReason::signature_invalid};
-const Failure SIGNER_MISMATCH{"signer_mismatch", FailureReason::signer_mismatch};
-
-std::optional<Failure> failure_of(const Outcome<void>& outcome) {
-    if (outcome) {
-        return std::nullopt;
-    }
-    return outcome.error();
-}
-
-std::filesystem::path required_fixture(const wchar_t* name) {
-    std::filesystem::path path = rig_fixture(name);
-    EXPECT_TRUE(std::filesystem::is_regular_file(path)) << "rig fixture missing: " << path.string();
+fs::path required_fixture(const wchar_t* name) {
+    fs::path path = rig_fixture(name);
+    EXPECT_TRUE(fs::is_regular_file(path)) << "rig fixture missing: " << path.string();
     return path;
 }
 
-std::vector<std::uint8_t> read_bytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+std::uint32_t u32_at(const std::string& b, std::size_t at) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 4; i-- > 0;) {
+        value = value << 8 | static_cast<std::uint8_t>(b.at(at + i));
+    }
+    return value;
 }
 
-void write_bytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::uint32_t u32_at(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return static_cast<std::uint32_t>(b.at(at)) | static_cast<std::uint32_t>(b.at(at + 1)) << 8 |
-           static_cast<std::uint32_t>(b.at(at + 2)) << 16 | static_cast<std::uint32_t>(b.at(at + 3)) << 24;
-}
-
-std::uint16_t u16_at(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return static_cast<std::uint16_t>(b.at(at) | b.at(at + 1) << 8);
-}
-
-// File offsets of the middle of the first section's raw data and of the middle of the embedded
-// signature, read from the PE headers of a 64-bit image.
-struct SignedLayout {
-    std::size_t code_byte;
-    std::size_t signature_byte;
-};
-
-SignedLayout layout_of(const std::vector<std::uint8_t>& image) {
+// A copy of the signed app with one byte flipped: in the middle of the first section's raw data,
+// or in the middle of the embedded signature, read from the PE headers of a 64-bit image.
+template <bool InSignature>
+fs::path flipped_copy(const fs::path& dir) {
+    std::string image = read_file(rig_fixture(L"app-signed.exe")).value_or("");
     const std::size_t pe = u32_at(image, 0x3c);
     const std::size_t optional_header = pe + 24;
-    const std::size_t sections = optional_header + u16_at(image, pe + 20);
-    const std::size_t first_raw = u32_at(image, sections + 20);
-    const std::size_t first_size = u32_at(image, sections + 16);
+    const std::size_t sections = optional_header + (u32_at(image, pe + 20) & 0xFFFF);
     // PE32+: the data directories start 112 bytes into the optional header; entry 4 is the
     // certificate table, whose address is a file offset.
     const std::size_t security = optional_header + 112 + 4 * 8;
-    const std::size_t table = u32_at(image, security);
-    const std::size_t table_size = u32_at(image, security + 4);
-    return {first_raw + first_size / 2, table + table_size / 2};
+    const std::size_t at = InSignature ? u32_at(image, security) + u32_at(image, security + 4) / 2
+                                       : u32_at(image, sections + 20) + u32_at(image, sections + 16) / 2;
+    image.at(at) ^= 0x01;
+    write_file(dir / L"changed.exe", image);
+    return dir / L"changed.exe";
 }
 
-// --- Verdicts on the rig's fixtures -----------------------------------------------------------
-
-struct FixtureCase {
-    const wchar_t* fixture;
-    std::optional<Failure> expected;
-    const char* fault;
-
-    friend void PrintTo(const FixtureCase& c, std::ostream* os) { *os << c.fault; }
-};
-
-class FixtureVerdict : public ::testing::TestWithParam<FixtureCase> {};
-
-TEST_P(FixtureVerdict, MatchesTheExpectedOutcome) {
-    const FixtureCase& c = GetParam();
-    const std::filesystem::path path = required_fixture(c.fixture);
-    EXPECT_EQ(failure_of(verify_authenticode(path)), c.expected) << c.fault;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    RigFixtures, FixtureVerdict,
-    ::testing::Values(
-        FixtureCase{L"app-signed.exe", std::nullopt, "the expected publisher's app is refused"},
-        FixtureCase{L"installer-signed.exe", std::nullopt, "the expected publisher's installer is refused"},
-        FixtureCase{L"app-unsigned.exe", SIGNATURE_INVALID, "the trust verdict is ignored for an unsigned app"},
-        FixtureCase{L"installer-tampered.exe", SIGNATURE_INVALID, "a file changed after signing is accepted"},
-        FixtureCase{L"app-wrong-case.exe", SIGNER_MISMATCH, "the name is compared without case"},
-        FixtureCase{L"app-trailing-blank.exe", SIGNER_MISMATCH, "the name is trimmed or prefix-compared"}));
-
-// --- Files that are not a trusted signed image -------------------------------------------------
-
-struct MadeFileCase {
-    const char* name;
-    // Makes the file to check inside the directory and returns its path.
-    std::filesystem::path (*make)(const std::filesystem::path& dir);
-
-    friend void PrintTo(const MadeFileCase& c, std::ostream* os) { *os << c.name; }
-};
-
-std::filesystem::path missing_file(const std::filesystem::path& dir) { return dir / L"absent.exe"; }
-
-std::filesystem::path directory(const std::filesystem::path& dir) {
-    std::filesystem::create_directory(dir / L"brimora.exe");
-    return dir / L"brimora.exe";
-}
-
-std::filesystem::path text_file(const std::filesystem::path& dir) {
-    const std::string text = "MZ this is not a portable executable\r\n";
-    write_bytes(dir / L"text.exe", std::vector<std::uint8_t>(text.begin(), text.end()));
+fs::path text_file(const fs::path& dir) {
+    write_file(dir / L"text.exe", "MZ this is not a portable executable\r\n");
     return dir / L"text.exe";
 }
 
-std::filesystem::path code_changed_after_signing(const std::filesystem::path& dir) {
-    std::vector<std::uint8_t> image = read_bytes(rig_fixture(L"app-signed.exe"));
-    image.at(layout_of(image).code_byte) ^= 0x01;
-    write_bytes(dir / L"code-changed.exe", image);
-    return dir / L"code-changed.exe";
-}
-
-std::filesystem::path signature_changed(const std::filesystem::path& dir) {
-    std::vector<std::uint8_t> image = read_bytes(rig_fixture(L"app-signed.exe"));
-    image.at(layout_of(image).signature_byte) ^= 0x01;
-    write_bytes(dir / L"signature-changed.exe", image);
-    return dir / L"signature-changed.exe";
-}
-
-class MadeFileVerdict : public ::testing::TestWithParam<MadeFileCase> {};
-
-TEST_P(MadeFileVerdict, IsSignatureInvalid) {
-    ASSERT_TRUE(std::filesystem::is_regular_file(rig_fixture(L"app-signed.exe")));
-    const TempDir dir;
-    const std::filesystem::path path = GetParam().make(dir.path());
-    EXPECT_EQ(failure_of(verify_authenticode(path)), SIGNATURE_INVALID) << GetParam().name;
-}
-
-INSTANTIATE_TEST_SUITE_P(NotTrusted, MadeFileVerdict,
-                         ::testing::Values(MadeFileCase{"missing", missing_file}, MadeFileCase{"directory", directory},
-                                           MadeFileCase{"not_pe", text_file},
-                                           MadeFileCase{"code_changed", code_changed_after_signing},
-                                           MadeFileCase{"signature_changed", signature_changed}),
-                         [](const auto& made) { return std::string(made.param.name); });
-
-// --- Paths the platform must receive intact ----------------------------------------------------
-
-struct PathCase {
-    const char8_t* directory;
-    const char8_t* file;
-
-    friend void PrintTo(const PathCase& c, std::ostream* os) {
-        *os << reinterpret_cast<const char*>(c.directory) << "\\" << reinterpret_cast<const char*>(c.file);
-    }
-};
-
-class PathVerdict : public ::testing::TestWithParam<PathCase> {};
-
 // A path squeezed through a narrow code page or cut at a blank names a file that does not exist,
 // which would turn a good copy into "signature_invalid".
-TEST_P(PathVerdict, SignedCopyPasses) {
-    const TempDir dir;
-    const std::filesystem::path folder = dir.path() / std::filesystem::path(GetParam().directory);
-    std::filesystem::create_directories(folder);
-    const std::filesystem::path copy = folder / std::filesystem::path(GetParam().file);
-    std::filesystem::copy_file(required_fixture(L"app-signed.exe"), copy);
-    EXPECT_EQ(failure_of(verify_authenticode(copy)), std::nullopt) << copy.string();
+template <const char8_t* Folder, const char8_t* Name>
+fs::path signed_copy_at(const fs::path& dir) {
+    const fs::path folder = dir / fs::path(Folder);
+    fs::create_directories(folder);
+    fs::copy_file(required_fixture(L"app-signed.exe"), folder / fs::path(Name));
+    return folder / fs::path(Name);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, PathVerdict,
-                         ::testing::Values(PathCase{u8"with blanks in it", u8"brimora app.exe"},
-                                           PathCase{u8"ブリモラ製品", u8"起動.exe"}));
+constexpr char8_t BLANKS[] = u8"with blanks in it";
+constexpr char8_t BLANK_NAME[] = u8"brimora app.exe";
+constexpr char8_t JAPANESE[] = u8"ブリモラ製品";
+constexpr char8_t JAPANESE_NAME[] = u8"起動.exe";
 
-// --- Checks Wine cannot make -------------------------------------------------------------------
-
-struct WindowsOnlyCase {
-    const wchar_t* fixture;
-    const char* why;
-
-    friend void PrintTo(const WindowsOnlyCase& c, std::ostream* os) { *os << c.why; }
-};
-
-class WindowsOnlyVerdict : public ::testing::TestWithParam<WindowsOnlyCase> {};
-
-TEST_P(WindowsOnlyVerdict, IsSignatureInvalid) {
-    if (running_under_wine()) {
-        GTEST_SKIP() << "Wine 8's WinVerifyTrust accepts SHA-256 signatures from an untrusted root and never "
-                        "checks revocation, so this rejection can only be observed on Windows";
+std::optional<Failure> failure_named(const char* code) {
+    if (code == nullptr) {
+        return std::nullopt;
     }
-    const std::filesystem::path path = required_fixture(GetParam().fixture);
-    EXPECT_EQ(failure_of(verify_authenticode(path)), SIGNATURE_INVALID) << GetParam().why;
+    return Failure{code, std::string_view(code) == "signer_mismatch" ? FailureReason::signer_mismatch
+                                                                     : FailureReason::signature_invalid};
 }
 
-INSTANTIATE_TEST_SUITE_P(PlatformTrust, WindowsOnlyVerdict,
-                         ::testing::Values(WindowsOnlyCase{L"app-untrusted-root.exe",
-                                                           "a chain to an untrusted root is accepted"},
-                                           WindowsOnlyCase{L"app-revoked.exe", "a revoked leaf is accepted"}));
+// Every fixture of the rig as its row of the shared table says, then files made for the check.
+TEST(VerifyAuthenticode, GivesEachFileItsVerdict) {
+    struct Case {
+        std::string name;
+        std::function<fs::path(const fs::path& dir)> make;
+        std::optional<Failure> expected;
+        bool windows_only = false;
+    };
+    std::vector<Case> cases;
+    for (const auto& v : brimora::testing::FIXTURE_VERDICTS) {
+        cases.push_back({fs::path(v.fixture).string(), [&v](const fs::path&) { return required_fixture(v.fixture); },
+                         failure_named(v.reason_code), v.windows_only});
+    }
+    const auto invalid = failure_named("signature_invalid");
+    cases.push_back({"missing", [](const fs::path& dir) { return dir / L"absent.exe"; }, invalid});
+    cases.push_back({"directory",
+                     [](const fs::path& dir) {
+                         fs::create_directory(dir / L"brimora.exe");
+                         return dir / L"brimora.exe";
+                     },
+                     invalid});
+    cases.push_back({"not a PE", text_file, invalid});
+    cases.push_back({"code changed after signing", flipped_copy<false>, invalid});
+    cases.push_back({"signature changed", flipped_copy<true>, invalid});
+    cases.push_back({"blanks in the path", signed_copy_at<BLANKS, BLANK_NAME>, std::nullopt});
+    cases.push_back({"Japanese path", signed_copy_at<JAPANESE, JAPANESE_NAME>, std::nullopt});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.windows_only && running_under_wine()) {
+            std::printf("skipped %s: %s\n", c.name.c_str(), brimora::testing::WINE_TRUSTS_ANY_ROOT);
+            continue;
+        }
+        const TempDir dir;
+        EXPECT_EQ(failure_of(verify_authenticode(c.make(dir.path()))), c.expected);
+    }
+}
 
 // --- Resources ---------------------------------------------------------------------------------
 
@@ -226,14 +135,12 @@ std::size_t handle_count() {
 // The counter must see handles come and go, or the leak check below could never fail.
 TEST(HandleCount, SeesHandlesOpenAndClose) {
     const std::size_t before = handle_count();
-    std::vector<HANDLE> events;
+    std::vector<KernelHandle> events;
     for (int i = 0; i < 16; ++i) {
-        events.push_back(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        events.emplace_back(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     }
     const std::size_t during = handle_count();
-    for (HANDLE h : events) {
-        ::CloseHandle(h);
-    }
+    events.clear();
     const std::size_t after = handle_count();
     EXPECT_GE(during, before + 16);
     EXPECT_LE(after, before);
@@ -249,7 +156,7 @@ std::size_t memory_in_use() {
 // handles; leaking them shows only as memory that every check adds.
 TEST(Resources, ThousandChecksLeakNoHandlesOrMemory) {
     const TempDir dir;
-    const std::vector<std::pair<std::filesystem::path, bool>> files = {
+    const std::vector<std::pair<fs::path, bool>> files = {
         {required_fixture(L"app-signed.exe"), true},
         {required_fixture(L"app-unsigned.exe"), false},
         {required_fixture(L"installer-signed.exe"), true},
@@ -257,7 +164,7 @@ TEST(Resources, ThousandChecksLeakNoHandlesOrMemory) {
         {required_fixture(L"app-trailing-blank.exe"), false},
         {required_fixture(L"installer-tampered.exe"), false},
         {text_file(dir.path()), false},
-        {missing_file(dir.path()), false},
+        {dir.path() / L"absent.exe", false},
     };
     auto round = [&](std::size_t checks) {
         std::size_t passed = 0;

@@ -16,7 +16,7 @@
 #include "support/rig_control.hpp"
 #include "support/temp_dir.hpp"
 #include "support/win32.hpp"
-#include "texts.hpp"
+#include "brimora/texts.hpp"
 #include "transport.hpp"
 #include "windows_app/recorded_io.hpp"
 

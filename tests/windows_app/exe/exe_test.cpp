@@ -14,7 +14,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <map>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -112,12 +114,21 @@ TEST_F(Executable, ManifestDeclaresWhatTheProgramPromises) {
 }
 
 // libstdc++'s default terminate handler prints the uncaught exception's type and so links its
-// C++ demangler (about 45 KB); the shipped program replaces that handler with one that aborts.
-TEST(ExecutableFile, CarriesNoVerboseTerminateHandler) {
+// C++ demangler (about 45 KB); the shipped program replaces that handler (src/installer/terminate.cpp,
+// linked into this test too) with one that ends the process with exit code 0 and no runtime box, as
+// every other way the process ends does.
+TEST(ExecutableFile, TerminateEndsWithExitCodeZeroAndNoVerboseHandler) {
     std::ifstream file(std::filesystem::path(installer_path()), std::ios::binary);
     ASSERT_TRUE(file) << "cannot read the built BrimoraInstaller.exe";
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     EXPECT_EQ(bytes.find("terminate called after throwing"), std::string::npos);
+    // std::bad_alloc escaping a noexcept function, as it would from the worker.
+    EXPECT_EXIT(
+        []() noexcept {
+            void* volatile never = ::operator new(std::numeric_limits<std::size_t>::max());
+            static_cast<void>(never);
+        }(),
+        ::testing::ExitedWithCode(0), "");
 }
 
 // Windows 10's Known DLLs (the KnownDLLs key under Session Manager): the loader takes these from

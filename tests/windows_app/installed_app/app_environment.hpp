@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "handles.hpp"
 #include "installed_app.hpp"
 #include "support/rig_fixtures.hpp"
 #include "support/temp_dir.hpp"
@@ -30,12 +31,11 @@ inline void delete_install_key() { ::RegDeleteTreeW(HKEY_CURRENT_USER, INSTALL_K
 // Stores raw bytes under the fixed key, so sizes and types the installer would never write can
 // be tried as well.
 inline void write_install_value(const wchar_t* name, DWORD type, const void* data, DWORD size) {
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, INSTALL_KEY_PATH, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    const LONG status = ::RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
-    ::RegCloseKey(key);
-    ASSERT_EQ(status, ERROR_SUCCESS);
+    RegistryKey key;
+    ASSERT_EQ(
+        ::RegCreateKeyExW(HKEY_CURRENT_USER, INSTALL_KEY_PATH, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr),
+        ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
 }
 
 // The units as given, zeros included; the byte size is twice the unit count.

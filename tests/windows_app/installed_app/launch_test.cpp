@@ -3,15 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "app_environment.hpp"
 #include "authenticode.hpp"
+#include "handles.hpp"
 #include "installed_app.hpp"
+#include "paths.hpp"
 #include "support/rig_fixtures.hpp"
 #include "support/win32.hpp"
 #include "windows_app/failure_print.hpp"
@@ -21,13 +25,8 @@ namespace {
 
 const Failure NOT_FOUND{"installed_app_not_found", FailureReason::launch_failed};
 const Failure LAUNCH_FAILED{"launch_failed", FailureReason::launch_failed};
-
-std::optional<Failure> failure_of(const Outcome<void>& outcome) {
-    if (outcome) {
-        return std::nullopt;
-    }
-    return outcome.error();
-}
+// What a launch_existing_app that opened nothing stands for in the table below.
+const Failure NOTHING_OPENED{"nothing opened", FailureReason::launch_failed};
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -76,72 +75,153 @@ constexpr const char* NEEDS_WINE_LONG_PATH_LIMIT =
     "that depends on the long-path setting, which would also stop the signature check";
 
 class LaunchTest : public InstalledAppTest {
-protected:
-    // The registry candidate is a verified copy that Wine will not start; `good_` is the fallback.
-    void place_unstartable_then_good() {
+public:
+    // The registry candidate is a verified copy that Wine will not start; returns the fallback.
+    std::filesystem::path place_unstartable_then_good() {
         const LongPathCopy& unstartable = unstartable_.emplace(root());
-        ASSERT_TRUE(unstartable.ready());
-        ASSERT_TRUE(verify_authenticode(unstartable.exe())) << "the long-path copy must be a verified candidate";
+        EXPECT_TRUE(unstartable.ready());
+        EXPECT_TRUE(verify_authenticode(unstartable.exe())) << "the long-path copy must be a verified candidate";
         write_install_location(unstartable.dir() + L'\0');
-        good_ = place_app(local() / L"Brimora");
-        ASSERT_EQ(installed_app_candidates().size(), 2u);
+        const std::filesystem::path good = place_app(local() / L"Brimora");
+        EXPECT_EQ(installed_app_candidates().size(), 2u);
+        return good;
     }
+    using InstalledAppTest::local;
+    using InstalledAppTest::root;
 
+protected:
     std::optional<LongPathCopy> unstartable_;
-    std::filesystem::path good_;
 };
 
-// --- launch_existing_app: one pass ---------------------------------------------------------------
+// --- Which candidate either launch opens --------------------------------------------------------
 
-class LaunchExisting : public LaunchTest {};
+enum class Launch : std::uint8_t { existing, installed };
 
-TEST_F(LaunchExisting, StartsAPathWithBlanksAsOneProgram) {
-    const std::filesystem::path installed = root() / L"Program Files" / L"Brimora App \u30D6\u30EA";
-    const std::filesystem::path app = place_app(installed);
+struct LaunchCase {
+    const char* name;
+    Launch launch;
+    // Places the copies; returns the one that must start, or an empty path when none may.
+    std::filesystem::path (*place)(LaunchTest& test);
+    std::optional<Failure> outcome;  // NOTHING_OPENED: launch_existing_app returned false
+    bool needs_wine_long_path_limit = false;
+
+    friend void PrintTo(const LaunchCase& c, std::ostream* os) { *os << c.name; }
+};
+
+std::filesystem::path blanks_and_japanese(LaunchTest& t) {
+    const std::filesystem::path installed = t.root() / L"Program Files" / L"Brimora App \u30D6\u30EA";
     write_install_location(installed.native() + L'\0');
-    ASSERT_TRUE(launch_existing_app());
-    const std::vector<StartRecord> starts = wait_for_starts(1);
-    ASSERT_EQ(starts.size(), 1u);
-    expect_started(starts[0], app);
+    return place_app(installed);
 }
 
-// The rejected copy is the registry candidate; the one that must start is the first fallback.
-TEST_F(LaunchExisting, SkipsARejectedCopyForTheNextVerifiedOne) {
-    const std::filesystem::path rejected_dir = root() / L"Rejected";
-    place_app(rejected_dir, L"app-unsigned.exe");
-    write_install_location(rejected_dir.native() + L'\0');
-    const std::filesystem::path good = place_app(local() / L"Programs" / L"Brimora");
-    ASSERT_TRUE(launch_existing_app());
-    const std::vector<StartRecord> starts = wait_for_starts(1);
-    ASSERT_EQ(starts.size(), 1u);
-    expect_started(starts[0], good);
+// The rejected copy is the registry candidate; the one that must start is a fallback.
+template <const wchar_t* Rejected, const wchar_t* Fallback>
+std::filesystem::path rejected_then_good(LaunchTest& t) {
+    place_app(t.root() / L"Rejected", Rejected);
+    write_install_location((t.root() / L"Rejected").native() + L'\0');
+    return place_app(t.local() / Fallback);
 }
 
-TEST_F(LaunchExisting, NeverStartsACopyThatFailsVerification) {
-    place_app(root() / L"Installed", L"app-unsigned.exe");
-    write_install_location((root() / L"Installed").native() + L'\0');
-    place_app(local() / L"Programs" / L"Brimora", L"app-wrong-case.exe");
-    place_app(local() / L"Brimora", L"app-trailing-blank.exe");
-    ASSERT_EQ(installed_app_candidates().size(), 4u);
-    EXPECT_FALSE(launch_existing_app());
-    EXPECT_EQ(starts_after_grace().size(), 0u);
+constexpr wchar_t UNSIGNED[] = L"app-unsigned.exe";
+constexpr wchar_t WRONG_CASE[] = L"app-wrong-case.exe";
+constexpr wchar_t PROGRAMS_BRIMORA[] = L"Programs\\Brimora";
+constexpr wchar_t BRIMORA[] = L"Brimora";
+
+std::filesystem::path none_verified(LaunchTest& t) {
+    place_app(t.root() / L"Installed", UNSIGNED);
+    write_install_location((t.root() / L"Installed").native() + L'\0');
+    place_app(t.local() / L"Programs" / L"Brimora", WRONG_CASE);
+    place_app(t.local() / L"Brimora", L"app-trailing-blank.exe");
+    EXPECT_EQ(installed_app_candidates().size(), 4u);
+    return {};
 }
 
-TEST_F(LaunchExisting, FindsNothingWhenNothingIsInstalled) { EXPECT_FALSE(launch_existing_app()); }
+std::filesystem::path nothing(LaunchTest&) { return {}; }
 
-TEST_F(LaunchExisting, TriesTheNextCandidateWhenAVerifiedOneWillNotStart) {
-    if (!brimora::testing::running_under_wine()) {
+std::filesystem::path unstartable_then_good(LaunchTest& t) { return t.place_unstartable_then_good(); }
+
+// A failed start ends launch_installed_app: the good fallback behind it must not start either.
+std::filesystem::path unstartable_then_good_unused(LaunchTest& t) {
+    t.place_unstartable_then_good();
+    return {};
+}
+
+class LaunchTable : public LaunchTest, public ::testing::WithParamInterface<LaunchCase> {};
+
+TEST_P(LaunchTable, OpensTheFirstVerifiedStartableCopy) {
+    const LaunchCase& c = GetParam();
+    if (c.needs_wine_long_path_limit && !brimora::testing::running_under_wine()) {
         GTEST_SKIP() << NEEDS_WINE_LONG_PATH_LIMIT;
     }
-    ASSERT_NO_FATAL_FAILURE(place_unstartable_then_good());
-    ASSERT_TRUE(launch_existing_app());
+    const std::filesystem::path expected = c.place(*this);
+    ASSERT_FALSE(HasFatalFailure());
+    const std::optional<Failure> outcome = c.launch == Launch::existing
+                                               ? (launch_existing_app() ? std::nullopt : std::optional(NOTHING_OPENED))
+                                               : failure_of(launch_installed_app());
+    EXPECT_EQ(outcome, c.outcome);
+    if (expected.empty()) {
+        EXPECT_EQ(starts_after_grace().size(), 0u) << "a copy was started";
+        return;
+    }
     const std::vector<StartRecord> starts = wait_for_starts(1);
     ASSERT_EQ(starts.size(), 1u);
-    expect_started(starts[0], good_);
+    expect_started(starts[0], expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Candidates, LaunchTable,
+    ::testing::Values(LaunchCase{"existing: a path with blanks starts as one program", Launch::existing,
+                                 blanks_and_japanese, std::nullopt},
+                      LaunchCase{"existing: a rejected copy is skipped for the next verified one", Launch::existing,
+                                 rejected_then_good<UNSIGNED, PROGRAMS_BRIMORA>, std::nullopt},
+                      LaunchCase{"existing: a copy that fails verification never starts", Launch::existing,
+                                 none_verified, NOTHING_OPENED},
+                      LaunchCase{"existing: nothing installed", Launch::existing, nothing, NOTHING_OPENED},
+                      LaunchCase{"existing: a verified copy that will not start is passed over", Launch::existing,
+                                 unstartable_then_good, std::nullopt, true},
+                      LaunchCase{"installed: a copy that fails verification is skipped", Launch::installed,
+                                 rejected_then_good<WRONG_CASE, BRIMORA>, std::nullopt},
+                      LaunchCase{"installed: a verified copy that will not start fails at once", Launch::installed,
+                                 unstartable_then_good_unused, LAUNCH_FAILED, true}),
+    [](const auto& row) { return "Row" + std::to_string(row.index); });
+
+// Both paths open the same file: the same volume and file index.
+bool same_file(const std::wstring& a, const std::wstring& b) {
+    BY_HANDLE_FILE_INFORMATION info[2]{};
+    for (int i = 0; i < 2; ++i) {
+        const FileHandle file(::CreateFileW((i == 0 ? a : b).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+        if (!file || !::GetFileInformationByHandle(file.get(), &info[i])) {
+            return false;
+        }
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+// What the short form CreateProcessW is given stands for: the same file, below MAX_PATH wherever
+// the volume keeps short names (Wine's drives always do).
+TEST_F(LaunchTest, StartablePathOfALongPathIsShortAndTheSameFile) {
+    const LongPathCopy& copy = unstartable_.emplace(root());
+    ASSERT_TRUE(copy.ready());
+    EXPECT_EQ(startable_path(root() / L"short.exe"), (root() / L"short.exe").native()) << "a short path is kept";
+    const std::wstring startable = startable_path(copy.exe());
+    std::wstring first_folder(MAX_PATH, L'\0');
+    first_folder.resize(::GetShortPathNameW((root() / std::wstring(100, L'a')).c_str(), first_folder.data(), MAX_PATH));
+    const bool short_names = !first_folder.empty() && first_folder != (root() / std::wstring(100, L'a')).native();
+    if (brimora::testing::running_under_wine()) {
+        ASSERT_TRUE(short_names) << "Wine's drives make short names";
+    }
+    if (!short_names) {
+        EXPECT_EQ(startable, copy.exe());
+        return;
+    }
+    EXPECT_LT(startable.size(), static_cast<std::size_t>(MAX_PATH));
+    EXPECT_TRUE(same_file(startable, copy.exe())) << std::filesystem::path(startable).string();
 }
 
 // Each start hands us a process and a thread handle; both must be closed at once.
-TEST_F(LaunchExisting, LeavesNoHandlesOfTheStartedProcess) {
+TEST_F(LaunchTest, LeavesNoHandlesOfTheStartedProcess) {
     place_app(local() / L"Brimora");
     ASSERT_TRUE(launch_existing_app());
     ASSERT_EQ(wait_for_starts(1).size(), 1u);
@@ -161,34 +241,6 @@ TEST_F(LaunchExisting, LeavesNoHandlesOfTheStartedProcess) {
 // --- launch_installed_app: up to LAUNCH_PASSES passes ---------------------------------------------
 
 class LaunchInstalled : public LaunchTest {};
-
-TEST_F(LaunchInstalled, SkipsACopyThatFailsVerification) {
-    place_app(root() / L"Installed", L"app-wrong-case.exe");
-    write_install_location((root() / L"Installed").native() + L'\0');
-    const std::filesystem::path good = place_app(local() / L"Brimora");
-    EXPECT_EQ(failure_of(launch_installed_app()), std::nullopt);
-    const std::vector<StartRecord> starts = wait_for_starts(1);
-    ASSERT_EQ(starts.size(), 1u);
-    expect_started(starts[0], good);
-}
-
-TEST_F(LaunchInstalled, FailsAtOnceWhenTheVerifiedCopyWillNotStart) {
-    if (!brimora::testing::running_under_wine()) {
-        GTEST_SKIP() << NEEDS_WINE_LONG_PATH_LIMIT;
-    }
-    ASSERT_NO_FATAL_FAILURE(place_unstartable_then_good());
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(failure_of(launch_installed_app()), LAUNCH_FAILED);
-    std::printf("launch_failed after %.2f s\n", seconds_since(start));
-    EXPECT_EQ(starts_after_grace().size(), 0u) << "a further candidate was tried after the start failure";
-}
-
-TEST_F(LaunchInstalled, GivesUpAfterAllPassesWhenNothingIsInstalled) {
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(failure_of(launch_installed_app()), NOT_FOUND);
-    std::printf("installed_app_not_found after %.2f s (%d passes, %lld ms pause after each)\n", seconds_since(start),
-                LAUNCH_PASSES, static_cast<long long>(LAUNCH_PASS_DELAY.count()));
-}
 
 // The pause is the test's: it counts the passes and installs the copy while pause N runs, so the
 // copy can only be found if pass N + 1 happens.

@@ -25,7 +25,7 @@
 #include "support/rig_control.hpp"
 #include "support/temp_dir.hpp"
 #include "support/win32.hpp"
-#include "texts.hpp"
+#include "brimora/texts.hpp"
 #include "windows_app/installed_app/app_environment.hpp"
 #include "windows_app/recorded_io.hpp"
 
@@ -353,7 +353,7 @@ TEST_F(WholeInstall, PostsEveryStageInOrderAndDeliversInstallSucceededBeforeTheO
     };
     // clang-format on
     ASSERT_TRUE(rig::set_events_mode("200"));
-    const UiText& texts = texts_for(brimora::InstallerLocale::en);
+    const brimora::UiText& texts = brimora::texts_for(brimora::InstallerLocale::en);
     const std::vector<brimora::win::test::Reported> stages_before = {{3, std::string(texts.opening_installed)},
                                                                      {5, std::string(texts.checking_latest)},
                                                                      {10, std::string(texts.downloading)}};

@@ -1,9 +1,9 @@
-// The rig as the Win32 layer's tests meet it under Wine: WinHTTP reaches the production host
-// names through the namespace and trusts only the rig's CA; the signed fixtures verify (or fail
-// to) exactly as their names promise; the test installer and the test app do what the other
-// tests rely on. A fault here would make every later test pass or fail for the wrong reason.
+// The rig as the Win32 layer's tests meet it under Wine: WinHTTP (through the transport, whose
+// own headers transport_test checks) reaches the production host names through the namespace and
+// trusts only the rig's CA; the signed fixtures verify (or fail to) exactly as their names
+// promise; the test installer and the test app do what the other tests rely on. A fault here
+// would make every later test pass or fail for the wrong reason.
 #include <windows.h>
-#include <winhttp.h>
 #include <wintrust.h>
 #include <softpub.h>
 #include <wincrypt.h>
@@ -13,13 +13,16 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "authenticode.hpp"
 #include "handles.hpp"
+#include "transport.hpp"
 #include "support/rig_control.hpp"
+#include "support/rig_fixtures.hpp"
 #include "support/win32.hpp"
 #include "support/temp_dir.hpp"
 
@@ -29,15 +32,17 @@ namespace rig = brimora::testing::rig;
 using brimora::testing::TempDir;
 using brimora::win::KernelHandle;
 using brimora::win::RegistryKey;
-using brimora::win::UniqueHandle;
 
-constexpr std::wstring_view FEED_PREFIX = L"/brimora-desktop-releases/production/win32-x64/";
+const std::string MANIFEST = std::string(brimora::win::FEED_PREFIX) + "latest.yml";
+constexpr std::string_view EVENTS = "/api/desktop/acquisition-events";
 constexpr const wchar_t* APP_KEY = L"Software\\9b2e4d71-5c08-5a3f-8e6d-2f71c4a90b5e";
 
-#define SKIP_OUTSIDE_RIG()                         \
+// These tests run only inside the rig's runner: a runner that stopped exporting its variables must
+// fail them, not turn them into skips that leave the tier green.
+#define ASSERT_IN_RIG()                            \
     do {                                           \
         if (const auto why = rig::unavailable()) { \
-            GTEST_SKIP() << *why;                  \
+            FAIL() << *why;                        \
         }                                          \
     } while (false)
 
@@ -49,9 +54,7 @@ std::string utf8(const std::filesystem::path& path) {
 using brimora::testing::running_under_wine;
 using brimora::win::trust_verdict;
 
-// ---- a minimal HTTPS client, set up like the system's own requests ----
-
-using Internet = brimora::win::WinHttpHandle;
+// ---- one request through the product's transport, with short limits ----
 
 struct Reply {
     DWORD status = 0;
@@ -59,59 +62,26 @@ struct Reply {
 };
 
 // nullopt when any step fails: name resolution, connect, TLS, send, receive or read.
-std::optional<Reply> https(const wchar_t* verb, const wchar_t* host, const std::wstring& path,
-                           const std::wstring& headers = {}, const std::string& body = {}) {
-    Internet session(WinHttpOpen(L"BrimoraInstaller/1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                 WINHTTP_NO_PROXY_BYPASS, 0));
-    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-    if (!session || !WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols) ||
-        !WinHttpSetTimeouts(session.get(), 5000, 5000, 5000, 5000)) {
+std::optional<Reply> https(std::string_view verb, std::string_view host, std::string_view path,
+                           std::optional<std::uint64_t> range = std::nullopt,
+                           std::optional<std::string_view> body = std::nullopt) {
+    constexpr brimora::win::Timeouts LIMITS{5000, 5000, 5000, 5000};
+    const auto bytes = body
+                           ? std::optional(std::span(reinterpret_cast<const std::uint8_t*>(body->data()), body->size()))
+                           : std::nullopt;
+    auto response = brimora::win::open_request(verb, host, path, range, bytes, LIMITS);
+    if (!response) {
         return std::nullopt;
     }
-    Internet connection(WinHttpConnect(session.get(), host, INTERNET_DEFAULT_HTTPS_PORT, 0));
-    Internet request(connection ? WinHttpOpenRequest(connection.get(), verb, path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                                     WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE)
-                                : nullptr);
-    DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-    // Under Wine, WinHttpSetTimeouts leaves the wait for the response headers unbounded.
-    DWORD receive = 5000;
-    if (!request || !WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never) ||
-        !WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive, sizeof receive)) {
-        return std::nullopt;
-    }
-    if (!headers.empty() &&
-        !WinHttpAddRequestHeaders(request.get(), headers.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD)) {
-        return std::nullopt;
-    }
-    const auto length = static_cast<DWORD>(body.size());
-    void* data = body.empty() ? nullptr : const_cast<char*>(body.data());
-    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length, 0) ||
-        !WinHttpReceiveResponse(request.get(), nullptr)) {
-        return std::nullopt;
-    }
-    Reply reply;
-    DWORD size = sizeof reply.status;
-    if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &reply.status, &size, WINHTTP_NO_HEADER_INDEX)) {
-        return std::nullopt;
-    }
-    std::vector<char> buffer(8192);
-    for (;;) {
-        DWORD n = 0;
-        if (!WinHttpReadData(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &n)) {
-            return std::nullopt;
-        }
-        if (n == 0) {
-            return reply;
-        }
-        reply.body.append(buffer.data(), n);
-    }
+    const DWORD status = response->status();
+    const auto read = brimora::win::read_bounded_body(std::move(*response));
+    return read ? std::optional(Reply{status, std::string(read->begin(), read->end())}) : std::nullopt;
 }
 
 class RigNetwork : public ::testing::Test {
 protected:
     void SetUp() override {
-        SKIP_OUTSIDE_RIG();
+        ASSERT_IN_RIG();
         ASSERT_TRUE(rig::reset());
     }
     void TearDown() override {
@@ -124,7 +94,7 @@ protected:
 struct FeedCase {
     const char* fault;  // what would be broken in the rig if this row failed
     const char* mode;
-    const wchar_t* headers;
+    std::optional<std::uint64_t> range;
     DWORD status;
     std::string body;
 };
@@ -133,16 +103,16 @@ TEST_F(RigNetwork, FeedAnswersWinHttpThroughTheNamespace) {
     const std::string manifest = "version: 1.2.3\nfiles: []\n";
     ASSERT_TRUE(rig::serve(L"latest.yml", manifest));
     const FeedCase cases[] = {
-        {"host not mapped, CA not trusted, or file not served", "{}", L"", 200, manifest},
-        {"Range not honoured", "{}", L"Range: bytes=8-\r\n", 206, manifest.substr(8)},
-        {"a range beyond the end not refused", "{}", L"Range: bytes=999-\r\n", 416, ""},
-        {"status override ignored", R"({"status": 302, "location": "https://elsewhere.invalid/"})", L"", 302, ""},
+        {"host not mapped, CA not trusted, or file not served", "{}", std::nullopt, 200, manifest},
+        {"Range not honoured", "{}", 8, 206, manifest.substr(8)},
+        {"a range beyond the end not refused", "{}", 999, 416, ""},
+        {"status override ignored", R"({"status": 302, "location": "https://elsewhere.invalid/"})", std::nullopt, 302,
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
         ASSERT_TRUE(rig::set_feed_mode(nlohmann::json::parse(c.mode)));
-        const auto reply =
-            https(L"GET", L"downloads.brimora.app", std::wstring(FEED_PREFIX) + L"latest.yml", c.headers);
+        const auto reply = https("GET", "downloads.brimora.app", MANIFEST, c.range);
         ASSERT_TRUE(reply.has_value());
         EXPECT_EQ(reply->status, c.status);
         EXPECT_EQ(reply->body, c.body);
@@ -156,18 +126,16 @@ TEST_F(RigNetwork, FeedAnswersWinHttpThroughTheNamespace) {
 
 TEST_F(RigNetwork, OnlyTheTwoProductionNamesReachTheRig) {
     ASSERT_TRUE(rig::serve(L"latest.yml", "x"));
-    const std::wstring path = std::wstring(FEED_PREFIX) + L"latest.yml";
     // Another name does not resolve; the servers' own address fails the certificate's name check,
     // which shows Wine really verifies what it connects to.
-    EXPECT_FALSE(https(L"GET", L"nosuch.brimora.app", path).has_value());
-    EXPECT_FALSE(https(L"GET", L"127.0.0.2", path).has_value());
-    EXPECT_TRUE(https(L"GET", L"downloads.brimora.app", path).has_value());
+    EXPECT_FALSE(https("GET", "nosuch.brimora.app", MANIFEST).has_value());
+    EXPECT_FALSE(https("GET", "127.0.0.2", MANIFEST).has_value());
+    EXPECT_TRUE(https("GET", "downloads.brimora.app", MANIFEST).has_value());
 }
 
 TEST_F(RigNetwork, RecorderStoresThePostAndCanBeAbsent) {
     const std::string body = R"({"event":"installer_started","n":1})";
-    const std::wstring json_headers = L"Content-Type: application/json\r\nAccept: application/json\r\n";
-    const auto reply = https(L"POST", L"events.brimora.app", L"/api/desktop/acquisition-events", json_headers, body);
+    const auto reply = https("POST", "events.brimora.app", EVENTS, std::nullopt, body);
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(reply->status, 200u);
     auto records = rig::event_records();
@@ -179,21 +147,17 @@ TEST_F(RigNetwork, RecorderStoresThePostAndCanBeAbsent) {
 
     // A refused connection fails the request; the switch back must work too.
     ASSERT_TRUE(rig::set_events_mode("absent"));
-    EXPECT_FALSE(
-        https(L"POST", L"events.brimora.app", L"/api/desktop/acquisition-events", json_headers, body).has_value());
+    EXPECT_FALSE(https("POST", "events.brimora.app", EVENTS, std::nullopt, body).has_value());
     ASSERT_TRUE(rig::set_events_mode("200"));
-    EXPECT_TRUE(
-        https(L"POST", L"events.brimora.app", L"/api/desktop/acquisition-events", json_headers, body).has_value());
+    EXPECT_TRUE(https("POST", "events.brimora.app", EVENTS, std::nullopt, body).has_value());
     EXPECT_EQ(rig::event_records().size(), 2u);
 }
 
 // ---- signatures of the fixtures ----
 
-using brimora::win::HandleTraits;
-using Store = UniqueHandle<HandleTraits<HCERTSTORE, [](HCERTSTORE h) { return CertCloseStore(h, 0); }>>;
-using Message = UniqueHandle<HandleTraits<HCRYPTMSG, [](HCRYPTMSG h) { return CryptMsgClose(h); }>>;
-using Certificate =
-    UniqueHandle<HandleTraits<PCCERT_CONTEXT, [](PCCERT_CONTEXT h) { return CertFreeCertificateContext(h); }>>;
+using Store = brimora::win::CertStore;
+using Message = brimora::win::CryptMessage;
+using Certificate = brimora::win::CertContext;
 
 // The simple display name of the first signer's certificate, as UTF-16; nullopt when unsigned.
 std::optional<std::wstring> signer_name(const std::filesystem::path& file) {
@@ -229,51 +193,24 @@ std::optional<std::wstring> signer_name(const std::filesystem::path& file) {
     return name;
 }
 
-struct TrustCase {
-    const wchar_t* fixture;
-    LONG result;                // expected WinVerifyTrust result; 0 is success
-    const wchar_t* signer;      // expected signer name, nullptr when unsigned
-    bool windows_only = false;  // Wine accepts it regardless
-};
-
 TEST(RigFixtures, SignaturesAreWhatTheirNamesSay) {
-    SKIP_OUTSIDE_RIG();
-    const TrustCase cases[] = {
-        {L"app-signed.exe", 0, L"BRIMORA K.K."},
-        {L"app-unsigned.exe", TRUST_E_NOSIGNATURE, nullptr},
-        {L"app-wrong-case.exe", 0, L"Brimora K.K."},
-        {L"app-trailing-blank.exe", 0, L"BRIMORA K.K. "},
-        {L"installer-signed.exe", 0, L"BRIMORA K.K."},
-        {L"installer-exit1.exe", 0, L"BRIMORA K.K."},
-        {L"installer-exit0-empty.exe", 0, L"BRIMORA K.K."},
-        {L"installer-unsigned.exe", TRUST_E_NOSIGNATURE, nullptr},
-        {L"installer-wrong-case.exe", 0, L"Brimora K.K."},
-        {L"installer-trailing-blank.exe", 0, L"BRIMORA K.K. "},
-        {L"installer-tampered.exe", TRUST_E_BAD_DIGEST, L"BRIMORA K.K."},
-    };
-    for (const auto& c : cases) {
-        const auto path = *rig::fixture(c.fixture);
+    ASSERT_IN_RIG();
+    for (const auto& v : brimora::testing::FIXTURE_VERDICTS) {
+        const auto path = *rig::fixture(v.fixture);
         SCOPED_TRACE(utf8(path));
         ASSERT_TRUE(std::filesystem::exists(path)) << "build the windows tree first";
-        EXPECT_EQ(trust_verdict(path), c.result);
-        const auto name = signer_name(path);
-        ASSERT_EQ(name.has_value(), c.signer != nullptr);
-        if (name) {
-            EXPECT_EQ(*name, c.signer);
+        if (v.windows_only) {
+            if (!running_under_wine()) {
+                EXPECT_NE(trust_verdict(path), 0) << "on Windows this needs the rig's code-signing root trusted";
+            }
+            continue;
         }
-    }
-}
-
-TEST(RigFixtures, UntrustedRootAndRevokedLeafAreRejectedOnWindows) {
-    SKIP_OUTSIDE_RIG();
-    if (running_under_wine()) {
-        GTEST_SKIP() << "Wine's WinVerifyTrust accepts SHA-256 signatures whatever their root and never checks "
-                        "revocation";
-    }
-    // On Windows this needs the rig's code-signing root (codesign/root.pem) in the trusted root store.
-    ASSERT_EQ(trust_verdict(*rig::fixture(L"app-signed.exe")), 0) << "the rig's code-signing root is not trusted here";
-    for (const auto* name : {L"app-untrusted-root.exe", L"app-revoked.exe"}) {
-        EXPECT_NE(trust_verdict(*rig::fixture(name)), 0) << utf8(name);
+        EXPECT_EQ(trust_verdict(path), v.trust);
+        const auto name = signer_name(path);
+        ASSERT_EQ(name.has_value(), v.signer != nullptr);
+        if (name) {
+            EXPECT_EQ(*name, v.signer);
+        }
     }
 }
 
@@ -340,7 +277,7 @@ std::optional<std::pair<DWORD, std::wstring>> install_location() {
 class RigProcesses : public ::testing::Test {
 protected:
     void SetUp() override {
-        SKIP_OUTSIDE_RIG();
+        ASSERT_IN_RIG();
         RegDeleteTreeW(HKEY_CURRENT_USER, APP_KEY);
     }
     void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, APP_KEY); }

@@ -1,8 +1,12 @@
+#include <windows.h>
+#include <winhttp.h>
+
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 
+#include "handles.hpp"
 #include "process.hpp"
 
 namespace brimora::win {
@@ -24,6 +28,38 @@ TEST(Process, CommandLineQuotesTheProgramAlone) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(command_line(c.program), c.line) << c.fault;
+    }
+}
+
+// A handle closed between a failing call and its caller's GetLastError must leave that call's
+// error in place: a lock retry reads it to tell a sharing violation from a permanent refusal.
+TEST(Handles, ResetKeepsTheLastError) {
+    struct Case {
+        const char* what;
+        void (*reset)();  // makes a handle of the kind and resets it with ERROR_SHARING_VIOLATION pending
+    };
+    const Case cases[] = {
+        {"a WinHTTP session, whose close sets ERROR_SUCCESS",
+         [] {
+             WinHttpHandle session(::WinHttpOpen(L"test", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                                 WINHTTP_NO_PROXY_BYPASS, 0));
+             ASSERT_TRUE(session);
+             ::SetLastError(ERROR_SHARING_VIOLATION);
+             session.reset();
+         }},
+        {"a kernel handle closed elsewhere, whose close fails",
+         [] {
+             const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+             ASSERT_NE(event, nullptr);
+             ::CloseHandle(event);
+             KernelHandle stale(event);
+             ::SetLastError(ERROR_SHARING_VIOLATION);
+             stale.reset();
+         }},
+    };
+    for (const Case& c : cases) {
+        c.reset();
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << c.what;
     }
 }
 

@@ -12,7 +12,7 @@
 
 #include "app.hpp"
 #include "app_state.hpp"
-#include "texts.hpp"
+#include "brimora/texts.hpp"
 #include "ui_messages.hpp"
 #include "utf16.hpp"
 #include "support/win32.hpp"
@@ -171,7 +171,7 @@ TEST(Window, CloseAndCancelFollowTheAttemptState) {
 
 TEST(Window, FailureShowsTheReasonsMessageAndOffersRetry) {
     const UiHandles& ui = *UI.get();
-    const UiText& en = text::EN;
+    const brimora::UiText& en = brimora::text::EN;
     struct Case {
         std::uint8_t reason;
         std::string_view message;

@@ -7,7 +7,7 @@
 
 #include "brimora/acquisition.hpp"
 
-namespace brimora::win {
+namespace brimora {
 
 struct UiText {
     std::string_view preparing;             // 0
@@ -44,10 +44,7 @@ extern const UiText JA;
 // The texts of a language.
 [[nodiscard]] const UiText& texts_for(InstallerLocale locale) noexcept;
 
-// The texts of the current UI language (English while CONTEXT is empty).
-[[nodiscard]] const UiText& ui_texts() noexcept;
-
 // The message shown for a failure reason.
 [[nodiscard]] std::string_view failure_message(const UiText& texts, FailureReason reason) noexcept;
 
-}  // namespace brimora::win
+}  // namespace brimora

@@ -1,8 +1,8 @@
-#include "texts.hpp"
+#include "brimora/texts.hpp"
 
 // No Win32 and no process state in here: the native feed tool prints these same messages.
 
-namespace brimora::win {
+namespace brimora {
 namespace text {
 
 const UiText EN{
@@ -91,4 +91,4 @@ std::string_view failure_message(const UiText& texts, FailureReason reason) noex
     return texts.failure_other;
 }
 
-}  // namespace brimora::win
+}  // namespace brimora
