@@ -31,7 +31,7 @@ ARROWS = {
     ("download", "library"),
     ("installed_app", "authenticode"), ("installed_app", "process"), ("installed_app", "paths"),
     ("installed_app", "handles"), ("installed_app", "utf16"), ("installed_app", "failure"),
-    ("events", "transport"), ("events", "app_state"), ("events", "handles"),
+    ("events", "transport"), ("events", "app_state"), ("events", "handles"), ("events", "library"),
     ("authenticode", "handles"), ("authenticode", "utf16"), ("authenticode", "failure"),
     ("transport", "handles"), ("transport", "utf16"),
     ("window", "app_state"), ("window", "ui_messages"), ("window", "utf16"), ("window", "library"),

@@ -20,8 +20,7 @@ std::optional<std::wstring> installer_command_line(const std::wstring& installer
     return command_line(installer, INSTALLER_ARGUMENTS);
 }
 
-Outcome<void> run_installer(const std::wstring& installer, const std::function<Outcome<void>()>& verify_again,
-                            TimeBudget& budget) {
+Outcome<void> run_installer(const std::wstring& installer, VerifyAgain verify_again, TimeBudget& budget) {
     const std::wstring image = startable_path(installer);
     // A scanner that opened the fresh installer refuses the start for a few seconds: that is
     // waited out, not reported. Whoever held it may have written to it, so after a refusal the

@@ -216,7 +216,7 @@ TEST(Window, RetryStartsAnAttemptAndTheInstallerDisablesCancel) {
     EXPECT_FALSE(::IsWindowVisible(ui.retry_button) || ::IsWindowEnabled(ui.retry_button));
     EXPECT_EQ(text_of(ui.cancel_button), "Cancel");
     EXPECT_EQ(bar_position(), 0);
-    EXPECT_EQ(text_of(ui.status_text), text::EN.failure_download);
+    EXPECT_EQ(text_of(ui.status_text), brimora::text::EN.failure_download);
     post_progress(3, "Opening your installed Brimora app…");
     EXPECT_EQ(text_of(ui.status_text), "Opening your installed Brimora app…");
     EXPECT_TRUE(::IsWindowEnabled(ui.cancel_button));
