@@ -46,6 +46,8 @@ JA = {
 
 
 class Installer:
+    started = []  # every one this process started, for killing what a failed scenario left
+
     def __init__(self, env_extra=None, windows_env=None, exe=EXE):
         env = dict(os.environ)
         env.update(env_extra or {})
@@ -55,6 +57,7 @@ class Installer:
             command = [WINE64, DRIVER, "run-with", windows_env, exe]
         self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        Installer.started.append(self)
 
     def exit_code(self, timeout=120):
         try:

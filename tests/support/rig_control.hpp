@@ -3,7 +3,7 @@
 // tests/rig/run-in-namespace sees them (tests/rig/README.md describes the files): what the feed
 // serves, the servers' modes, and the requests they logged. Windows tests reach the directory
 // through BRIMORA_RIG_DIR_WIN, native ones through BRIMORA_RIG_DIR. Outside the runner every
-// accessor says so (nullopt, false or nothing logged), and tests skip with unavailable().
+// accessor says so (nullopt, false or nothing logged), and a test that asks unavailable() fails.
 
 #ifdef _WIN32
 #include <windows.h>
@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "support/temp_dir.hpp"
@@ -64,10 +65,15 @@ inline std::optional<std::filesystem::path> fixture(const std::filesystem::path&
     return dir ? std::optional(*dir / name) : std::nullopt;
 }
 
-// The reason a rig test cannot run here, or nullopt inside the runner (for GTEST_SKIP).
+// nullopt inside the runner. Outside it, records a failure of the running test and returns the
+// reason, so the caller ends the test there (GTEST_SKIP after the failure still reports it
+// failed): the rig tier only ever runs these tests inside the runner, and a runner that stopped
+// giving them its variables must turn the tier red, not green with skips.
 inline std::optional<std::string> unavailable() {
     if (!control_dir() || !fixture("")) {
-        return "needs the test rig: run under tests/rig/run-in-namespace";
+        std::string why = "needs the test rig's variables: run under tests/rig/run-in-namespace";
+        ADD_FAILURE() << why;
+        return why;
     }
     return std::nullopt;
 }
