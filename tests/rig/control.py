@@ -108,11 +108,14 @@ def resume_feed():
 
 def reset():
     """Normal service, nothing served, nothing logged or recorded."""
-    for name in ("feed-mode.json", "events-mode.json", "feed-paused", "feed-requests.jsonl", "feed-served.jsonl"):
+    for name in ("feed-mode.json", "events-mode.json", "feed-paused", "feed-served.jsonl"):
         try:
             os.unlink(os.path.join(CONTROL, name))
         except FileNotFoundError:
             pass
+    # Emptied, not removed: nginx keeps its log open and would go on writing to the removed file.
+    if os.path.exists(os.path.join(CONTROL, "feed-requests.jsonl")):
+        open(os.path.join(CONTROL, "feed-requests.jsonl"), "w").close()
     for sub in ("feed", "events"):
         for name in os.listdir(os.path.join(CONTROL, sub)):
             os.unlink(os.path.join(CONTROL, sub, name))
