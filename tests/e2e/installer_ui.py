@@ -75,8 +75,13 @@ class Installer:
 def driver(*args, env_extra=None):
     env = dict(os.environ)
     env.update(env_extra or {})
-    out = subprocess.run([WINE64, DRIVER, *args], capture_output=True, env=env, stdin=subprocess.DEVNULL)
-    lines = [line for line in out.stdout.decode("utf-8", "replace").splitlines() if line.startswith("{")]
+    return last_json(subprocess.run([WINE64, DRIVER, *args], capture_output=True, env=env,
+                                     stdin=subprocess.DEVNULL).stdout)
+
+
+def last_json(out):
+    """The driver's answer: the last line of its output that is a JSON object ({} when none)."""
+    lines = [line for line in out.decode("utf-8", "replace").splitlines() if line.startswith("{")]
     return json.loads(lines[-1]) if lines else {}
 
 

@@ -16,6 +16,7 @@ the exit code.
 import argparse
 import base64
 import concurrent.futures
+import functools
 import glob
 import hashlib
 import json
@@ -27,15 +28,16 @@ import subprocess
 import sys
 import time
 import traceback
-import xml.etree.ElementTree as ET
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "rig"))
-from control import (CONTROL, FIXTURES, INSTALL_KEY, PAYLOAD_NAME, VERSION, WINE64, WINE_PREFIX, Failed,  # noqa: E402
+sys.path[:0] = [os.path.join(ROOT, "tests", "rig"), os.path.join(ROOT, "scripts", "lib")]
+from control import (CONTROL, FEED, FEED_PREFIX, FIXTURES, INSTALL_KEY, PAYLOAD_NAME, VERSION, WINE64,  # noqa: E402
+                     WINE_PREFIX, Failed,
                      cache_dir, check, check_eq, event_bodies as events, events_mode, feed_mode, feed_requests,
                      fixture, header, local_app_data, manifest_for, pause_feed, publish, reset, resume_feed,
                      served_bytes, start_marks, wait_for, wine_path, write_control)
-from installer_ui import BUILD, DRIVER, EN, EXE, JA, Installer, click, driver, wait_window, window  # noqa: E402
+from summarize import write_report  # noqa: E402
+from installer_ui import BUILD, DRIVER, EN, EXE, JA, Installer, click, driver, last_json, wait_window, window  # noqa: E402
 
 RUNNER = os.path.join(ROOT, "tests", "rig", "run-in-namespace")
 LOCALE_DIR = os.path.join(ROOT, ".cache", "locale")
@@ -59,6 +61,13 @@ def family(name):
         FAMILIES.setdefault(name, []).append(fn.__name__)
         return scenario(fn)
     return register
+
+
+def table(family_name, run, rows):
+    """One scenario per row (name first, then run's arguments), all of one family."""
+    for name, *args in rows:
+        FAMILIES.setdefault(family_name, []).append(name)
+        SCENARIOS[name] = functools.partial(run, *args)
 
 
 # ---- the rig and the prefix, as the scenarios read them ----
@@ -216,8 +225,14 @@ def unsigned_installed_copy_is_not_opened():
 
 
 def manifest_fault_then_retry(fault, message):
+    """fault: a feed mode (dict), the text of latest.yml, or a function that breaks the feed."""
     publish(fixture("installer-signed.exe"))
-    fault()
+    if isinstance(fault, dict):
+        feed_mode(fault)
+    elif callable(fault):
+        fault()
+    else:
+        write_control("feed/latest.yml", fault)
     installer = Installer()
     state = wait_status(EN[message])
     check_failed_window(state)
@@ -231,38 +246,22 @@ def manifest_fault_then_retry(fault, message):
     check_eq(event_types().count("installer_started"), 2, "installer_started per attempt")
     keys = [e["idempotencyKey"] for e in events() if e["eventType"] == "installer_started"]
     check(keys[0] != keys[1], "a new idempotency key for the second attempt")
+    check("other.yml" not in requested_names(), "a redirect is never followed")
 
 
-@family("manifest_faults")
-def manifest_not_found_then_retry():
-    manifest_fault_then_retry(lambda: feed_mode({"path": "latest.yml", "status": 404}), "failure_network")
-
-
-@family("manifest_faults")
-def manifest_redirect_is_not_followed():
-    manifest_fault_then_retry(
-        lambda: feed_mode({"path": "latest.yml", "status": 302,
-                           "location": "https://downloads.brimora.app/brimora-desktop-releases/production/"
-                                       "win32-x64/other.yml"}), "failure_network")
-    check("other.yml" not in requested_names(), "the redirect was not followed")
-
-
-@family("manifest_faults")
-def manifest_over_64_kib():
-    manifest_fault_then_retry(lambda: write_control("feed/latest.yml", "#" * 65536 + "\n"), "failure_network")
-
-
-@family("manifest_faults")
-def manifest_invalid_yaml():
-    manifest_fault_then_retry(lambda: write_control("feed/latest.yml", "version: [1.4.0\n"), "failure_release_info")
-
-
-@family("manifest_faults")
-def manifest_below_rollback_floor():
-    def old_release():
-        payload = fixture("installer-signed.exe")
-        write_control("feed/latest.yml", manifest_for(payload, version="0.1.31"))
-    manifest_fault_then_retry(old_release, "failure_release_info")
+# TLS 1.2 exactly: a feed that speaks only 1.3 or only 1.1 is no feed at all. (Wine's WinHTTP never
+# offers 1.3, so there the 1.3 row cannot tell a pinned client from an unpinned one; the 1.1 row can.)
+table("manifest_faults", manifest_fault_then_retry, [
+    ("manifest_not_found_then_retry", {"path": "latest.yml", "status": 404}, "failure_network"),
+    ("manifest_redirect_is_not_followed", {"path": "latest.yml", "status": 302, "location":
+                                           f"https://{FEED}{FEED_PREFIX}other.yml"}, "failure_network"),
+    ("manifest_over_64_kib", "#" * 65536 + "\n", "failure_network"),
+    ("manifest_invalid_yaml", "version: [1.4.0\n", "failure_release_info"),
+    ("manifest_below_rollback_floor", lambda: write_control(
+        "feed/latest.yml", manifest_for(fixture("installer-signed.exe"), version="0.1.31")), "failure_release_info"),
+    ("manifest_from_tls13_only_feed_is_a_network_error", {"tls": "1.3"}, "failure_network"),
+    ("manifest_from_tls11_only_feed_is_a_network_error", {"tls": "1.1"}, "failure_network"),
+])
 
 
 @scenario
@@ -310,14 +309,9 @@ def refused_publisher(fixture_name):
     check_eq(wait_gone(installer), 0, "the close box works after a failure")
 
 
-@family("refused_publishers")
-def unsigned_installer_is_never_run():
-    refused_publisher("installer-unsigned.exe")
-
-
-@family("refused_publishers")
-def installer_signed_by_another_name_is_never_run():
-    refused_publisher("installer-wrong-case.exe")
+table("refused_publishers", refused_publisher, [("unsigned_installer_is_never_run", "installer-unsigned.exe"),
+                                                ("installer_signed_by_another_name_is_never_run",
+                                                 "installer-wrong-case.exe")])
 
 
 @scenario
@@ -420,25 +414,23 @@ def cancel_while_the_manifest_arrives():
     installer.kill()
 
 
-def install_with_events(mode):
+def install_with_events(mode, tls, recorded):
     publish(fixture("installer-signed.exe"))
-    events_mode(mode)
+    events_mode(mode, tls)
     started = time.monotonic()
     installer = Installer()
     check_eq(wait_gone(installer), 0, "exit code")
-    print(f"    install with the event service {mode}: {time.monotonic() - started:.1f} s")
+    print(f"    install with the event service {mode} (TLS {tls or '1.2'}): {time.monotonic() - started:.1f} s")
     started_once("installed and opened")
+    check_eq(bool(events()), recorded, "events recorded (a silent service records, then never answers)")
 
 
-@family("event_service_modes")
-def silent_event_service_does_not_stop_the_install():
-    install_with_events("silent")
-
-
-@family("event_service_modes")
-def absent_event_service_does_not_stop_the_install():
-    install_with_events("absent")
-    check_eq(events(), [], "nothing recorded")
+# An event service that never answers, is not there, or speaks only TLS 1.3 stops nothing.
+table("event_service_modes", install_with_events, [
+    ("silent_event_service_does_not_stop_the_install", "silent", None, True),
+    ("absent_event_service_does_not_stop_the_install", "absent", None, False),
+    ("tls13_only_event_service_gets_nothing_and_the_install_succeeds", "200", "1.3", False),
+])
 
 
 @scenario
@@ -490,9 +482,7 @@ class Scanner:
                                         stderr=subprocess.DEVNULL)
 
     def result(self, timeout=120):
-        out, _ = self.process.communicate(timeout=timeout)
-        lines = [line for line in out.decode("utf-8", "replace").splitlines() if line.startswith("{")]
-        return json.loads(lines[-1]) if lines else {}
+        return last_json(self.process.communicate(timeout=timeout)[0])
 
 
 @scenario
@@ -589,28 +579,6 @@ def japanese_user_folder_past_max_path():
     check(os.path.exists(os.path.join(data, "acquisition.json")), "the state file stays")
     check(not os.path.exists(os.path.join(folder, "Programs")), "nothing was installed")
     installer.kill()
-
-
-# TLS 1.2 exactly: a feed that speaks only 1.3 or only 1.1 is no feed at all. (Wine's WinHTTP never
-# offers 1.3, so there the 1.3 row cannot tell a pinned client from an unpinned one; the 1.1 row can.)
-@family("manifest_faults")
-def manifest_from_tls13_only_feed_is_a_network_error():
-    manifest_fault_then_retry(lambda: feed_mode({"tls": "1.3"}), "failure_network")
-
-
-@family("manifest_faults")
-def manifest_from_tls11_only_feed_is_a_network_error():
-    manifest_fault_then_retry(lambda: feed_mode({"tls": "1.1"}), "failure_network")
-
-
-@family("event_service_modes")
-def tls13_only_event_service_gets_nothing_and_the_install_succeeds():
-    publish(fixture("installer-signed.exe"))
-    events_mode("200", tls="1.3")
-    installer = Installer()
-    check_eq(wait_gone(installer), 0, "exit code")
-    started_once("installed and opened")
-    check_eq(events(), [], "nothing delivered over anything but TLS 1.2")
 
 
 # The DLLs the exe reaches only through its delay imports, each loaded from System32 at startup.
@@ -898,11 +866,6 @@ def payload_answers():
             if r["path"].endswith("/" + PAYLOAD_NAME)]
 
 
-def write_file(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
 def install_from_nginx(prepare_cache=None):
     payload = fixture("installer-signed.exe")
     publish(payload)
@@ -924,7 +887,7 @@ def nginx_first_install():
 
 @nginx_scenario
 def nginx_cached_installer_is_reused():
-    install_from_nginx(lambda payload: write_file(os.path.join(cache_dir(), PAYLOAD_NAME), payload))
+    install_from_nginx(lambda payload: write_control(os.path.join(cache_dir(), PAYLOAD_NAME), payload))
     check_eq(requested_names(), ["latest.yml"], "the verified cached copy costs no download")
 
 
@@ -935,7 +898,7 @@ def nginx_resumes_a_partial_download():
     def leave_partial(payload):
         nonlocal kept
         kept = len(payload) // 3
-        write_file(os.path.join(cache_dir(), PAYLOAD_NAME + ".partial"), payload[:kept])
+        write_control(os.path.join(cache_dir(), PAYLOAD_NAME + ".partial"), payload[:kept])
 
     payload = install_from_nginx(leave_partial)
     check_eq(payload_answers(), [(f"bytes={kept}-", 206, len(payload) - kept)],
@@ -1041,15 +1004,7 @@ def run_all(names, report, jobs):
             sys.stdout.flush()
     print(f"{len(names)} scenarios in {len(units)} rigs, {jobs} at a time, in {time.monotonic() - started:.1f} s")
     if report:
-        root = ET.Element("testsuites", tests=str(len(names)))
-        suite = ET.SubElement(root, "testsuite", name="e2e", tests=str(len(names)))
-        for name in names:
-            passed, elapsed, output = results[name]
-            case = ET.SubElement(suite, "testcase", classname="e2e", name=name, time=f"{elapsed:.1f}",
-                                 status="run", result="completed")
-            if not passed:
-                ET.SubElement(case, "failure", message="scenario failed").text = output
-        ET.ElementTree(root).write(report, encoding="utf-8", xml_declaration=True)
+        write_report(report, [("e2e", name, None if results[name][0] else results[name][2]) for name in names])
     return 0 if all(results[name][0] for name in names) else 1
 
 

@@ -66,7 +66,7 @@ def wine_path(path):
 # ---- steering the servers ----
 
 def write_control(name, data):
-    """Writes a file of the control directory (text as UTF-8), whole or not at all."""
+    """Writes a file of the control directory (or an absolute path; text as UTF-8), whole or not at all."""
     path = os.path.join(CONTROL, name)
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path + ".writing", "wb") as f:

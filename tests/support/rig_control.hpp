@@ -65,10 +65,9 @@ inline std::optional<std::filesystem::path> fixture(const std::filesystem::path&
     return dir ? std::optional(*dir / name) : std::nullopt;
 }
 
-// nullopt inside the runner. Outside it, records a failure of the running test and returns the
-// reason, so the caller ends the test there (GTEST_SKIP after the failure still reports it
-// failed): the rig tier only ever runs these tests inside the runner, and a runner that stopped
-// giving them its variables must turn the tier red, not green with skips.
+// nullopt inside the runner. Outside it (a runner that stopped giving its variables), fails the
+// running test and returns the reason for the caller to end it with (a skip after the failure
+// still reports it failed): the rig tier must turn red then, not green with skips.
 inline std::optional<std::string> unavailable() {
     if (!control_dir() || !fixture("")) {
         std::string why = "needs the test rig's variables: run under tests/rig/run-in-namespace";
