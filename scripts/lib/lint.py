@@ -14,15 +14,17 @@ run fails its case instead of passing.
 
 CACHE (a JSON file under build/) remembers each case that passed by a digest of everything its
 verdict depends on: the tool's version, its configuration, the file, and for clang-tidy the
-file's compile command and every tracked header (a header's change can bring findings into the
-files that include it). A case whose digest is remembered passes without running the tool again;
-a failing case is never remembered, and a fresh clone (no CACHE yet) checks every file.
+file's compile command and every file of the project it includes (the compiler's -MM list: a
+header's change can bring findings into the files that include it). A case whose digest is
+remembered passes without running the tool again; a failing case is never remembered, and a
+fresh clone (no CACHE yet) checks every file.
 """
 import concurrent.futures
 import hashlib
 import json
 import os
 import re
+import shlex
 import subprocess
 import sys
 
@@ -52,12 +54,23 @@ def check_format(root, name):
 
 
 def tidy_sources(root):
-    """The files clang-tidy checks, each with its compile command."""
+    """The files clang-tidy checks, each with its compile database entry."""
     database = os.path.join(root, "build", "linux", "compile_commands.json")
     with open(database) as f:
-        built = {os.path.relpath(entry["file"], root): entry["command"] for entry in json.load(f)}
+        built = {os.path.relpath(entry["file"], root): entry for entry in json.load(f)}
     return {name: built[name] for name in tracked(root, "src", "tests") if name in built
             and not name.endswith("_test.cpp")}
+
+
+def own_headers(root, entry):
+    """The project's files that the compile command of entry reads (the compiler's -MM list)."""
+    argv = shlex.split(entry["command"])
+    argv = [a for i, a in enumerate(argv) if a != "-o" and (i == 0 or argv[i - 1] != "-o")]
+    run = subprocess.run(argv + ["-MM", "-MT", "x"], cwd=entry["directory"], capture_output=True, text=True,
+                         check=True)
+    listed = run.stdout[len("x:"):].replace("\\\n", " ").split()
+    paths = (os.path.realpath(os.path.join(entry["directory"], p)) for p in listed)
+    return sorted(os.path.relpath(p, root) for p in paths if p.startswith(os.path.realpath(root) + os.sep))
 
 
 def digest(*parts):
@@ -122,10 +135,10 @@ def main():
     except (OSError, subprocess.CalledProcessError) as error:
         results.append(("clang-format", "run", f"{CLANG_FORMAT}: {error}"))
     try:
-        headers = [name for name in tracked(root, "src", "include", "tests") if name.endswith((".h", ".hpp"))]
-        config = digest(tool_version(CLANG_TIDY), file_bytes(root, ".clang-tidy"),
-                        *(digest(name, file_bytes(root, name)) for name in headers))
-        keys = {name: digest(config, command, file_bytes(root, name)) for name, command in tidy_sources(root).items()}
+        config = digest(tool_version(CLANG_TIDY), file_bytes(root, ".clang-tidy"))
+        keys = {name: digest(config, entry["command"], *(digest(n, file_bytes(root, n))
+                                                         for n in own_headers(root, entry)))
+                for name, entry in tidy_sources(root).items()}
         results += run_cases("clang-tidy", keys, lambda name: check_tidy(root, name), cache, passed)
     except (OSError, subprocess.CalledProcessError) as error:
         results.append(("clang-tidy", "run", f"{CLANG_TIDY}: {error}"))
