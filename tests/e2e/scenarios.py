@@ -196,32 +196,26 @@ def first_install_english():
     check_eq(len({e["installId"] for e in events()}), 1, "one install id")
 
 
-def install_beside_installed_copy(app_fixture):
-    """Runs the installer to its end with app_fixture already installed where it looks for the app."""
+def install_beside_installed_copy(app_fixture, requested, opened):
+    """Runs the installer to its end with app_fixture already installed where it looks for the app:
+    a signed copy is opened with nothing fetched, any other is replaced by a fresh install."""
     app_dir = os.path.join(local_app_data(), "Programs", "Brimora")
     os.makedirs(app_dir)
     shutil.copy(os.path.join(FIXTURES, app_fixture), os.path.join(app_dir, "brimora.exe"))
     publish(fixture("installer-signed.exe"))
     check_eq(wait_gone(Installer()), 0, "exit code")
-
-
-@family("installed_copies")
-def signed_installed_copy_is_opened():
-    install_beside_installed_copy("app-signed.exe")
-    started_once("the installed copy was started")
-    check_eq(requested_names(), [], "no manifest requested")
+    started_once("the installed copy or the fresh one")
+    check_eq(requested_names(), requested, "feed requests")
     types = event_types()
-    check("existing_app_launched" in types, f"existing_app_launched delivered before the end: {types}")
+    check(("existing_app_launched" in types) == opened, f"existing_app_launched delivered before the end: {types}")
     for event in events():
         check_event_shape(event)
 
 
-@family("installed_copies")
-def unsigned_installed_copy_is_not_opened():
-    install_beside_installed_copy("app-unsigned.exe")
-    check_eq(requested_names(), ["latest.yml", PAYLOAD_NAME], "the install went on")
-    started_once("only the freshly installed copy")
-    check("existing_app_launched" not in event_types(), "no existing app event")
+table("installed_copies", install_beside_installed_copy, [
+    ("signed_installed_copy_is_opened", "app-signed.exe", [], True),
+    ("unsigned_installed_copy_is_not_opened", "app-unsigned.exe", ["latest.yml", PAYLOAD_NAME], False),
+])
 
 
 def manifest_fault_then_retry(fault, message):
