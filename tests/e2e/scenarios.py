@@ -37,7 +37,8 @@ from control import (CONTROL, FEED, FEED_PREFIX, FIXTURES, INSTALL_KEY, PAYLOAD_
                      fixture, header, local_app_data, manifest_for, pause_feed, publish, reset, resume_feed,
                      served_bytes, start_marks, wait_for, wine_path, write_control)
 from summarize import write_report  # noqa: E402
-from installer_ui import BUILD, DRIVER, EN, EXE, JA, Installer, click, driver, last_json, wait_window, window  # noqa: E402
+from installer_ui import (BUILD, DRIVER, EN, EXE, JA, Installer, click, driver, last_json, wait_window,  # noqa: E402
+                          window)
 
 RUNNER = os.path.join(ROOT, "tests", "rig", "run-in-namespace")
 LOCALE_DIR = os.path.join(ROOT, ".cache", "locale")
@@ -411,10 +412,7 @@ def cancel_while_the_manifest_arrives():
 def install_with_events(mode, tls, recorded):
     publish(fixture("installer-signed.exe"))
     events_mode(mode, tls)
-    started = time.monotonic()
-    installer = Installer()
-    check_eq(wait_gone(installer), 0, "exit code")
-    print(f"    install with the event service {mode} (TLS {tls or '1.2'}): {time.monotonic() - started:.1f} s")
+    check_eq(wait_gone(Installer()), 0, "exit code")
     started_once("installed and opened")
     check_eq(bool(events()), recorded, "events recorded (a silent service records, then never answers)")
 
@@ -978,10 +976,8 @@ def run_in_rig(names):
 
 
 def run_all(names, report, jobs):
-    # Each rig has its own namespace, servers and prefix, so rigs run side by side; most of their
-    # time is spent waiting on paced servers and timeouts. A family's scenarios share one rig
-    # (the longest units start first). Results are printed and reported in the order of the
-    # names, whatever order they finish in.
+    # Rigs share nothing, so they run side by side (mostly waiting on paced servers and timeouts);
+    # a family's scenarios share one rig, and the longest families start first.
     units = [[n for n in members if n in names] for members in FAMILIES.values()]
     units = sorted([u for u in units if u], key=len, reverse=True)
     units += [[n] for n in names if not any(n in u for u in units)]

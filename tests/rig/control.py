@@ -7,6 +7,7 @@ Every mode and control file is written beside its final name and renamed into pl
 re-read them on every request and must never see half a file.
 """
 import base64
+import contextlib
 import hashlib
 import json
 import os
@@ -109,13 +110,11 @@ def resume_feed():
 def reset():
     """Normal service, nothing served, nothing logged or recorded."""
     for name in ("feed-mode.json", "events-mode.json", "feed-paused", "feed-served.jsonl"):
-        try:
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(os.path.join(CONTROL, name))
-        except FileNotFoundError:
-            pass
-    # Emptied, not removed: nginx keeps its log open and would go on writing to the removed file.
-    if os.path.exists(os.path.join(CONTROL, "feed-requests.jsonl")):
-        open(os.path.join(CONTROL, "feed-requests.jsonl"), "w").close()
+    # Emptied, not removed: nginx keeps its request log open and would write on into a removed file.
+    with contextlib.suppress(FileNotFoundError):
+        os.truncate(os.path.join(CONTROL, "feed-requests.jsonl"), 0)
     for sub in ("feed", "events"):
         for name in os.listdir(os.path.join(CONTROL, sub)):
             os.unlink(os.path.join(CONTROL, sub, name))

@@ -65,16 +65,14 @@ inline std::optional<std::filesystem::path> fixture(const std::filesystem::path&
     return dir ? std::optional(*dir / name) : std::nullopt;
 }
 
-// nullopt inside the runner. Outside it (a runner that stopped giving its variables), fails the
-// running test and returns the reason for the caller to end it with (a skip after the failure
-// still reports it failed): the rig tier must turn red then, not green with skips.
+// nullopt inside the runner. Outside it (a runner that lost its variables) fails the running test
+// and returns why, for the caller to end it (a skip after a failure still reports it failed).
 inline std::optional<std::string> unavailable() {
-    if (!control_dir() || !fixture("")) {
-        std::string why = "needs the test rig's variables: run under tests/rig/run-in-namespace";
-        ADD_FAILURE() << why;
-        return why;
+    if (control_dir() && fixture("")) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    ADD_FAILURE() << "needs the test rig's variables: run under tests/rig/run-in-namespace";
+    return "outside the test rig";
 }
 
 // The whole content of a file, or nullopt when it cannot be read.
