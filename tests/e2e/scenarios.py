@@ -198,8 +198,7 @@ def first_install_english():
 
 
 def install_beside_installed_copy(app_fixture, requested, opened):
-    """Runs the installer to its end with app_fixture already installed where it looks for the app:
-    a signed copy is opened with nothing fetched, any other is replaced by a fresh install."""
+    """Runs the installer to its end with app_fixture already installed where it looks for the app."""
     app_dir = os.path.join(local_app_data(), "Programs", "Brimora")
     os.makedirs(app_dir)
     shutil.copy(os.path.join(FIXTURES, app_fixture), os.path.join(app_dir, "brimora.exe"))
