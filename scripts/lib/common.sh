@@ -34,3 +34,11 @@ in_wine() {
   mapfile -t vars < <(wine_env "$prefix" "$tmp")
   env "${vars[@]}" "$@"
 }
+
+# mount_prefix_overlay TEMPLATE RUN: mounts a private writable view of the prefix TEMPLATE at
+# RUN/prefix (its changes land in RUN/prefix-upper; the template is never written). Only inside a
+# private mount namespace (unshare --mount): the mount must end with its run, even a killed one.
+mount_prefix_overlay() {
+  mkdir -p "$2/prefix" "$2/prefix-upper" "$2/prefix-work" &&
+    mount -t overlay brimora-prefix -o "lowerdir=$1,upperdir=$2/prefix-upper,workdir=$2/prefix-work" "$2/prefix"
+}

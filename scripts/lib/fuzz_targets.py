@@ -5,10 +5,12 @@ Usage: fuzz_targets.py SECONDS BUILD_DIR SOURCE_DIR WORK_DIR [XML_REPORT]
 
 For each tests/fuzz/<target>.cpp: replays the seed corpus tests/fuzz/<target>/ and fuzzes for
 SECONDS from a fresh working corpus under WORK_DIR, with the target's dictionary when there is
-one. Prints per target the runs, exec/s, coverage and features, and every crash, timeout, leak or
+one. Two targets run at a time (each is one single-threaded process, so each still gets its
+SECONDS of fuzzing on a core of its own on two cores). Prints per target the runs, exec/s, coverage and features, and every crash, timeout, leak or
 out-of-memory with its reproducer file. XML_REPORT, when given, gets one test case per target in
 the GoogleTest report form that summarize.py counts. Exits non-zero when any target failed.
 """
+import concurrent.futures
 import glob
 import os
 import re
@@ -30,6 +32,7 @@ from summarize import write_report
 # linux-asan tier.
 LIMITS = {"manifest": (["-rss_limit_mb=128"], "quarantine_size_mb=0:leak_check_at_exit=0")}
 TIMEOUT_SECONDS = 10
+PARALLEL_TARGETS = 2
 FAILURE = re.compile(r"ERROR: (libFuzzer: [\w-]+|AddressSanitizer: [\w-]+|LeakSanitizer: [\w ]+)|runtime error: .*"
                      r"|property broken: .*")
 REPRODUCER = re.compile(r"Test unit written to (\S+)")
@@ -76,8 +79,9 @@ def main():
     xml_report = sys.argv[5] if len(sys.argv) > 5 else None
     targets = sorted(os.path.basename(p)[:-4] for p in glob.glob(os.path.join(source_dir, "tests", "fuzz", "*.cpp")))
     cases = []
-    for target in targets:
-        line, failed, details = run_target(target, seconds, build_dir, source_dir, work_dir)
+    with concurrent.futures.ThreadPoolExecutor(max_workers=PARALLEL_TARGETS) as pool:
+        runs = pool.map(lambda target: run_target(target, seconds, build_dir, source_dir, work_dir), targets)
+    for target, (line, failed, details) in zip(targets, runs):
         print(("FAILED " if failed else "") + line, flush=True)
         for detail in details:
             print("  " + detail, flush=True)

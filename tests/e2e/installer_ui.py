@@ -47,6 +47,8 @@ JA = {
 
 
 class Installer:
+    started = []  # every one this process started, for killing what a failed scenario left
+
     def __init__(self, env_extra=None, windows_env=None, exe=EXE):
         env = dict(os.environ)
         env.update(env_extra or {})
@@ -56,6 +58,7 @@ class Installer:
             command = [WINE64, DRIVER, "run-with", windows_env, exe]
         self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        Installer.started.append(self)
 
     def exit_code(self, timeout=120):
         try:
@@ -73,8 +76,13 @@ class Installer:
 def driver(*args, env_extra=None):
     env = dict(os.environ)
     env.update(env_extra or {})
-    out = subprocess.run([WINE64, DRIVER, *args], capture_output=True, env=env, stdin=subprocess.DEVNULL)
-    lines = [line for line in out.stdout.decode("utf-8", "replace").splitlines() if line.startswith("{")]
+    return last_json(subprocess.run([WINE64, DRIVER, *args], capture_output=True, env=env,
+                                     stdin=subprocess.DEVNULL).stdout)
+
+
+def last_json(out):
+    """The driver's answer: the last line of its output that is a JSON object ({} when none)."""
+    lines = [line for line in out.decode("utf-8", "replace").splitlines() if line.startswith("{")]
     return json.loads(lines[-1]) if lines else {}
 
 

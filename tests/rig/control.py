@@ -7,6 +7,7 @@ Every mode and control file is written beside its final name and renamed into pl
 re-read them on every request and must never see half a file.
 """
 import base64
+import contextlib
 import hashlib
 import json
 import os
@@ -66,7 +67,7 @@ def wine_path(path):
 # ---- steering the servers ----
 
 def write_control(name, data):
-    """Writes a file of the control directory (text as UTF-8), whole or not at all."""
+    """Writes a file of the control directory (or an absolute path; text as UTF-8), whole or not at all."""
     path = os.path.join(CONTROL, name)
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path + ".writing", "wb") as f:
@@ -108,11 +109,12 @@ def resume_feed():
 
 def reset():
     """Normal service, nothing served, nothing logged or recorded."""
-    for name in ("feed-mode.json", "events-mode.json", "feed-paused", "feed-requests.jsonl", "feed-served.jsonl"):
-        try:
+    for name in ("feed-mode.json", "events-mode.json", "feed-paused", "feed-served.jsonl"):
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(os.path.join(CONTROL, name))
-        except FileNotFoundError:
-            pass
+    # Emptied, not removed: nginx keeps its request log open and would write on into a removed file.
+    with contextlib.suppress(FileNotFoundError):
+        os.truncate(os.path.join(CONTROL, "feed-requests.jsonl"), 0)
     for sub in ("feed", "events"):
         for name in os.listdir(os.path.join(CONTROL, sub)):
             os.unlink(os.path.join(CONTROL, sub, name))

@@ -17,16 +17,15 @@ import socket
 import ssl
 import subprocess
 import sys
-import time
 import traceback
 import warnings
-import xml.etree.ElementTree as ET
 
 RIG = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, RIG)
+sys.path[:0] = [RIG, os.path.join(RIG, "..", "..", "scripts", "lib")]
 from control import (CONTROL, EVENT_PATH, EVENTS, FEED, FEED_PREFIX as PREFIX, check, check_eq,  # noqa: E402
                      event_records, events_mode, feed_mode, feed_requests as feed_log, put_feed, reset, wait_for,
                      wine_path, write_control)
+from summarize import write_report  # noqa: E402
 
 # A payload whose every offset holds a different byte pattern, so an off-by-one range shows.
 PAYLOAD = bytes((i * 7 + i // 256) & 0xFF for i in range(1000))
@@ -122,11 +121,9 @@ def _():
 @case("Trust", "CertificateNamesMatchTheirHost")
 def _():
     # Each server has its own certificate; asking one by the other's name must fail.
-    ctx = tls12_client()
-    with socket.create_connection(("127.0.0.2", 443), timeout=5) as raw:
-        raises(ssl.SSLCertVerificationError, lambda: ctx.wrap_socket(raw, server_hostname=EVENTS))
-    with socket.create_connection(("127.0.0.3", 443), timeout=5) as raw:
-        raises(ssl.SSLCertVerificationError, lambda: ctx.wrap_socket(raw, server_hostname=FEED))
+    for address, other_name in (("127.0.0.2", EVENTS), ("127.0.0.3", FEED)):
+        with socket.create_connection((address, 443), timeout=5) as raw:
+            raises(ssl.SSLCertVerificationError, lambda: tls12_client().wrap_socket(raw, server_hostname=other_name))
 
 
 def tls_version_case(host, version, accepted, tls=None):
@@ -593,13 +590,15 @@ def _():
     probe = ("import urllib.request as u, urllib.error as e, sys\n"
              "try:\n    print(u.urlopen(sys.argv[1]).status)\n"
              "except e.HTTPError as x:\n    print(x.code)\n")
-    out = nested_runner(["/usr/bin/python3", "-c", probe, f"https://{FEED}{PREFIX}only-outer.bin"])
-    check_eq(out.stdout.strip(), b"404", f"inner feed's answer (stderr: {out.stderr[-300:]!r})")
+    out = nested_runner(["sh", "-c", 'echo "${WINEPREFIX-no prefix}"; exec "$@"', "sh", "/usr/bin/python3", "-c",
+                         probe, f"https://{FEED}{PREFIX}only-outer.bin"], runner_args=("--no-wine",))
+    check_eq(out.stdout.split(b"\n")[:2], [b"no prefix", b"404"],
+             f"--no-wine, inner feed's answer (stderr: {out.stderr[-300:]!r})")
 
 
 @case("Runner", "StandardInputReachesTheCommand")
 def _():
-    argv = [os.path.join(RIG, "run-in-namespace"), "--", "cat"]
+    argv = [os.path.join(RIG, "run-in-namespace"), "--no-wine", "--", "cat"]
     out = subprocess.run(argv, input=b"through the runner\n", capture_output=True, timeout=300)
     check_eq((out.returncode, out.stdout), (0, b"through the runner\n"), f"cat (stderr: {out.stderr[-300:]!r})")
 
@@ -611,7 +610,7 @@ def _():
             f'echo "$$ $BRIMORA_RIG_DIR" > {started}.tmp && mv {started}.tmp {started} && exec sleep 300']
     runner = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
-        # A nested runner copies a whole Wine prefix and warms its server first: on a loaded
+        # A nested runner mounts a Wine prefix and warms its server first: on a loaded
         # machine that alone can take longer than the usual bound.
         wait_for(lambda: os.path.exists(started), "the nested command to start", 120, 0.01)
         runner.terminate()
@@ -636,7 +635,7 @@ def _():
         'curl -s -o /dev/null -w "%{http_code} " "${P}.x"; curl -s -o /dev/null -w "%{http_code} " "${P}"; '
         'curl -sI "${P}x.exe" | grep -ciE "^(etag|last-modified|connection: keep-alive)"; '
         'echo "$BRIMORA_RIG_FEED $(cat "$BRIMORA_RIG_DIR/../nginx/nginx.pid") $BRIMORA_RIG_DIR"',
-        runner_args=("--feed", "nginx"))
+        runner_args=("--no-wine", "--feed", "nginx"))
     check_eq(out.returncode, 0, f"exit status (stderr: {out.stderr[-500:]!r})")
     answers, rest = out.stdout.decode().split("\n", 1)
     # 206 for the last byte, 416 past the end, no TLS 1.3, 405, 404 for a dot name and the folder.
@@ -663,41 +662,23 @@ def main():
     if not CONTROL:
         print("selftest: run me inside tests/rig/run-in-namespace", file=sys.stderr)
         return 2
-    results = {}
-    failed = 0
+    results = []
     for suite, name, fn in CASES:
-        started = time.monotonic()
         try:
             reset()
             fn()
             failure = None
         except Exception:  # noqa: BLE001 - any exception is this case's failure
             failure = traceback.format_exc()
-        elapsed = time.monotonic() - started
-        results.setdefault(suite, []).append((name, elapsed, failure))
-        failed += failure is not None
+        results.append((f"RigSelfTest.{suite}", name, failure))
         print(f"[{'  FAILED  ' if failure else '       OK '}] {suite}.{name}")
         if failure:
             print(failure)
-    total = len(CASES)
-    print(f"{total - failed} of {total} rig self-test cases passed")
+    failed = sum(failure is not None for _, _, failure in results)
+    print(f"{len(CASES) - failed} of {len(CASES)} rig self-test cases passed")
     if args.xml:
-        write_report(args.xml, results, total, failed)
+        write_report(args.xml, results)
     return 1 if failed else 0
-
-
-def write_report(path, results, total, failed):
-    root = ET.Element("testsuites", name="AllTests", tests=str(total), failures=str(failed), errors="0")
-    for suite, cases in results.items():
-        node = ET.SubElement(root, "testsuite", name=f"RigSelfTest.{suite}", tests=str(len(cases)),
-                             failures=str(sum(1 for c in cases if c[2])), errors="0")
-        for name, elapsed, failure in cases:
-            tc = ET.SubElement(node, "testcase", name=name, classname=f"RigSelfTest.{suite}", status="run",
-                               result="completed", time=f"{elapsed:.3f}")
-            if failure:
-                ET.SubElement(tc, "failure", message=failure.strip().splitlines()[-1]).text = failure
-    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
 // tests/rig/run-in-namespace sees them (tests/rig/README.md describes the files): what the feed
 // serves, the servers' modes, and the requests they logged. Windows tests reach the directory
 // through BRIMORA_RIG_DIR_WIN, native ones through BRIMORA_RIG_DIR. Outside the runner every
-// accessor says so (nullopt, false or nothing logged), and tests skip with unavailable().
+// accessor says so (nullopt, false or nothing logged), and a test that asks unavailable() fails.
 
 #ifdef _WIN32
 #include <windows.h>
@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "support/temp_dir.hpp"
@@ -62,12 +63,14 @@ inline std::optional<std::filesystem::path> fixture(const std::filesystem::path&
     return dir ? std::optional(*dir / name) : std::nullopt;
 }
 
-// The reason a rig test cannot run here, or nullopt inside the runner (for GTEST_SKIP).
+// nullopt inside the runner. Outside it (a runner that lost its variables) fails the running test
+// and returns why, for the caller to end it (a skip after a failure still reports it failed).
 inline std::optional<std::string> unavailable() {
-    if (!control_dir() || !fixture("")) {
-        return "needs the test rig: run under tests/rig/run-in-namespace";
+    if (control_dir() && fixture("")) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    ADD_FAILURE() << "needs the test rig's variables: run under tests/rig/run-in-namespace";
+    return "outside the test rig";
 }
 
 using brimora::testing::read_file;
