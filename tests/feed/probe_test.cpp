@@ -111,7 +111,7 @@ TEST(FeedSignature, AnchorRevocationAndTimestampAreReported) {
 std::map<std::string, std::string> folder(const std::filesystem::path& dir) {
     std::map<std::string, std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        files[entry.path().filename().string()] = testing::read_file(entry.path());
+        files[entry.path().filename().string()] = testing::read_file(entry.path()).value_or("");
     }
     return files;
 }
@@ -170,7 +170,7 @@ TEST(FeedPublish, OriginFolderThroughReleases) {
         served = step.version;
         EXPECT_EQ(after.at("latest.yml"), made.out);
         const auto name = "Brimora-" + served + "-win-x64.exe";
-        EXPECT_EQ(after.at(name), testing::read_file(payload));
+        EXPECT_EQ(after.at(name), testing::read_file(payload).value_or(""));
         EXPECT_EQ(after.contains("latest.yml.previous"), step.previous != nullptr);
         if (step.previous != nullptr) {
             EXPECT_NE(after.at("latest.yml.previous").find("version: '" + std::string(step.previous) + "'"),
@@ -187,16 +187,17 @@ TEST(FeedPublish, OriginFolderThroughReleases) {
 void publish(const RigPaths& paths, const char* fixture, bool manifest, bool payload, bool tamper) {
     const auto path = (paths.fixtures / fixture).string();
     auto content = testing::read_file(path);
+    ASSERT_TRUE(content) << path;
     const auto made = run_feed({"manifest", "--version", "1.4.0", path});
     ASSERT_EQ(made.status, 0) << made.err;
     if (manifest) {
         ASSERT_TRUE(rig::serve("latest.yml", made.out));
     }
     if (tamper) {
-        content.back() ^= 0x40;
+        content->back() ^= 0x40;
     }
     if (payload) {
-        ASSERT_TRUE(rig::serve("Brimora-1.4.0-win-x64.exe", content));
+        ASSERT_TRUE(rig::serve("Brimora-1.4.0-win-x64.exe", *content));
     }
 }
 
