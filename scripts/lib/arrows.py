@@ -64,7 +64,7 @@ def unit_of(path):
         return "feed"
     if path == "src/installer/main.cpp":
         return "main"
-    if path in ("src/installer/terminate.cpp", "src/installer/system_crt.c"):
+    if path in ("src/installer/terminate.cpp", "src/installer/no_throw.cpp", "src/installer/system_crt.c"):
         return "entry"
     return None
 

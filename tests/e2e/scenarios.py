@@ -559,11 +559,22 @@ def japanese_user_folder_of_150_characters():
 def japanese_user_folder_past_max_path():
     installer, folder, data, cached = install_under_local_app_data(214)
     check(len(windows_path(cached)) > 260, "the cached installer's path passes 260 characters")
-    # On Windows the installer starts through its short (8.3) path. Wine 8 refuses both forms: the
-    # full path fails with ERROR_FILE_NOT_FOUND past MAX_PATH, and the short one GetShortPathNameW
-    # gives here (217 characters of hashed names) with ERROR_INVALID_NAME. So under Wine the
-    # attempt always ends with message 20, and must lose nothing.
-    check_failed_window(wait_status(EN["failure_install"], 120))
+    # On Windows the installer starts through its short (8.3) path. Wine 8 gives both outcomes
+    # with the same code: mostly it refuses the full path (ERROR_FILE_NOT_FOUND past MAX_PATH) and
+    # the 217-character short one (ERROR_INVALID_NAME), and then the attempt ends with message 20;
+    # in some runs the start goes through and the install completes. Each outcome is checked in
+    # full; the short-path computation itself is asserted directly by the launch unit table.
+    outcome = wait_for(lambda: "ended" if installer.process.poll() is not None else
+                       "failed" if window().get("status") == EN["failure_install"] else None,
+                       "the installer's end or its failure", 120, 0.5)
+    if outcome == "ended":
+        print("    the installer was started from a path past MAX_PATH")
+        check_eq(installer.exit_code(), 0, "exit code")
+        check_eq(os.listdir(os.path.dirname(cached)), [], "cache after success")
+        check(os.path.exists(os.path.join(folder, "Programs", "Brimora", "brimora.exe")), "installed")
+        return
+    print("    the start was refused: message 20")
+    check_failed_window(window())
     check_eq(failure_reasons(), ["install_failed"], "reasonCode")
     check_eq(os.listdir(os.path.dirname(cached)), [PAYLOAD_NAME], "the verified installer stays cached")
     check_eq(os.path.getsize(cached), len(fixture("installer-signed.exe")), "the cached installer is whole")
@@ -733,18 +744,26 @@ def killed_during_startup_repeatedly():
     ids.add(state_file()[1])
     check_eq(len(ids), 1, f"the installId never changes once written: {ids}")
     # A leftover exactly as a start killed between writing and moving leaves it, and files that
-    # only look similar, which are not ours to delete.
+    # only look similar, which are not ours to delete. A temporary written lately may be another
+    # start's, about to be moved into place, so only those older than ten minutes are stale: every
+    # leftover so far is aged past that, and one young one is planted that must stay.
     planted = ".acquisition.json.3f2b8c1e-9d4a-4b6e-a7c5-0e1d2f3a4b5c.tmp"
+    young = ".acquisition.json.0c9d8e7f-6a5b-4c3d-9e2f-1a0b9c8d7e6f.tmp"
     foreign = [".acquisition.json.backup.tmp", ".acquisition.json.3F2B8C1E-9D4A-4B6E-A7C5-0E1D2F3A4B5C.tmp"]
     for name, data in [(planted, b'{"schemaVersion":1,"inst')] + [(n, b"not ours") for n in foreign]:
         with open(os.path.join(data_dir(), name), "wb") as f:
             f.write(data)
+    eleven_minutes_ago = time.time() - 660
+    for name in own_temporaries():
+        os.utime(os.path.join(data_dir(), name), (eleven_minutes_ago, eleven_minutes_ago))
+    with open(os.path.join(data_dir(), young), "wb") as f:
+        f.write(b'{"schemaVersion":1,"inst')
     installer = Installer()
     wait_status(EN["failure_network"])
     state = state_file()
     check(state is not None, "acquisition.json exists")
     check_eq(state[1], next(iter(ids)), "the installId written by a killed start")
-    check_eq(own_temporaries(), [], "no temporary sibling of acquisition.json left")
+    check_eq(own_temporaries(), [young], "stale temporaries deleted, the young one kept")
     check_eq(sorted(n for n in foreign if os.path.exists(os.path.join(data_dir(), n))), sorted(foreign),
              "look-alike files kept")
     check_eq(len({e["installId"] for e in events()}), 1, "every event carries the one identity")
@@ -926,7 +945,7 @@ def nginx_releases_published_with_brimora_feed():
                                payload], capture_output=True, text=True, stdin=subprocess.DEVNULL)
         check_eq(made.returncode, 0, f"manifest for {version}: {made.stderr}")
         manifest = os.path.join(CONTROL, f"release-{version}.yml")
-        write_file(manifest, made.stdout.encode())
+        write_control(manifest, made.stdout.encode())
         run = subprocess.run([tool, "publish", "--to", origin, manifest, payload, "--trust",
                               os.path.join(pki, "root.pem"), "--crl", os.path.join(pki, "root.crl"), *extra],
                              capture_output=True, text=True, stdin=subprocess.DEVNULL)
