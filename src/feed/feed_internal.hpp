@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <span>
@@ -18,6 +19,14 @@
 #include "feed.hpp"
 
 namespace brimora::feed {
+
+// A C library's object owned by a unique_ptr that frees it with that library's function.
+template <auto Free>
+struct FreeWith {
+    void operator()(auto* object) const noexcept { Free(object); }
+};
+template <typename T, auto Free>
+using Owned = std::unique_ptr<T, FreeWith<Free>>;
 
 struct FileDigest {
     std::uint64_t size = 0;

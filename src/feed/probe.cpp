@@ -42,14 +42,8 @@ struct CurlGlobal {
     }
 };
 
-struct CurlDeleter {
-    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
-};
-struct SlistDeleter {
-    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
-};
-using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
-using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+using CurlHandle = Owned<CURL, curl_easy_cleanup>;
+using HeaderList = Owned<curl_slist, curl_slist_free_all>;
 
 // At least and at most TLS 1.2: libcurl keeps the maximum in the upper 16 bits.
 constexpr long TLS_1_2_ONLY = long{CURL_SSLVERSION_TLSv1_2} | (long{CURL_SSLVERSION_TLSv1_2} << 16);

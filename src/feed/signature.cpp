@@ -87,18 +87,9 @@ std::optional<InstallerOutcome> signer_refusal(const std::expected<std::string, 
 
 namespace {
 
-struct Pkcs7Free {
-    void operator()(PKCS7* p) const noexcept { PKCS7_free(p); }
-};
-struct BioFree {
-    void operator()(BIO* b) const noexcept { BIO_free_all(b); }
-};
-struct AltNamesFree {
-    void operator()(GENERAL_NAMES* n) const noexcept { GENERAL_NAMES_free(n); }
-};
-using Pkcs7 = std::unique_ptr<PKCS7, Pkcs7Free>;
-using Bio = std::unique_ptr<BIO, BioFree>;
-using AltNames = std::unique_ptr<GENERAL_NAMES, AltNamesFree>;
+using Pkcs7 = Owned<PKCS7, PKCS7_free>;
+using Bio = Owned<BIO, BIO_free_all>;
+using AltNames = Owned<GENERAL_NAMES, GENERAL_NAMES_free>;
 
 // A private scratch folder for osslsigncode's files, removed with its content on every way out.
 class ScratchDir {
@@ -375,8 +366,7 @@ std::expected<SignatureVerdict, std::string> judge_signature(const std::filesyst
 
     // An RFC 3161 timestamp is an unsigned attribute of the signer; without one the signature
     // is only as good as the certificate's validity period.
-    const std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> rfc3161(OBJ_txt2obj("1.3.6.1.4.1.311.3.3.1", 1),
-                                                                            &ASN1_OBJECT_free);
+    const Owned<ASN1_OBJECT, ASN1_OBJECT_free> rfc3161(OBJ_txt2obj("1.3.6.1.4.1.311.3.3.1", 1));
     for (int i = 0; i < sk_X509_ATTRIBUTE_num(first->unauth_attr); ++i) {
         const ASN1_OBJECT* type = X509_ATTRIBUTE_get0_object(sk_X509_ATTRIBUTE_value(first->unauth_attr, i));
         verdict.timestamp = verdict.timestamp || (rfc3161 && OBJ_cmp(type, rfc3161.get()) == 0);
