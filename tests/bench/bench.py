@@ -10,6 +10,7 @@ ours is shown with the bare program doing the same work under the same Wine, and
 import argparse
 import json
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -34,12 +35,22 @@ FEED_PATH = "/brimora-desktop-releases/production/win32-x64/"
 INSTALLER_ARGS = "/S /currentuser --force-run"
 MIB = 1024 * 1024
 
-# Where each phase of an install begins: a progress value the pipeline posts as it enters the
+# Where each phase of an install begins: the status text the pipeline shows as it enters the
 # phase, or a file that appears at that moment (the cache's final name once the download is
 # renamed into place; the app's start mark). A phase lasts until the next one begins; the last
 # ends when the app has started.
-PHASES = [("manifest", 5), ("download", 10), ("size_and_hash", "final"), ("publisher_check", 86),
-          ("installer_run", 92), ("app_launch", 98)]
+PHASES = [("manifest", "checking_latest"), ("download", "downloading"), ("size_and_hash", "final"),
+          ("publisher_check", "verifying_publisher"), ("installer_run", "installing"),
+          ("app_launch", "opening_installed")]
+
+
+def english_texts():
+    """The installer's English texts, read from the library's table."""
+    with open(os.path.join(ROOT, "src", "bootstrapper", "texts.cpp"), encoding="utf-8") as f:
+        source = f.read()
+    table = source[source.index("const UiText EN{"):]
+    table = table[:table.index("};")]
+    return dict(re.findall(r'\.(\w+) = "([^"]*)"', table))
 
 
 def win_path(path):
@@ -124,16 +135,16 @@ def forget_install():
         pass
 
 
-def phases_of(watched):
+def phases_of(watched, texts):
     final_seen, started_seen = (t if t >= 0 else None for t in watched["files"])
-    seen = {int(k): v for k, v in watched["progress"].items()}
-    marks = []
+    marks, after = [], 0.0
     for name, begin in PHASES:
         if begin == "final":
-            marks.append((name, final_seen))
+            at = final_seen
         else:
-            later = [t for v, t in seen.items() if v >= begin]
-            marks.append((name, min(later) if later else None))
+            at = next((t for t, text in watched["texts"] if t >= after and text == texts[begin]), None)
+        marks.append((name, at))
+        after = at if at is not None else after
     marks.append(("end", started_seen))
     return {name: (marks[i + 1][1] - begin if begin is not None and marks[i + 1][1] is not None else None)
             for i, (name, begin) in enumerate(marks[:-1])}
@@ -147,6 +158,7 @@ def install_figures(mib, runs):
     rig.publish(data)
     del data
     ours, bare, native, peaks = [], [], [], []
+    texts = english_texts()
     # Beside the installer's cache, on the same file system, so the bare programs and the native
     # tools write and read where the installer does.
     scratch = os.path.join(rig.local_app_data(), "bench-scratch.exe")
@@ -158,7 +170,7 @@ def install_figures(mib, runs):
         if watched["exit"] != 0:
             raise RuntimeError(f"the {mib} MiB install failed: {watched}")
         rig.wait_for(rig.start_marks, "the installed app's start mark", 20)
-        ours.append(dict(phases_of(watched), total=watched["ms"]))
+        ours.append(dict(phases_of(watched, texts), total=watched["ms"]))
         peaks.append(watched["peak_working_set"])
 
         forget_install()

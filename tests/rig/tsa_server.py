@@ -5,7 +5,9 @@
 
 Listens on 127.0.0.1 (an ephemeral port, written to PORT_FILE once it listens) and answers each
 POST of an `application/timestamp-query` with a reply signed by PKI_DIR/codesign/timestamp.pem
-(from make-pki), its chain up to the code-signing root included. Ends when its parent does.
+(from make-pki), its chain up to the code-signing root included. Ends when its parent does. Its
+scratch files (openssl's serial, query and reply) live beside PORT_FILE, in the caller's temporary
+directory: the server is ended by a signal or by os._exit, so nothing of its own would remove them.
 """
 import http.server
 import os
@@ -16,7 +18,7 @@ import threading
 import time
 
 PKI, PORT_FILE = sys.argv[1:3]
-WORK = tempfile.mkdtemp(prefix="brimora-tsa.")
+WORK = tempfile.mkdtemp(prefix="tsa.", dir=os.path.dirname(os.path.abspath(PORT_FILE)))
 CONFIG = os.path.join(WORK, "tsa.cnf")
 with open(os.path.join(WORK, "serial"), "w") as serial:
     serial.write("01\n")
