@@ -1,11 +1,16 @@
 #pragma once
-// The manifest tables of cases, shared by the library's tests and by brimora-feed's, which must
-// give the library's verdict on every one of them.
+// The manifest writer every test shares (the library's, brimora-feed's, the pipeline's), and the
+// library's tables of cases.
 
+#include <brimora/base64.hpp>
 #include <brimora/manifest.hpp>
+#include <brimora/sha512.hpp>
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brimora::manifest_cases {
@@ -32,6 +37,21 @@ inline std::string manifest(const std::string& version = "1.4.0", const std::str
 }
 
 inline std::string with_entries(const std::string& entries) { return manifest("1.4.0", NAME, SHA, files(entries)); }
+
+// Release 1.4.0 describing exactly these bytes.
+inline std::string describing(std::span<const std::uint8_t> payload) {
+    const std::string sha = encode_base64(sha512_of(payload).value());
+    return manifest("1.4.0", NAME, sha, files(entry(NAME, sha, std::to_string(payload.size()))));
+}
+
+// The valid manifest padded with a comment to exactly the size limit.
+inline std::string at_size_limit() {
+    return manifest() + "#" + std::string(MAX_MANIFEST_BYTES - manifest().size() - 2, 'x') + "\n";
+}
+
+inline std::expected<ValidatedRelease, ManifestError> validate(std::string_view text) {
+    return validate_manifest({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+}
 
 struct AcceptedCase {
     const char* label;
