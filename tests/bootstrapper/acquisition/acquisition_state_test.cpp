@@ -145,8 +145,7 @@ TEST(LoadOrCreate, CreatesTheMissingDirectoryChain) {
     // Built from UTF-8 so that Windows gets the right UTF-16 name, not one through the ANSI code page.
     const fs::path japanese = scratch.path() / fs::path(u8"ユーザー") / fs::path(u8"データ") / "acquisition.json";
     expect_new_identity_written(japanese, InstallerLocale::ja, "japanese");
-    EXPECT_TRUE(
-        fs::is_regular_file(scratch.path() / fs::path(u8"ユーザー") / fs::path(u8"データ") / "acquisition.json"));
+    EXPECT_TRUE(fs::is_regular_file(japanese));
 }
 
 TEST(WriteAtomically, LeavesOnlyTheTargetBehind) {
