@@ -61,18 +61,17 @@ struct AcceptedCase {
 };
 
 inline std::vector<AcceptedCase> accepted() {
-    const std::string v32 = "Brimora-0.1.32-win-x64.exe";
-    const std::string v32b = "Brimora-0.1.32+build.7-win-x64.exe";
+    // Release `v`, its file named after it at the root and in the entry.
+    const auto release = [](const std::string& v) {
+        const std::string name = "Brimora-" + v + "-win-x64.exe";
+        return manifest(v, name, SHA, files(entry(name)));
+    };
     return {
         {"baseline", manifest(), "1.4.0", 1024},
-        {"floor itself", manifest("0.1.32", v32, SHA, files(entry(v32))), "0.1.32", 1024},
-        {"floor with build", manifest("0.1.32+build.7", v32b, SHA, files(entry(v32b))), "0.1.32+build.7", 1024},
-        {"above floor", manifest("0.2.0", "Brimora-0.2.0-win-x64.exe", SHA, files(entry("Brimora-0.2.0-win-x64.exe"))),
-         "0.2.0", 1024},
-        {"pre-release above floor",
-         manifest("1.0.0-alpha", "Brimora-1.0.0-alpha-win-x64.exe", SHA,
-                  files(entry("Brimora-1.0.0-alpha-win-x64.exe"))),
-         "1.0.0-alpha", 1024},
+        {"floor itself", release("0.1.32"), "0.1.32", 1024},
+        {"floor with build", release("0.1.32+build.7"), "0.1.32+build.7", 1024},
+        {"above floor", release("0.2.0"), "0.2.0", 1024},
+        {"pre-release above floor", release("1.0.0-alpha"), "1.0.0-alpha", 1024},
         {"largest size", with_entries(entry(NAME, SHA, "18446744073709551615")), "1.4.0", UINT64_MAX},
         {"size tagged !!int", with_entries(entry(NAME, SHA, "!!int 7")), "1.4.0", 7},
         {"unknown keys, nested",
