@@ -14,8 +14,6 @@
 
 #include "bootstrapper/manifest/manifest_cases.hpp"
 #include "bootstrapper/payload/patterned.hpp"
-#include "brimora/base64.hpp"
-#include "brimora/manifest.hpp"
 #include "brimora/sha512.hpp"
 #include "feed/feed_run.hpp"
 #include "feed_internal.hpp"
@@ -24,12 +22,10 @@
 namespace brimora {
 namespace {
 
+using manifest_cases::manifest;
+using manifest_cases::validate;
 using test::run_feed;
 using testing::TempDir;
-
-std::expected<ValidatedRelease, ManifestError> validate(std::string_view text) {
-    return validate_manifest({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
-}
 
 // Every manifest the command makes passes the installer's validation and describes exactly the
 // file it was made from; what the installer would refuse is refused with its words.
@@ -82,17 +78,12 @@ TEST(FeedManifest, MakesWhatTheInstallerAcceptsAndRefusesWhatItRefuses) {
 // so users meet the network message); past it the library's verdict is printed word for word;
 // a payload goes through size, digest, then signature, as the installer checks it.
 TEST(FeedCheck, Verdicts) {
-    using manifest_cases::manifest;
-    using manifest_cases::SHA;
     const auto content = test::patterned(1024);
-    const std::string digest = encode_base64(*sha512_of(content));
-    const std::string described = manifest("1.4.0", manifest_cases::NAME, digest,
-                                           manifest_cases::files(manifest_cases::entry(manifest_cases::NAME, digest)));
+    const std::string described = manifest_cases::describing(content);
     auto last_changed = content;
     last_changed.back() ^= 1;
     auto longer = content;
     longer.push_back(0);
-    const std::string at_cap = manifest() + "#" + std::string(MAX_MANIFEST_BYTES - manifest().size() - 2, 'x') + "\n";
     const std::string integrity = "users see \"The downloaded file failed integrity verification. Please retry.\"";
     const std::string publisher = "users see \"The Brimora publisher could not be verified";
     const struct {
@@ -103,8 +94,8 @@ TEST(FeedCheck, Verdicts) {
         std::vector<std::string> out_has;
     } cases[] = {
         // clang-format off
-        {"valid", manifest(), std::nullopt, 0, {"manifest: accepted: version 1.4.0, file Brimora-1.4.0-win-x64.exe, 1024 bytes, sha512 " + SHA + "\n"}},
-        {"valid at exactly 64 KiB", at_cap, std::nullopt, 0, {"manifest: accepted: version 1.4.0"}},
+        {"valid", manifest(), std::nullopt, 0, {"manifest: accepted: version 1.4.0, file Brimora-1.4.0-win-x64.exe, 1024 bytes, sha512 " + manifest_cases::SHA + "\n"}},
+        {"valid at exactly 64 KiB", manifest_cases::at_size_limit(), std::nullopt, 0, {"manifest: accepted: version 1.4.0"}},
         {"over 64 KiB", std::string(MAX_MANIFEST_BYTES + 1, '#'), std::nullopt, 1, {"reason code network_error", "users see \"The latest version could not be checked."}},
         {"the library's refusal", manifest("1.4"), std::nullopt, 1, {"manifest: rejected: " + validate(manifest("1.4")).error().message() + "\n", "reason code manifest_invalid"}},
         {"payload one byte longer", described, longer, 1, {"payload: rejected: payload size does not match the manifest (file 1025", "reason code payload_size_mismatch"}},
@@ -202,7 +193,7 @@ TEST(FeedProbe, ManifestCaching) {
 TEST(FeedCommandLine, UsageAndInputErrorsExitTwo) {
     const TempDir dir;
     ASSERT_TRUE(testing::write_file(dir / "a.exe", std::string_view("x")));
-    ASSERT_TRUE(testing::write_file(dir / "latest.yml", manifest_cases::manifest()));
+    ASSERT_TRUE(testing::write_file(dir / "latest.yml", manifest()));
     const std::string a = (dir / "a.exe").string();
     const std::string yml = (dir / "latest.yml").string();
     const std::string missing = (dir / "missing").string();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "brimora/acquisition.hpp"
+#include "state_samples.hpp"
 
 namespace brimora {
 namespace {
@@ -23,26 +24,23 @@ TEST(WireNames, FollowTheDeclarationOrder) {
     EXPECT_EQ(wire_name(InstallerLocale::en), "en");
 }
 
-constexpr std::string_view STATE_ID = "0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6";
+using testing::SAMPLE_ID;
 
 TEST(CreateEvent, TakesIdentityAndLocaleFromTheStateAndTheConstantsFromTheSystem) {
     AcquisitionState state;
-    state.install_id = *Uuid::parse(STATE_ID);
+    state.install_id = *Uuid::parse(SAMPLE_ID);
     state.locale = InstallerLocale::en;
     // Stale copies in the state must not leak into events.
     state.installer_version = "9";
     state.platform = "linux";
     state.arch = "arm64";
-    const AcquisitionEventType types[] = {
-        AcquisitionEventType::installer_started, AcquisitionEventType::payload_verified,
-        AcquisitionEventType::install_succeeded, AcquisitionEventType::installer_failed,
-        AcquisitionEventType::existing_app_launched};
-    for (const auto type : types) {
+    for (int i = 0; i <= static_cast<int>(AcquisitionEventType::existing_app_launched); ++i) {
+        const auto type = static_cast<AcquisitionEventType>(i);
         const std::optional<FailureReason> reason =
             type == AcquisitionEventType::installer_failed ? std::optional(FailureReason::cancelled) : std::nullopt;
         const AcquisitionEvent event = AcquisitionEvent::create(state, type, reason);
         const AcquisitionEvent again = AcquisitionEvent::create(state, type, reason);
-        const std::string prefix = std::string(STATE_ID) + ":" + std::string(wire_name(type)) + ":";
+        const std::string prefix = std::string(SAMPLE_ID) + ":" + std::string(wire_name(type)) + ":";
         const std::string& key = event.idempotency_key;
         ASSERT_EQ(key.size(), 74 + wire_name(type).size()) << key;
         EXPECT_EQ(key.substr(0, prefix.size()), prefix);
@@ -74,91 +72,43 @@ TEST(WithAppVersion, TheLastVersionWins) {
     EXPECT_EQ(second.locale, InstallerLocale::ja);
 }
 
-AcquisitionEvent fixed_event() {
-    AcquisitionEvent event;
-    event.install_id = *Uuid::parse(STATE_ID);
-    event.idempotency_key =
-        "0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6:installer_started:7d444840-9dc0-41d8-b7a1-0a3e2f1c5b6d";
-    event.event_type = AcquisitionEventType::installer_started;
-    event.occurred_at = "2024-02-29T12:34:56.1234567Z";
-    event.installer_version = "1";
-    event.platform = "windows";
-    event.arch = "x64";
-    event.locale = InstallerLocale::ja;
-    return event;
-}
-
-struct BodyCase {
-    std::string_view name;
-    AcquisitionEvent event;
-    std::string_view body;
-};
-
-AcquisitionEvent changed(void (*change)(AcquisitionEvent&)) {
-    AcquisitionEvent event = fixed_event();
-    change(event);
-    return event;
-}
-
-constexpr std::string_view HEAD =
-    R"({"installId":"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6",)"
-    R"("idempotencyKey":"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6:installer_started:7d444840-9dc0-41d8-b7a1-0a3e2f1c5b6d",)";
-
+// Every row starts from one event of installer_started in Japanese with no optional member.
 TEST(EncodeEvent, IsByteExactWithOptionalMembersLeftOut) {
-    const BodyCase cases[] = {
-        {"no optional members", fixed_event(),
-         R"("eventType":"installer_started","occurredAt":"2024-02-29T12:34:56.1234567Z","installerVersion":"1",)"
+    using Type = AcquisitionEventType;
+    const struct {
+        std::string_view name;
+        Type type;
+        InstallerLocale locale;
+        std::optional<std::string> app_version;
+        std::optional<FailureReason> reason;
+        std::string_view body;  // after "installerVersion":"1",
+    } cases[] = {
+        // clang-format off
+        {"no optional members", Type::installer_started, InstallerLocale::ja, std::nullopt, std::nullopt,
          R"("platform":"windows","arch":"x64","locale":"ja"})"},
-        {"app version", changed([](AcquisitionEvent& e) {
-             e.event_type = AcquisitionEventType::install_succeeded;
-             e.app_version = "1.4.0-beta.2+exp.sha.5114f85";
-         }),
-         R"("eventType":"install_succeeded","occurredAt":"2024-02-29T12:34:56.1234567Z","installerVersion":"1",)"
+        {"app version", Type::install_succeeded, InstallerLocale::ja, "1.4.0-beta.2+exp.sha.5114f85", std::nullopt,
          R"("appVersion":"1.4.0-beta.2+exp.sha.5114f85","platform":"windows","arch":"x64","locale":"ja"})"},
-        {"cancelled", changed([](AcquisitionEvent& e) {
-             e.event_type = AcquisitionEventType::installer_failed;
-             e.locale = InstallerLocale::en;
-             e.reason_code = FailureReason::cancelled;
-         }),
-         R"("eventType":"installer_failed","occurredAt":"2024-02-29T12:34:56.1234567Z","installerVersion":"1",)"
+        {"cancelled", Type::installer_failed, InstallerLocale::en, std::nullopt, FailureReason::cancelled,
          R"("platform":"windows","arch":"x64","locale":"en","reasonCode":"cancelled"})"},
-        {"unknown", changed([](AcquisitionEvent& e) {
-             e.event_type = AcquisitionEventType::installer_failed;
-             e.reason_code = FailureReason::unknown;
-         }),
-         R"("eventType":"installer_failed","occurredAt":"2024-02-29T12:34:56.1234567Z","installerVersion":"1",)"
+        {"unknown", Type::installer_failed, InstallerLocale::ja, std::nullopt, FailureReason::unknown,
          R"("platform":"windows","arch":"x64","locale":"ja","reasonCode":"unknown"})"},
-        {"both optional members", changed([](AcquisitionEvent& e) {
-             e.event_type = AcquisitionEventType::existing_app_launched;
-             e.app_version = "3.0.0";
-             e.reason_code = FailureReason::network_error;
-         }),
-         R"("eventType":"existing_app_launched","occurredAt":"2024-02-29T12:34:56.1234567Z","installerVersion":"1",)"
+        {"both optional members", Type::existing_app_launched, InstallerLocale::ja, "3.0.0", FailureReason::network_error,
          R"("appVersion":"3.0.0","platform":"windows","arch":"x64","locale":"ja","reasonCode":"network_error"})"},
-        {"escapes and raw UTF-8", changed([](AcquisitionEvent& e) {
-             e.event_type = AcquisitionEventType::payload_verified;
-             e.app_version = "q\"b\\s/\b\f\n\r\t\x01\x1f\x7f \xE7\x89\x88 \xF0\x9F\x98\x80";
-         }),
-         "\"eventType\":\"payload_verified\",\"occurredAt\":\"2024-02-29T12:34:56.1234567Z\",\"installerVersion\":"
-         "\"1\","
-         "\"appVersion\":\"q\\\"b\\\\s/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f \xE7\x89\x88 \xF0\x9F\x98\x80\","
-         "\"platform\":\"windows\",\"arch\":\"x64\",\"locale\":\"ja\"}"},
-        {"ill-formed UTF-8 replaced", changed([](AcquisitionEvent& e) {
-             e.app_version =
-                 "a\xFF"
-                 "b\xC0\xAF"
-                 "c\xED\xA0\x80"
-                 "d\xE7\x89";
-         }),
-         "\"eventType\":\"installer_started\",\"occurredAt\":\"2024-02-29T12:34:56.1234567Z\",\"installerVersion\":"
-         "\"1\","
-         "\"appVersion\":\"a\xEF\xBF\xBD"
-         "b\xEF\xBF\xBD\xEF\xBF\xBD"
-         "c\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
-         "d\xEF\xBF\xBD\xEF\xBF\xBD\",\"platform\":\"windows\",\"arch\":\"x64\",\"locale\":\"ja\"}"},
+        {"escapes and raw UTF-8", Type::payload_verified, InstallerLocale::ja, "q\"b\\s/\b\f\n\r\t\x01\x1f\x7f \xE7\x89\x88 \xF0\x9F\x98\x80", std::nullopt,
+         "\"appVersion\":\"q\\\"b\\\\s/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f \xE7\x89\x88 \xF0\x9F\x98\x80\",\"platform\":\"windows\",\"arch\":\"x64\",\"locale\":\"ja\"}"},
+        {"ill-formed UTF-8 replaced", Type::installer_started, InstallerLocale::ja, "a\xFF" "b\xC0\xAF" "c\xED\xA0\x80" "d\xE7\x89", std::nullopt,
+         "\"appVersion\":\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD" "c\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "d\xEF\xBF\xBD\xEF\xBF\xBD\",\"platform\":\"windows\",\"arch\":\"x64\",\"locale\":\"ja\"}"},
+        // clang-format on
     };
+    const std::string key = std::string(SAMPLE_ID) + ":installer_started:7d444840-9dc0-41d8-b7a1-0a3e2f1c5b6d";
     for (const auto& c : cases) {
-        EXPECT_EQ(encode_event(c.event), std::string(HEAD) + std::string(c.body)) << c.name;
+        const AcquisitionEvent event(*Uuid::parse(SAMPLE_ID), key, c.type, "2024-02-29T12:34:56.1234567Z", "1",
+                                     c.app_version, "windows", "x64", c.locale, c.reason);
+        EXPECT_EQ(encode_event(event), R"({"installId":")" + std::string(SAMPLE_ID) + R"(","idempotencyKey":")" + key +
+                                           R"(","eventType":")" + std::string(wire_name(c.type)) +
+                                           R"(","occurredAt":"2024-02-29T12:34:56.1234567Z","installerVersion":"1",)" +
+                                           std::string(c.body))
+            << c.name;
     }
 }
 

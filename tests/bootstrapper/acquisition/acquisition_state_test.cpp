@@ -21,15 +21,13 @@ using testing::VALID_STATE;
 using testing::valid_state_with;
 using testing::write_file;
 
-struct ValidityCase {
-    std::string_view name;
-    void (*change)(AcquisitionState&);
-    bool valid;
-};
-
 TEST(IsValidForBootstrapper, JudgesSchemaDescriptorsAndCreatedAtOnly) {
     const AcquisitionState base = *decode_state(VALID_STATE);
-    const ValidityCase cases[] = {
+    const struct {
+        std::string_view name;
+        void (*change)(AcquisitionState&);
+        bool valid;
+    } cases[] = {
         {"as loaded", [](AcquisitionState&) {}, true},
         {"nil id", [](AcquisitionState& s) { s.install_id = Uuid(); }, true},
         {"ja", [](AcquisitionState& s) { s.locale = InstallerLocale::ja; }, true},
@@ -147,8 +145,7 @@ TEST(LoadOrCreate, CreatesTheMissingDirectoryChain) {
     // Built from UTF-8 so that Windows gets the right UTF-16 name, not one through the ANSI code page.
     const fs::path japanese = scratch.path() / fs::path(u8"ユーザー") / fs::path(u8"データ") / "acquisition.json";
     expect_new_identity_written(japanese, InstallerLocale::ja, "japanese");
-    EXPECT_TRUE(
-        fs::is_regular_file(scratch.path() / fs::path(u8"ユーザー") / fs::path(u8"データ") / "acquisition.json"));
+    EXPECT_TRUE(fs::is_regular_file(japanese));
 }
 
 TEST(WriteAtomically, LeavesOnlyTheTargetBehind) {
@@ -197,38 +194,21 @@ TEST(LoadOrCreate, RemovesItsOwnStaleTemporariesOnly) {
     constexpr bool HOLDS_ARE_SEEN = false;  // POSIX cannot tell whether another process has a file open
 #endif
     using std::chrono::minutes;
-    struct Case {
+    const struct {
         const char* name;
         minutes written_ago;
         bool held;
         std::chrono::seconds stale_after;
         bool removed;
-    };
-    const Case temporaries[] = {
-        {.name = "left long ago",
-         .written_ago = minutes(11),
-         .held = false,
-         .stale_after = STALE_TEMPORARY_AGE,
-         .removed = true},
-        {.name = "written lately",
-         .written_ago = minutes(1),
-         .held = false,
-         .stale_after = STALE_TEMPORARY_AGE,
-         .removed = false},
-        {.name = "older than the age asked for",
-         .written_ago = minutes(1),
-         .held = false,
-         .stale_after = std::chrono::seconds(30),
-         .removed = true},
-        {.name = "held open by its writer",
-         .written_ago = minutes(11),
-         .held = true,
-         .stale_after = STALE_TEMPORARY_AGE,
-         .removed = !HOLDS_ARE_SEEN},
+    } temporaries[] = {
+        {"left long ago", minutes(11), false, STALE_TEMPORARY_AGE, true},
+        {"written lately", minutes(1), false, STALE_TEMPORARY_AGE, false},
+        {"older than the age asked for", minutes(1), false, std::chrono::seconds(30), true},
+        {"held open by its writer", minutes(11), true, STALE_TEMPORARY_AGE, !HOLDS_ARE_SEEN},
     };
     const std::string name = ".acquisition.json." + std::string(testing::SAMPLE_ID) + ".tmp";
     const std::string foreign[] = {".acquisition.json.draft.tmp", ".settings.json." + name.substr(18), "notes.txt"};
-    for (const Case& c : temporaries) {
+    for (const auto& c : temporaries) {
         for (const bool state_present : {true, false}) {
             SCOPED_TRACE(std::string(c.name) + (state_present ? ", state present" : ", no state"));
             TempDir scratch;
@@ -260,36 +240,27 @@ TEST(LoadOrCreate, RemovesItsOwnStaleTemporariesOnly) {
     }
 }
 
-struct FailureCase {
-    std::string_view name;
-    fs::path (*prepare)(const fs::path& scratch);  // returns the target to write
-    std::string_view leftover_name;                // the temporary expected beside the target, if any
-};
-
 TEST(WriteAtomically, ReportsWhatCannotBeWritten) {
-    const FailureCase cases[] = {
-        {"target is a directory",
-         [](const fs::path& root) {
-             fs::create_directories(root / "state.json" / "inside");
-             return root / "state.json";
-         },
-         "state.json"},
-        {"no file name",
-         [](const fs::path& root) {
-             fs::create_directories(root / "dir");
-             return root / "dir" / "";
-         },
-         "acquisition.json"},
-        {"parent is a file",
-         [](const fs::path& root) {
-             write_file(root / "blocker", "x");
-             return root / "blocker" / "acquisition.json";
-         },
-         ""},
+    const struct {
+        std::string_view name;
+        const char* directory;           // made first, if any
+        const char* file;                // written first, if any
+        const char* target;              // '/' separated, under the scratch directory
+        std::string_view leftover_name;  // the temporary expected beside the target, if any
+    } cases[] = {
+        {"target is a directory", "state.json/inside", nullptr, "state.json", "state.json"},
+        {"no file name", "dir", nullptr, "dir/", "acquisition.json"},
+        {"parent is a file", nullptr, "blocker", "blocker/acquisition.json", ""},
     };
     for (const auto& c : cases) {
         TempDir scratch;
-        const fs::path target = c.prepare(scratch.path());
+        if (c.directory != nullptr) {
+            fs::create_directories(scratch / c.directory);
+        }
+        if (c.file != nullptr) {
+            write_file(scratch / c.file, "x");
+        }
+        const fs::path target = (scratch / c.target).make_preferred();
         const auto result = load_or_create(target, InstallerLocale::en);
         ASSERT_FALSE(result.has_value()) << c.name;
         EXPECT_TRUE(result.error()) << c.name;

@@ -9,45 +9,36 @@ namespace {
 
 constexpr std::string_view CANONICAL = "0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6";
 
-struct ParseCase {
-    std::string_view text;
-    bool accepted;
-};
-
 TEST(UuidParse, AcceptsTheFourFormsInEitherCaseAndNothingElse) {
-    const ParseCase cases[] = {
-        {"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6", true},
-        {"0F8E2D4C-1B3A-4C5D-9E6F-A1B2C3D4E5F6", true},
-        {"0f8E2d4C-1b3A-4c5D-9e6F-a1B2c3D4e5F6", true},
-        {"0f8e2d4c1b3a4c5d9e6fa1b2c3d4e5f6", true},
-        {"{0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6}", true},
-        {"{0F8E2D4C-1B3A-4C5D-9E6F-A1B2C3D4E5F6}", true},
-        {"urn:uuid:0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6", true},
-        {"urn:uuid:0F8E2D4C-1B3A-4C5D-9E6F-A1B2C3D4E5F6", true},
-        {"", false},
-        {"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f", false},    // one digit short
-        {"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6a", false},  // one digit long
-        {"0f8e2d4c1-b3a-4c5d-9e6f-a1b2c3d4e5f6", false},   // hyphen moved
-        {"0f8e2d4c-1b3a-4c5d-9e6fa-1b2c3d4e5f6", false},   // hyphen moved
-        {"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5g6", false},   // not hex
-        {"0f8e2d4c_1b3a_4c5d_9e6f_a1b2c3d4e5f6", false},   // other separator
-        {"0f8e2d4c-1b3a4c5d9e6fa1b2c3d4e5f6aaaa", false},  // 36 chars, hyphens missing
-        {"{0f8e2d4c1b3a4c5d9e6fa1b2c3d4e5f6}", false},     // braces around the bare form
-        {"{0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6", false},  // unbalanced
-        {"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6}", false},
-        {"urn:uuid:0f8e2d4c1b3a4c5d9e6fa1b2c3d4e5f6", false},
-        {"URN:UUID:0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6", false},
-        {"urn:uuid:{0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6}", false},
-        {" 0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6", false},
-        {"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6\n", false},
-        {"+f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6", false},
-    };
-    for (const auto& c : cases) {
-        const auto parsed = Uuid::parse(c.text);
-        EXPECT_EQ(parsed.has_value(), c.accepted) << c.text;
-        if (parsed && c.accepted) {
-            EXPECT_EQ(parsed->to_string(), CANONICAL) << c.text;
-        }
+    for (const char* text :
+         {"0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6", "0F8E2D4C-1B3A-4C5D-9E6F-A1B2C3D4E5F6",
+          "0f8E2d4C-1b3A-4c5D-9e6F-a1B2c3D4e5F6", "0f8e2d4c1b3a4c5d9e6fa1b2c3d4e5f6",
+          "{0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6}", "{0F8E2D4C-1B3A-4C5D-9E6F-A1B2C3D4E5F6}",
+          "urn:uuid:0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6", "urn:uuid:0F8E2D4C-1B3A-4C5D-9E6F-A1B2C3D4E5F6"}) {
+        const auto parsed = Uuid::parse(text);
+        ASSERT_TRUE(parsed.has_value()) << text;
+        EXPECT_EQ(parsed->to_string(), CANONICAL) << text;
+    }
+    for (const char* text : {
+             "",
+             "0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f",    // one digit short
+             "0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6a",  // one digit long
+             "0f8e2d4c1-b3a-4c5d-9e6f-a1b2c3d4e5f6",   // hyphen moved
+             "0f8e2d4c-1b3a-4c5d-9e6fa-1b2c3d4e5f6",   // hyphen moved
+             "0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5g6",   // not hex
+             "0f8e2d4c_1b3a_4c5d_9e6f_a1b2c3d4e5f6",   // other separator
+             "0f8e2d4c-1b3a4c5d9e6fa1b2c3d4e5f6aaaa",  // 36 chars, hyphens missing
+             "{0f8e2d4c1b3a4c5d9e6fa1b2c3d4e5f6}",     // braces around the bare form
+             "{0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6",  // unbalanced
+             "0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6}",
+             "urn:uuid:0f8e2d4c1b3a4c5d9e6fa1b2c3d4e5f6",
+             "URN:UUID:0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6",
+             "urn:uuid:{0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6}",
+             " 0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6",
+             "0f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6\n",
+             "+f8e2d4c-1b3a-4c5d-9e6f-a1b2c3d4e5f6",
+         }) {
+        EXPECT_FALSE(Uuid::parse(text).has_value()) << text;
     }
 }
 

@@ -1,11 +1,16 @@
 #pragma once
-// The manifest tables of cases, shared by the library's tests and by brimora-feed's, which must
-// give the library's verdict on every one of them.
+// The manifest writer every test shares (the library's, brimora-feed's, the pipeline's), and the
+// library's tables of cases.
 
+#include <brimora/base64.hpp>
 #include <brimora/manifest.hpp>
+#include <brimora/sha512.hpp>
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brimora::manifest_cases {
@@ -33,6 +38,21 @@ inline std::string manifest(const std::string& version = "1.4.0", const std::str
 
 inline std::string with_entries(const std::string& entries) { return manifest("1.4.0", NAME, SHA, files(entries)); }
 
+// Release 1.4.0 describing exactly these bytes.
+inline std::string describing(std::span<const std::uint8_t> payload) {
+    const std::string sha = encode_base64(sha512_of(payload).value());
+    return manifest("1.4.0", NAME, sha, files(entry(NAME, sha, std::to_string(payload.size()))));
+}
+
+// The valid manifest padded with a comment to exactly the size limit.
+inline std::string at_size_limit() {
+    return manifest() + "#" + std::string(MAX_MANIFEST_BYTES - manifest().size() - 2, 'x') + "\n";
+}
+
+inline std::expected<ValidatedRelease, ManifestError> validate(std::string_view text) {
+    return validate_manifest({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+}
+
 struct AcceptedCase {
     const char* label;
     std::string body;
@@ -41,18 +61,17 @@ struct AcceptedCase {
 };
 
 inline std::vector<AcceptedCase> accepted() {
-    const std::string v32 = "Brimora-0.1.32-win-x64.exe";
-    const std::string v32b = "Brimora-0.1.32+build.7-win-x64.exe";
+    // Release `v`, its file named after it at the root and in the entry.
+    const auto release = [](const std::string& v) {
+        const std::string name = "Brimora-" + v + "-win-x64.exe";
+        return manifest(v, name, SHA, files(entry(name)));
+    };
     return {
         {"baseline", manifest(), "1.4.0", 1024},
-        {"floor itself", manifest("0.1.32", v32, SHA, files(entry(v32))), "0.1.32", 1024},
-        {"floor with build", manifest("0.1.32+build.7", v32b, SHA, files(entry(v32b))), "0.1.32+build.7", 1024},
-        {"above floor", manifest("0.2.0", "Brimora-0.2.0-win-x64.exe", SHA, files(entry("Brimora-0.2.0-win-x64.exe"))),
-         "0.2.0", 1024},
-        {"pre-release above floor",
-         manifest("1.0.0-alpha", "Brimora-1.0.0-alpha-win-x64.exe", SHA,
-                  files(entry("Brimora-1.0.0-alpha-win-x64.exe"))),
-         "1.0.0-alpha", 1024},
+        {"floor itself", release("0.1.32"), "0.1.32", 1024},
+        {"floor with build", release("0.1.32+build.7"), "0.1.32+build.7", 1024},
+        {"above floor", release("0.2.0"), "0.2.0", 1024},
+        {"pre-release above floor", release("1.0.0-alpha"), "1.0.0-alpha", 1024},
         {"largest size", with_entries(entry(NAME, SHA, "18446744073709551615")), "1.4.0", UINT64_MAX},
         {"size tagged !!int", with_entries(entry(NAME, SHA, "!!int 7")), "1.4.0", 7},
         {"unknown keys, nested",

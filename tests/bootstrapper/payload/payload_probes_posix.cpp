@@ -13,6 +13,7 @@
 
 #include "brimora/payload.hpp"
 #include "brimora/sha512.hpp"
+#include "file_io.hpp"
 #include "patterned.hpp"
 #include "support/temp_dir.hpp"
 
@@ -20,24 +21,8 @@ namespace brimora {
 namespace {
 
 using brimora::testing::TempDir;
-using brimora::testing::write_file;
-using test::patterned;
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    [[nodiscard]] int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using test::digest_of;
+using test::PayloadFile;
 
 // Drains the inotify queue and returns the union of the event masks seen.
 std::uint32_t drain_events(int inotify_fd) {
@@ -64,29 +49,23 @@ std::size_t open_descriptor_count() {
     return count;
 }
 
-Sha512Digest empty_digest() { return sha512_of({}).value_or(Sha512Digest{}); }
-
 // inotify reports every open and read of the file (stat raises nothing), and root privileges
 // do not hide them, unlike a permission-based probe. The matching-size call is the control that
 // shows the probe sees an open and a read when there is one.
 TEST(VerifyFileProbes, SizeMismatchNeitherOpensNorReads) {
-    TempDir dir;
-    const auto bytes = patterned(5000);
-    const auto path = dir.path() / "payload.exe";
-    ASSERT_TRUE(write_file(path, bytes));
-    const auto digest = sha512_of(bytes).value_or(Sha512Digest{});
-    Fd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    const PayloadFile payload(5000);
+    const detail::Descriptor watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     ASSERT_GE(watch.get(), 0) << "inotify_init1 failed, errno " << errno;
-    ASSERT_GE(::inotify_add_watch(watch.get(), path.c_str(), IN_OPEN | IN_ACCESS), 0);
+    ASSERT_GE(::inotify_add_watch(watch.get(), payload.path.c_str(), IN_OPEN | IN_ACCESS), 0);
 
     for (const std::uint64_t wrong : {std::uint64_t{4999}, std::uint64_t{5001}}) {
-        auto result = verify_file(path, wrong, digest);
+        auto result = verify_file(payload.path, wrong, payload.digest);
         ASSERT_FALSE(result.has_value());
         EXPECT_EQ(result.error().kind, PayloadVerificationErrorKind::SizeMismatch);
         EXPECT_EQ(drain_events(watch.get()) & (IN_OPEN | IN_ACCESS), 0u) << "expected size " << wrong;
     }
 
-    ASSERT_TRUE(verify_file(path, bytes.size(), digest).has_value());
+    ASSERT_TRUE(verify_file(payload.path, 5000, payload.digest).has_value());
     EXPECT_EQ(drain_events(watch.get()) & (IN_OPEN | IN_ACCESS), std::uint32_t{IN_OPEN | IN_ACCESS});
 }
 
@@ -95,7 +74,7 @@ TEST(VerifyFileProbes, SizeMismatchNeitherOpensNorReads) {
 TEST(VerifyFileProbes, BytesReadAreNotCountedAgainstSize) {
     std::error_code ec;
     ASSERT_EQ(std::filesystem::file_size("/proc/self/status", ec), 0u) << ec.message();
-    auto result = verify_file("/proc/self/status", 0, empty_digest());
+    auto result = verify_file("/proc/self/status", 0, digest_of({}));
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().kind, PayloadVerificationErrorKind::HashMismatch);
 }
@@ -105,7 +84,7 @@ TEST(VerifyFileProbes, BytesReadAreNotCountedAgainstSize) {
 TEST(VerifyFileProbes, FailedReadIsReadError) {
     std::error_code ec;
     ASSERT_EQ(std::filesystem::file_size("/proc/self/mem", ec), 0u) << ec.message();
-    auto result = verify_file("/proc/self/mem", 0, empty_digest());
+    auto result = verify_file("/proc/self/mem", 0, digest_of({}));
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().kind, PayloadVerificationErrorKind::Read);
     EXPECT_EQ(result.error().io_error, std::errc::io_error);
@@ -118,24 +97,20 @@ TEST(VerifyFileProbes, FifoIsReadErrorWithoutOpening) {
     TempDir dir;
     const auto path = dir.path() / "pipe";
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << "mkfifo failed, errno " << errno;
-    auto result = verify_file(path, 1, empty_digest());
+    auto result = verify_file(path, 1, digest_of({}));
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().kind, PayloadVerificationErrorKind::Read);
 }
 
 // The descriptor is closed on every way out, the failed read included.
 TEST(VerifyFileProbes, NoDescriptorLeftOpen) {
-    TempDir dir;
-    const auto bytes = patterned(131073);
-    const auto path = dir.path() / "payload.exe";
-    ASSERT_TRUE(write_file(path, bytes));
-    const auto digest = sha512_of(bytes).value_or(Sha512Digest{});
-    auto wrong = digest;
+    const PayloadFile payload(131073);
+    auto wrong = payload.digest;
     wrong[10] ^= 1;
     const test::VerifyCase cases[] = {
-        {"success", path, bytes.size(), digest, std::nullopt},
-        {"digest mismatch", path, bytes.size(), wrong, PayloadVerificationErrorKind::HashMismatch},
-        {"read failure", "/proc/self/mem", 0, empty_digest(), PayloadVerificationErrorKind::Read},
+        {"success", payload.path, 131073, payload.digest, std::nullopt},
+        {"digest mismatch", payload.path, 131073, wrong, PayloadVerificationErrorKind::HashMismatch},
+        {"read failure", "/proc/self/mem", 0, digest_of({}), PayloadVerificationErrorKind::Read},
     };
     for (const test::VerifyCase& c : cases) {
         const std::size_t before = open_descriptor_count();

@@ -18,9 +18,8 @@
 namespace brimora {
 namespace {
 
-using brimora::testing::TempDir;
-using brimora::testing::write_file;
-using test::patterned;
+using test::digest_of;
+using test::PayloadFile;
 using Handle = win::FileHandle;
 using win::SHARE_ALL;
 
@@ -28,27 +27,22 @@ Handle open_with(const std::filesystem::path& path, DWORD access, DWORD share) {
     return Handle(::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-Sha512Digest digest_of(const std::vector<std::uint8_t>& bytes) { return sha512_of(bytes).value_or(Sha512Digest{}); }
-
 // While another handle holds the file without sharing, any open fails but metadata still reads.
 // A size mismatch must therefore come back as SizeMismatch; the matching-size call is the control
 // that shows an open really would fail.
 TEST(VerifyFileProbes, SizeMismatchNeverOpens) {
-    TempDir dir;
-    const auto bytes = patterned(5000);
-    const auto path = dir.path() / "payload.exe";
-    ASSERT_TRUE(write_file(path, bytes));
-    Handle exclusive = open_with(path, GENERIC_READ, 0);
+    const PayloadFile payload(5000);
+    Handle exclusive = open_with(payload.path, GENERIC_READ, 0);
     ASSERT_TRUE(exclusive) << ::GetLastError();
 
     for (const std::uint64_t wrong : {std::uint64_t{4999}, std::uint64_t{5001}}) {
-        auto result = verify_file(path, wrong, digest_of(bytes));
+        auto result = verify_file(payload.path, wrong, payload.digest);
         ASSERT_FALSE(result.has_value()) << wrong;
         EXPECT_EQ(result.error().kind, PayloadVerificationErrorKind::SizeMismatch)
             << wrong << ": " << result.error().message();
     }
 
-    auto control = verify_file(path, bytes.size(), digest_of(bytes));
+    auto control = verify_file(payload.path, 5000, payload.digest);
     ASSERT_FALSE(control.has_value());
     EXPECT_EQ(control.error().kind, PayloadVerificationErrorKind::Read);
     EXPECT_EQ(control.error().io_error.value(), ERROR_SHARING_VIOLATION);
@@ -57,24 +51,13 @@ TEST(VerifyFileProbes, SizeMismatchNeverOpens) {
 // A downloader, an antivirus scanner or an installer may hold the file for writing or deletion;
 // our open must share both, or the check fails with a sharing violation.
 TEST(VerifyFileProbes, OtherHandlesWithFullSharingDoNotBlock) {
-    TempDir dir;
-    const auto bytes = patterned(131073);
-    const auto path = dir.path() / "payload.exe";
-    ASSERT_TRUE(write_file(path, bytes));
-    struct Case {
-        const char* what;
-        DWORD access;
-    };
-    const Case cases[] = {
-        {"writer", GENERIC_WRITE},
-        {"deleter", DELETE},
-        {"writer and deleter", GENERIC_READ | GENERIC_WRITE | DELETE},
-    };
-    for (const Case& c : cases) {
-        Handle other = open_with(path, c.access, SHARE_ALL);
-        ASSERT_TRUE(other) << c.what << ": " << ::GetLastError();
-        auto result = verify_file(path, bytes.size(), digest_of(bytes));
-        EXPECT_TRUE(result.has_value()) << c.what << ": " << result.error().message();
+    const PayloadFile payload(131073);
+    // A writer, a deleter, and both.
+    for (const DWORD access : {DWORD{GENERIC_WRITE}, DWORD{DELETE}, DWORD{GENERIC_READ | GENERIC_WRITE | DELETE}}) {
+        Handle other = open_with(payload.path, access, SHARE_ALL);
+        ASSERT_TRUE(other) << std::hex << access << ": " << ::GetLastError();
+        auto result = verify_file(payload.path, 131073, payload.digest);
+        EXPECT_TRUE(result.has_value()) << std::hex << access << ": " << result.error().message();
     }
 }
 
@@ -128,16 +111,13 @@ void expect_read_error(const std::expected<void, PayloadVerificationError>& resu
 // The first chunk reads, the second runs into the lock: the failure is a Read carrying the
 // system's error, not a digest over the part that was read.
 TEST(VerifyFileProbes, FailedReadMidStreamIsReadError) {
-    TempDir dir;
-    const auto bytes = patterned(131073);
-    const auto path = dir.path() / "payload.exe";
-    ASSERT_TRUE(write_file(path, bytes));
-    SecondChunkLock lock(path);
+    const PayloadFile payload(131073);
+    SecondChunkLock lock(payload.path);
     ASSERT_TRUE(lock.locked()) << ::GetLastError();
-    if (!lock_blocks_reads(path)) {
+    if (!lock_blocks_reads(payload.path)) {
         GTEST_SKIP() << "this platform (Wine) does not fail reads that overlap another handle's byte-range lock";
     }
-    expect_read_error(verify_file(path, bytes.size(), digest_of(bytes)), ERROR_LOCK_VIOLATION);
+    expect_read_error(verify_file(payload.path, 131073, payload.digest), ERROR_LOCK_VIOLATION);
 }
 
 TEST(VerifyFileProbes, FailedFirstReadIsReadError) {
@@ -149,15 +129,12 @@ TEST(VerifyFileProbes, FailedFirstReadIsReadError) {
 
 // Our handle is closed on every way out: afterwards an exclusive open succeeds.
 TEST(VerifyFileProbes, NoHandleLeftOpen) {
-    TempDir dir;
-    const auto bytes = patterned(131073);
-    const auto path = dir.path() / "payload.exe";
-    ASSERT_TRUE(write_file(path, bytes));
-    auto wrong = digest_of(bytes);
+    const PayloadFile payload(131073);
+    auto wrong = payload.digest;
     wrong[10] ^= 1;
     std::vector<test::VerifyCase> cases = {
-        {"success", path, bytes.size(), digest_of(bytes), std::nullopt},
-        {"digest mismatch", path, bytes.size(), wrong, PayloadVerificationErrorKind::HashMismatch},
+        {"success", payload.path, 131073, payload.digest, std::nullopt},
+        {"digest mismatch", payload.path, 131073, wrong, PayloadVerificationErrorKind::HashMismatch},
     };
     if (wine_proc_mem_available()) {
         cases.push_back({"read failure", WINE_PROC_MEM, 0, digest_of({}), PayloadVerificationErrorKind::Read});

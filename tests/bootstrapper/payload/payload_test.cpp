@@ -15,38 +15,28 @@ namespace {
 
 using brimora::testing::TempDir;
 using brimora::testing::write_file;
+using test::digest_of;
 using test::patterned;
-
-Sha512Digest digest_of(const std::vector<std::uint8_t>& bytes) {
-    auto digest = sha512_of(bytes);
-    EXPECT_TRUE(digest.has_value());
-    return digest.value_or(Sha512Digest{});
-}
+using test::PayloadFile;
 
 constexpr std::string_view READ_PREFIX = "payload could not be read: ";
 
 // Sizes around the 131072-byte read buffer: a loop that feeds the whole buffer instead of the
 // bytes read, drops the short last chunk, or stops after the first full one, fails a row.
 TEST(VerifyFile, StreamedDigestMatchesOneShot) {
-    TempDir dir;
     for (const std::size_t size : {0u, 1u, 131071u, 131072u, 131073u, 262144u, 262145u}) {
-        const auto bytes = patterned(size);
-        const auto path = dir.path() / (std::to_string(size) + ".bin");
-        ASSERT_TRUE(write_file(path, bytes));
-        auto result = verify_file(path, bytes.size(), digest_of(bytes));
+        const PayloadFile payload(size);
+        auto result = verify_file(payload.path, size, payload.digest);
         EXPECT_TRUE(result.has_value()) << size << " bytes: " << result.error().message();
     }
 }
 
 // The size verdict comes from metadata and wins over the digest, even a correct one.
 TEST(VerifyFile, SizeOtherThanMetadataIsSizeMismatch) {
-    TempDir dir;
-    const auto bytes = patterned(1000);
-    const auto path = dir.path() / "payload.exe";
-    ASSERT_TRUE(write_file(path, bytes));
+    const PayloadFile payload(1000);
     for (const std::uint64_t expected :
          {std::uint64_t{999}, std::uint64_t{1001}, std::uint64_t{0}, std::numeric_limits<std::uint64_t>::max()}) {
-        auto result = verify_file(path, expected, digest_of(bytes));
+        auto result = verify_file(payload.path, expected, payload.digest);
         ASSERT_FALSE(result.has_value()) << expected;
         EXPECT_EQ(result.error().kind, PayloadVerificationErrorKind::SizeMismatch) << expected;
         EXPECT_EQ(result.error().message(), "payload size does not match the manifest");
@@ -56,15 +46,12 @@ TEST(VerifyFile, SizeOtherThanMetadataIsSizeMismatch) {
 // One changed byte of content at each end and on either side of the chunk boundary: a reader
 // that skips a chunk or the tail would still report success for some row.
 TEST(VerifyFile, ChangedContentIsHashMismatch) {
-    TempDir dir;
-    const auto original = patterned(131073);
-    const auto expected = digest_of(original);
+    const PayloadFile payload(131073);
     for (const std::size_t at : {0u, 131071u, 131072u}) {
-        auto changed = original;
+        auto changed = payload.bytes;
         changed[at] ^= 0x01;
-        const auto path = dir.path() / (std::to_string(at) + ".changed");
-        ASSERT_TRUE(write_file(path, changed));
-        auto result = verify_file(path, changed.size(), expected);
+        ASSERT_TRUE(write_file(payload.path, changed));
+        auto result = verify_file(payload.path, changed.size(), payload.digest);
         ASSERT_FALSE(result.has_value()) << "byte " << at;
         EXPECT_EQ(result.error().kind, PayloadVerificationErrorKind::HashMismatch) << "byte " << at;
         EXPECT_EQ(result.error().message(), "payload SHA-512 does not match the manifest");
@@ -73,14 +60,11 @@ TEST(VerifyFile, ChangedContentIsHashMismatch) {
 
 // Every one of the 64 digest bytes takes part in the comparison, not a prefix of them.
 TEST(VerifyFile, EachExpectedDigestByteCounts) {
-    TempDir dir;
-    const auto bytes = patterned(4096);
-    const auto path = dir.path() / "payload.exe";
-    ASSERT_TRUE(write_file(path, bytes));
+    const PayloadFile payload(4096);
     for (const std::size_t at : {0u, 31u, 32u, 63u}) {
-        auto expected = digest_of(bytes);
+        auto expected = payload.digest;
         expected[at] ^= 0x80;
-        auto result = verify_file(path, bytes.size(), expected);
+        auto result = verify_file(payload.path, payload.bytes.size(), expected);
         ASSERT_FALSE(result.has_value()) << "digest byte " << at;
         EXPECT_EQ(result.error().kind, PayloadVerificationErrorKind::HashMismatch) << "digest byte " << at;
     }

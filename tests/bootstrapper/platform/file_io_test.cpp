@@ -59,16 +59,11 @@ std::vector<SplitCase> split_cases() {
     return cases;
 }
 
-TEST(NativePathSplit, MatchesTheTableOfPaths) {
+// Walking up from any path ends: the parent of the parent eventually stops changing.
+TEST(NativePathSplit, MatchesTheTableOfPathsAndWalksUpToAFixedPoint) {
     for (const SplitCase& c : split_cases()) {
         EXPECT_EQ(native_parent(c.path), c.parent) << c.fault;
         EXPECT_EQ(NativePath(native_file_name(c.path)), c.file_name) << c.fault;
-    }
-}
-
-// Walking up from any path ends: the parent of the parent eventually stops changing.
-TEST(NativePathSplit, RepeatedParentsReachAFixedPoint) {
-    for (const SplitCase& c : split_cases()) {
         NativePath current = c.path;
         int steps = 0;
         for (NativePath up = native_parent(current); up != current && !up.empty() && steps < 64;
@@ -112,52 +107,39 @@ TEST(MakeDirectories, CreatesMissingAncestorsAndRefusesFilesInTheWay) {
             EXPECT_TRUE(std::filesystem::is_regular_file(dir / file)) << c.fault << ": an existing file was disturbed";
         }
     }
+    EXPECT_FALSE(make_directories(NativePath())) << "an empty path";
 }
 
-TEST(MakeDirectories, RefusesAnEmptyPath) { EXPECT_FALSE(make_directories(NativePath())); }
-
-TEST(ReadWholeFile, ReturnsExactBytesOfAnySize) {
-    TempDir dir;
-    // Empty, one byte, exactly one internal chunk, and a chunk plus one with binary content.
-    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{8192}, std::size_t{8193}}) {
-        std::string content(size, '\0');
-        for (std::size_t i = 0; i < size; ++i) {
-            content[i] = static_cast<char>((i * 131) & 0xFF);
-        }
-        const auto path = dir / ("f" + std::to_string(size));
-        write_file(path, content);
-        auto read = read_whole_file(path, 8193);
-        ASSERT_TRUE(read) << read.error().message();
-        EXPECT_EQ(*read, content) << "size " << size;
-    }
-}
-
-TEST(ReadWholeFile, MissingFileAndDirectoryAreErrors) {
-    TempDir dir;
-    auto missing = read_whole_file(dir / "absent", 100);
-    ASSERT_FALSE(missing);
-    EXPECT_TRUE(missing.error());
-    auto directory = read_whole_file(dir.path(), 100);
-    EXPECT_FALSE(directory);
-}
-
-TEST(ReadWholeFile, LimitIsInclusive) {
+// Exactly the bytes, binary content included, of a file up to the limit, which is inclusive: one
+// byte over fails, also when the excess arrives in a later chunk (the internal one is 8192 bytes).
+TEST(ReadWholeFile, ReturnsExactBytesUpToAnInclusiveLimit) {
     TempDir dir;
     struct Case {
         std::size_t size;
         std::size_t limit;
         bool accepted;
     };
-    // Exactly at the limit passes; one byte over fails, also when the excess arrives in a later chunk.
-    for (const Case c : {Case{0, 0, true}, Case{1, 0, false}, Case{100, 100, true}, Case{101, 100, false},
-                         Case{8192, 8192, true}, Case{8193, 8192, false}, Case{20000, 16384, false}}) {
-        const auto path = dir / ("limit" + std::to_string(c.size));
-        ASSERT_TRUE(write_file(path, std::string(c.size, 'x')));
-        auto read = read_whole_file(path, c.limit);
-        EXPECT_EQ(read.has_value(), c.accepted) << c.size << " of " << c.limit;
-        if (!c.accepted && !read) {
+    for (const Case c :
+         {Case{0, 0, true}, Case{1, 0, false}, Case{1, 8193, true}, Case{100, 100, true}, Case{101, 100, false},
+          Case{8192, 8192, true}, Case{8193, 8192, false}, Case{8193, 8193, true}, Case{20000, 16384, false}}) {
+        std::string content(c.size, '\0');
+        for (std::size_t i = 0; i < c.size; ++i) {
+            content[i] = static_cast<char>((i * 131) & 0xFF);
+        }
+        const auto path = dir / ("f" + std::to_string(c.size));
+        ASSERT_TRUE(write_file(path, content));
+        const auto read = read_whole_file(path, c.limit);
+        ASSERT_EQ(read.has_value(), c.accepted) << c.size << " of " << c.limit;
+        if (read) {
+            EXPECT_EQ(*read, content) << "size " << c.size;
+        } else {
             EXPECT_EQ(read.error(), std::make_error_code(std::errc::file_too_large));
         }
+    }
+    for (const auto& unreadable : {dir / "absent", dir.path()}) {
+        const auto read = read_whole_file(unreadable, 100);
+        ASSERT_FALSE(read) << unreadable;
+        EXPECT_TRUE(read.error()) << unreadable;
     }
 }
 
@@ -174,19 +156,15 @@ TEST(WriteThenReplace, ReplacesTargetAndConsumesTemporary) {
     }
 }
 
-TEST(WriteThenReplace, TargetThatIsADirectoryFailsAndSurvives) {
+// A directory in the target's place, or no folder to write in: an error, and what stood there stays.
+TEST(WriteThenReplace, FailsOnADirectoryInTheWayOrAMissingFolder) {
     TempDir dir;
     const auto target = dir / "occupied";
     std::filesystem::create_directory(target);
     write_file(target / "inside", "keep");
-    auto result = write_then_replace(dir / "occupied.tmp", target, "x");
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(write_then_replace(dir / "occupied.tmp", target, "x"));
     EXPECT_TRUE(std::filesystem::is_directory(target));
     EXPECT_EQ(read_whole_file(target / "inside", 100).value_or("?"), "keep");
-}
-
-TEST(WriteThenReplace, MissingDirectoryFails) {
-    TempDir dir;
     EXPECT_FALSE(write_then_replace(dir / "no" / "t.tmp", dir / "no" / "t", "x"));
 }
 
