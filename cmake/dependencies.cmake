@@ -3,15 +3,20 @@
 
 set(BRIMORA_DEPS_DIR "${PROJECT_SOURCE_DIR}/.cache/deps" CACHE PATH "Where scripts/setup keeps fetched sources")
 
-# GoogleTest from Debian's source package, built in each tree with that tree's compiler.
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
-add_subdirectory(/usr/src/googletest "${PROJECT_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL)
+# GoogleTest: natively the build Debian ships (libgtest-dev); the MinGW tree builds it from
+# Debian's source package with its own compiler, at -O1 like the tests.
 if(WIN32)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest "${PROJECT_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL)
+  target_compile_options(gtest PRIVATE ${BRIMORA_TEST_CODE_FLAGS})
+  target_compile_options(gtest_main PRIVATE ${BRIMORA_TEST_CODE_FLAGS})
   # The Win32 threading model's libstdc++ (GCC 12) lacks what one class of GoogleTest is built on;
   # tests/support/gtest_notification.hpp brings it.
   target_compile_options(gtest PUBLIC "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${PROJECT_SOURCE_DIR}/tests/support/gtest_notification.hpp>")
   target_sources(gtest PRIVATE "${PROJECT_SOURCE_DIR}/tests/support/gtest_notification.cpp")
+elseif(BRIMORA_TESTS)
+  find_package(GTest REQUIRED)
 endif()
 
 # nlohmann/json: header-only. Its CMake config would add -isystem /usr/include, which pulls the

@@ -18,13 +18,10 @@
 //                                       with KILL_AT > 0 the process is terminated once the
 //                                       progress bar reaches that value
 //
-// The watcher must not slow what it times. Asking the bar for its position is a message the
-// installer's window thread has to answer, and under Wine answering one every 2 ms took about a
-// third off the download's speed (256 MiB: 3.7 s watched so, 2.6 s watched every 50 ms). A
-// window's text is kept by the window manager and read without the owning thread, so the status
-// line, whose text changes exactly where the phases change, is what is followed; the bar is only
-// asked when the run is to be killed at a value. The peak working set is a high-water mark and
-// is read every 100 ms.
+// The watcher must not slow what it times: a bar's position is a message the installer's window
+// thread must answer, and under Wine one every 2 ms cost the 256 MiB download about a second. A
+// window's text is read without the owning thread, and the status line changes where the phases
+// do. The peak working set is a high-water mark, read every 100 ms.
 #include <windows.h>
 
 #include <bcrypt.h>
