@@ -26,18 +26,16 @@ namespace {
 namespace fs = std::filesystem;
 namespace rig = brimora::testing::rig;
 using brimora::testing::pattern_bytes;
+using brimora::testing::read_file;
 using brimora::testing::same_bytes;
+using brimora::testing::write_file;
+using test::flip_last;
+using test::RECORDING_IO;
+using test::release_of;
+using test::take_reported;
 using Json = nlohmann::json;
 using Text = std::optional<std::string>;
 constexpr std::uint64_t MAX64 = std::numeric_limits<std::uint64_t>::max();
-
-using test::RECORDING_IO;
-using test::take_reported;
-
-using brimora::testing::write_file;
-using rig::read_file;
-using test::flip_last;
-using test::release_of;
 
 // 10 + min(65, received * 65 / size), the product saturating: neither wrapping nor exact.
 TEST(DownloadProgress, FollowsTheSaturatingFormula) {
@@ -55,18 +53,13 @@ TEST(DownloadProgress, FollowsTheSaturatingFormula) {
     }
 }
 
-class DownloadTest : public ::testing::Test {
+class DownloadTest : public rig::RigTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(rig::control_dir()) << "BRIMORA_RIG_DIR_WIN is unset: run inside tests/rig/run-in-namespace";
-        rig::normal_feed();
+        ASSERT_NO_FATAL_FAILURE(RigTest::SetUp());
         ASSERT_TRUE(rig::serve(release.file_name, P));
         test::stop.store(false);
         take_reported();
-    }
-    void TearDown() override {
-        test::stop.store(false);
-        rig::normal_feed();
     }
     AppContext context(InstallerLocale locale = InstallerLocale::en) const {
         return AppContext{{}, cache.path(), locale};

@@ -12,14 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <map>
 #include <new>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -118,10 +118,9 @@ TEST_F(Executable, ManifestDeclaresWhatTheProgramPromises) {
 // linked into this test too) with one that ends the process with exit code 0 and no runtime box, as
 // every other way the process ends does.
 TEST(ExecutableFile, TerminateEndsWithExitCodeZeroAndNoVerboseHandler) {
-    std::ifstream file(std::filesystem::path(installer_path()), std::ios::binary);
-    ASSERT_TRUE(file) << "cannot read the built BrimoraInstaller.exe";
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(bytes.find("terminate called after throwing"), std::string::npos);
+    const auto bytes = brimora::testing::read_file(installer_path());
+    ASSERT_TRUE(bytes) << "cannot read the built BrimoraInstaller.exe";
+    EXPECT_EQ(bytes->find("terminate called after throwing"), std::string::npos);
     // std::bad_alloc escaping a noexcept function, as it would from the worker.
     EXPECT_EXIT(
         []() noexcept {

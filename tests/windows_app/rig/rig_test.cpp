@@ -20,6 +20,7 @@
 
 #include "authenticode.hpp"
 #include "handles.hpp"
+#include "process.hpp"
 #include "transport.hpp"
 #include "support/rig_control.hpp"
 #include "support/rig_fixtures.hpp"
@@ -78,18 +79,7 @@ std::optional<Reply> https(std::string_view verb, std::string_view host, std::st
     return read ? std::optional(Reply{status, std::string(read->begin(), read->end())}) : std::nullopt;
 }
 
-class RigNetwork : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_IN_RIG();
-        ASSERT_TRUE(rig::reset());
-    }
-    void TearDown() override {
-        if (!rig::unavailable()) {
-            EXPECT_TRUE(rig::reset());
-        }
-    }
-};
+using RigNetwork = rig::RigTest;
 
 struct FeedCase {
     const char* fault;  // what would be broken in the rig if this row failed
@@ -205,11 +195,11 @@ TEST(RigFixtures, SignaturesAreWhatTheirNamesSay) {
             }
             continue;
         }
-        EXPECT_EQ(trust_verdict(path), v.trust);
+        EXPECT_EQ(static_cast<std::uint32_t>(trust_verdict(path)), v.wine_trust);
         const auto name = signer_name(path);
         ASSERT_EQ(name.has_value(), v.signer != nullptr);
         if (name) {
-            EXPECT_EQ(*name, v.signer);
+            EXPECT_EQ(*name, std::filesystem::path(v.signer).wstring());
         }
     }
 }
@@ -218,7 +208,8 @@ TEST(RigFixtures, SignaturesAreWhatTheirNamesSay) {
 
 class ScopedEnvironment {
 public:
-    ScopedEnvironment(const wchar_t* name, const wchar_t* value) : name_(name), old_(rig::environment(name)) {
+    ScopedEnvironment(const wchar_t* name, const wchar_t* value)
+        : name_(name), old_(brimora::win::environment_variable(name)) {
         SetEnvironmentVariableW(name, value);
     }
     ScopedEnvironment(const ScopedEnvironment&) = delete;

@@ -53,20 +53,7 @@ std::optional<std::string> drain(const HttpResponse& response) {
     }
 }
 
-class TransportTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(rig::control_dir()) << "BRIMORA_RIG_DIR_WIN is unset: run inside tests/rig/run-in-namespace";
-        rig::normal_feed();
-        ASSERT_TRUE(rig::set_events_mode("200"));
-    }
-    void TearDown() override {
-        if (rig::control_dir()) {
-            rig::normal_feed();
-            EXPECT_TRUE(rig::set_events_mode("200"));
-        }
-    }
-};
+using TransportTest = rig::RigTest;
 
 // The status comes back as sent, 3xx included, and no second request follows.
 TEST_F(TransportTest, StatusIsReturnedAndRedirectsAreNotFollowed) {

@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "app.hpp"
 #include "app_state.hpp"
@@ -110,10 +112,8 @@ TEST(Window, ControlsAsCreated) {
         RECT r{};
         ::GetWindowRect(c.handle, &r);
         ::MapWindowPoints(HWND_DESKTOP, ui.window, reinterpret_cast<POINT*>(&r), 2);
-        EXPECT_EQ(r.left, c.at.left);
-        EXPECT_EQ(r.top, c.at.top);
-        EXPECT_EQ(r.right, c.at.right);
-        EXPECT_EQ(r.bottom, c.at.bottom);
+        EXPECT_EQ(std::tie(r.left, r.top, r.right, r.bottom), std::tie(c.at.left, c.at.top, c.at.right, c.at.bottom))
+            << text_of(c.handle);
         EXPECT_EQ(reinterpret_cast<HGDIOBJ>(::SendMessageW(c.handle, WM_GETFONT, 0, 0)), font);
     }
     EXPECT_EQ(::SendMessageW(ui.progress_bar, PBM_GETRANGE, FALSE, 0), 100) << "default range kept";
@@ -228,20 +228,14 @@ TEST(Window, RetryStartsAnAttemptAndTheInstallerDisablesCancel) {
 }
 
 TEST(Window, LanguageOfTheUserInterface) {
-    struct Case {
-        LANGID language;
-        brimora::InstallerLocale locale;
-    };
+    using enum brimora::InstallerLocale;
     // Primary language is the low 10 bits: every Japanese sublanguage is Japanese, and a language
     // whose low byte alone is 0x11 is not.
-    const Case cases[] = {
-        {0x0411, brimora::InstallerLocale::ja}, {0x0011, brimora::InstallerLocale::ja},
-        {0x0811, brimora::InstallerLocale::ja}, {0xFC11, brimora::InstallerLocale::ja},
-        {0x0409, brimora::InstallerLocale::en}, {0x0412, brimora::InstallerLocale::en},
-        {0x0111, brimora::InstallerLocale::en}, {0x0000, brimora::InstallerLocale::en},
+    const std::pair<LANGID, brimora::InstallerLocale> cases[] = {
+        {0x0411, ja}, {0x0011, ja}, {0x0811, ja}, {0xFC11, ja}, {0x0409, en}, {0x0412, en}, {0x0111, en}, {0x0000, en},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(locale_for_language(c.language), c.locale) << std::hex << c.language;
+    for (const auto& [language, locale] : cases) {
+        EXPECT_EQ(locale_for_language(language), locale) << std::hex << language;
     }
 }
 
