@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -96,17 +97,11 @@ public:
     [[nodiscard]] std::filesystem::path marker() const { return local_ / L"brimora-started.txt"; }
 
     [[nodiscard]] std::vector<StartRecord> start_records() const {
-        const std::string text = brimora::testing::read_file(marker()).value_or("");
+        std::istringstream in(brimora::testing::read_file(marker()).value_or(""));
         std::vector<StartRecord> records;
-        std::size_t at = 0;
-        while (at < text.size()) {
-            std::size_t end = text.find('\n', at);
-            if (end == std::string::npos) {
-                break;  // a line still being written
-            }
-            std::string line = text.substr(at, end - at);
-            at = end + 1;
-            if (!line.empty() && line.back() == '\r') {
+        // A last line without its newline is still being written.
+        for (std::string line; std::getline(in, line) && !in.eof();) {
+            if (line.ends_with('\r')) {
                 line.pop_back();
             }
             const std::size_t first = line.find('\t');

@@ -13,6 +13,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "authenticode.hpp"
@@ -40,11 +41,7 @@ constexpr std::uint64_t MAX = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t MARGIN = 268435456;
 
 TEST(Pipeline, DiskSpaceRequirementSaturates) {
-    struct Case {
-        std::uint64_t size;
-        std::uint64_t required;
-    };
-    const Case cases[] = {
+    const std::tuple<std::uint64_t, std::uint64_t> cases[] = {
         {0, MARGIN},
         {1, 4 + MARGIN},
         {1000, 4000 + MARGIN},
@@ -54,25 +51,21 @@ TEST(Pipeline, DiskSpaceRequirementSaturates) {
         {std::uint64_t{1} << 62, MAX},
         {MAX, MAX},
     };
-    for (const Case c : cases) {
-        EXPECT_EQ(disk_space_required(c.size), c.required) << c.size;
+    for (const auto& [size, required] : cases) {
+        EXPECT_EQ(disk_space_required(size), required) << size;
     }
 }
 
 TEST(Pipeline, InstallerCommandLineQuotesThePathAndAddsTheThreeArguments) {
-    struct Case {
-        std::filesystem::path installer;
-        std::wstring line;
-    };
-    const Case cases[] = {
+    const std::tuple<std::filesystem::path, std::wstring> cases[] = {
         {L"C:\\cache\\Brimora-1.4.0-win-x64.exe",
          L"\"C:\\cache\\Brimora-1.4.0-win-x64.exe\" /S /currentuser --force-run"},
         {L"C:\\Users\\A B\\v1\\x.exe", L"\"C:\\Users\\A B\\v1\\x.exe\" /S /currentuser --force-run"},
         {L"C:\\\u30e6\u30fc\u30b6\u30fc\\x.exe",
          L"\"C:\\\u30e6\u30fc\u30b6\u30fc\\x.exe\" /S /currentuser --force-run"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(installer_command_line(c.installer), c.line);
+    for (const auto& [installer, line] : cases) {
+        EXPECT_EQ(installer_command_line(installer), line);
     }
 }
 

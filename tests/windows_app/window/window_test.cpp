@@ -120,13 +120,10 @@ TEST(Window, ControlsAsCreated) {
 }
 
 TEST(Window, ProgressSetsTextAndClampsTheBar) {
-    struct Case {
-        WPARAM value;
-        LRESULT shown;
-    };
-    for (const Case c : {Case{0, 0}, Case{42, 42}, Case{100, 100}, Case{150, 100}, Case{~WPARAM{0}, 100}}) {
-        post_progress(c.value, "Downloading the latest Brimora…");
-        EXPECT_EQ(bar_position(), c.shown) << c.value;
+    const std::pair<WPARAM, LRESULT> cases[] = {{0, 0}, {42, 42}, {100, 100}, {150, 100}, {~WPARAM{0}, 100}};
+    for (const auto& [value, shown] : cases) {
+        post_progress(value, "Downloading the latest Brimora…");
+        EXPECT_EQ(bar_position(), shown) << value;
         EXPECT_EQ(text_of(UI.get()->status_text), "Downloading the latest Brimora…");
     }
 }
@@ -172,17 +169,13 @@ TEST(Window, CloseAndCancelFollowTheAttemptState) {
 TEST(Window, FailureShowsTheReasonsMessageAndOffersRetry) {
     const UiHandles& ui = *UI.get();
     const brimora::UiText& en = brimora::text::EN;
-    struct Case {
-        std::uint8_t reason;
-        std::string_view message;
-    };
-    const Case cases[] = {
+    const std::pair<std::uint8_t, std::string_view> cases[] = {
         {0, en.failure_network},   {1, en.failure_release_info}, {2, en.failure_download},   {3, en.failure_disk_space},
         {4, en.failure_integrity}, {5, en.failure_integrity},    {6, en.failure_publisher},  {7, en.failure_publisher},
         {8, en.failure_install},   {9, en.failure_launch},       {10, en.failure_cancelled}, {11, en.failure_other},
         {200, en.failure_other},  // an ordinal no reason has
     };
-    for (const Case& c : cases) {
+    for (const auto& [reason, message] : cases) {
         RUNNING.store(true);
         CANCELLABLE.store(false);
         ::EnableWindow(ui.retry_button, FALSE);
@@ -190,8 +183,8 @@ TEST(Window, FailureShowsTheReasonsMessageAndOffersRetry) {
         ::EnableWindow(ui.cancel_button, FALSE);
         ::SetWindowTextW(ui.cancel_button, L"x");
         post_progress(37, "Verifying the download…");
-        post_failure_reason(c.reason);
-        EXPECT_EQ(text_of(ui.status_text), c.message) << int(c.reason);
+        post_failure_reason(reason);
+        EXPECT_EQ(text_of(ui.status_text), message) << int(reason);
         EXPECT_FALSE(RUNNING.load());
         EXPECT_TRUE(CANCELLABLE.load());
         EXPECT_TRUE(::IsWindowVisible(ui.retry_button) && ::IsWindowEnabled(ui.retry_button));
