@@ -199,39 +199,34 @@ TEST(Pipeline, CleanupAfterSuccessWaitsOutShortHolds) {
     TempDir dir;
     const std::filesystem::path installer = dir / "Brimora-1.4.0-win-x64.exe";
     const std::filesystem::path partial = dir / "Brimora-1.4.0-win-x64.exe.partial";
-    struct Case {
-        const char* name;
-        bool partial_exists;
-        DWORD hold_ms;  // a scanner holding the installer (0: nobody)
-        bool installer_left;
-        bool clock_steps_back = false;
-    };
-    const Case cases[] = {
-        {"nothing holds them", true, 0, false},
-        {"no partial file", false, 0, false},
-        {"installer held for 0.5 s", true, 500, false},
-        {"installer held for 20 s: left behind, the partial still deleted", true, 20000, true},
+    // Whether there is a partial file, how long a scanner holds the installer (0: nobody), whether
+    // the installer is left behind, whether the wall clock steps back.
+    const std::tuple<const char*, bool, DWORD, bool, bool> cases[] = {
+        {"nothing holds them", true, 0, false, false},
+        {"no partial file", false, 0, false, false},
+        {"installer held for 0.5 s", true, 500, false, false},
+        {"installer held for 20 s: left behind, the partial still deleted", true, 20000, true, false},
         {"held for 20 s while the clock steps back an hour: left behind as soon", true, 20000, true, true},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, partial_exists, hold_ms, installer_left, clock_steps_back] : cases) {
+        SCOPED_TRACE(name);
         ASSERT_TRUE(write_file(installer, "installer"));
-        if (c.partial_exists) {
+        if (partial_exists) {
             ASSERT_TRUE(write_file(partial, "partial"));
         }
         std::optional<brimora::testing::ScannerHold> scanner;
-        if (c.hold_ms != 0) {
-            scanner.emplace(installer.wstring(), GENERIC_READ, c.hold_ms);
+        if (hold_ms != 0) {
+            scanner.emplace(installer.wstring(), GENERIC_READ, hold_ms);
             ASSERT_TRUE(scanner->held());
         }
         stepped_back = 0;
         const ULONGLONG started = ::GetTickCount64();
         TimeBudget budget(CLEANUP_RETRY_BUDGET,
-                          c.clock_steps_back ? WaitClock{stepping_now, stepping_pause} : WaitClock{});
+                          clock_steps_back ? WaitClock{stepping_now, stepping_pause} : WaitClock{});
         delete_after_success(installer.wstring(), partial.wstring(), budget);
         const ULONGLONG took = ::GetTickCount64() - started;
         scanner.reset();
-        EXPECT_EQ(std::filesystem::exists(installer), c.installer_left);
+        EXPECT_EQ(std::filesystem::exists(installer), installer_left);
         EXPECT_FALSE(std::filesystem::exists(partial));
         EXPECT_LT(took, 6000u) << "the finished window is not held for long";
         std::filesystem::remove(installer);
