@@ -27,6 +27,8 @@
 
 #include <commctrl.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -48,31 +50,10 @@ std::string utf8(std::wstring_view text) {
     return out;
 }
 
-std::string json_string(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
-                    out += escaped;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out + "\"";
-}
+using Json = nlohmann::json;
+
+// Invalid UTF-8 cannot come out of utf8(); the replacement only keeps dump() from throwing.
+void print(const Json& json) { std::puts(json.dump(-1, ' ', false, Json::error_handler_t::replace).c_str()); }
 
 // Reads a window's text across processes without ever blocking on a hung window.
 std::string text_of(HWND window) {
@@ -94,13 +75,13 @@ std::string class_of(HWND window) {
     return utf8(name);
 }
 
-std::string button_json(HWND button) {
+Json button_json(HWND button) {
     if (button == nullptr) {
-        return "null";
+        return nullptr;
     }
-    return std::string("{\"visible\":") + (::IsWindowVisible(button) ? "true" : "false") +
-           ",\"enabled\":" + (::IsWindowEnabled(button) ? "true" : "false") +
-           ",\"text\":" + json_string(text_of(button)) + "}";
+    return {{"visible", ::IsWindowVisible(button) != FALSE},
+            {"enabled", ::IsWindowEnabled(button) != FALSE},
+            {"text", text_of(button)}};
 }
 
 HWND installer_window() { return ::FindWindowW(L"BrimoraInstallerV1", nullptr); }
@@ -123,31 +104,31 @@ void read_status_and_bar(HWND status, HWND bar, std::string& status_text, DWORD_
 // Watches the window for `ms` milliseconds, polling every 10 ms, and returns a JSON array with one
 // {"ms", "status", "bar"} per change seen (the first entry is the state at 0 ms), so latencies are
 // measured here rather than across the start-up of separate driver processes.
-std::string watch(HWND window, DWORD ms) {
+Json watch(HWND window, DWORD ms) {
     HWND status = ::FindWindowExW(window, nullptr, L"Static", nullptr);
     HWND bar = ::FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
     const ULONGLONG start = ::GetTickCount64();
-    std::string out = "[", last_text;
+    Json out = Json::array();
+    std::string last_text;
     DWORD_PTR last_position = ~DWORD_PTR{0};
     for (ULONGLONG now = start; now - start <= ms && ::IsWindow(window); now = ::GetTickCount64()) {
         std::string text;
         DWORD_PTR position = 0;
         read_status_and_bar(status, bar, text, position);
         if (text != last_text || position != last_position) {
-            out += (out.size() > 1 ? ",{\"ms\":" : "{\"ms\":") + std::to_string(now - start) +
-                   ",\"status\":" + json_string(text) + ",\"bar\":" + std::to_string(position) + "}";
+            out.push_back({{"ms", now - start}, {"status", text}, {"bar", position}});
             last_text = text;
             last_position = position;
         }
         ::Sleep(10);
     }
-    return out + "]";
+    return out;
 }
 
 int state() {
     HWND window = installer_window();
     if (window == nullptr) {
-        std::puts("{\"found\":false}");
+        print({{"found", false}});
         return 0;
     }
     HWND status = ::FindWindowExW(window, nullptr, L"Static", nullptr);
@@ -157,16 +138,16 @@ int state() {
     read_status_and_bar(status, bar, status_text, position);
     RECT outer{};
     ::GetWindowRect(window, &outer);
-    const LONG style = ::GetWindowLongW(window, GWL_STYLE);
-    std::string out = "{\"found\":true,\"title\":" + json_string(text_of(window)) +
-                      ",\"class\":" + json_string(class_of(window)) + ",\"style\":" + std::to_string(style) +
-                      ",\"width\":" + std::to_string(outer.right - outer.left) +
-                      ",\"height\":" + std::to_string(outer.bottom - outer.top) +
-                      ",\"status\":" + (status ? json_string(status_text) : std::string("null")) +
-                      ",\"bar\":" + (bar ? std::to_string(position) : std::string("null")) +
-                      ",\"retry\":" + button_json(::GetDlgItem(window, RETRY_ID)) +
-                      ",\"cancel\":" + button_json(::GetDlgItem(window, CANCEL_ID)) + "}";
-    std::puts(out.c_str());
+    print({{"found", true},
+           {"title", text_of(window)},
+           {"class", class_of(window)},
+           {"style", ::GetWindowLongW(window, GWL_STYLE)},
+           {"width", outer.right - outer.left},
+           {"height", outer.bottom - outer.top},
+           {"status", status ? Json(status_text) : Json()},
+           {"bar", bar ? Json(position) : Json()},
+           {"retry", button_json(::GetDlgItem(window, RETRY_ID))},
+           {"cancel", button_json(::GetDlgItem(window, CANCEL_ID))}});
     return 0;
 }
 
@@ -186,7 +167,7 @@ int click(std::wstring_view what, DWORD watch_ms, const wchar_t* release_file) {
     }
     // BM_CLICK behaves like the mouse: a hidden or disabled button does nothing.
     if (!::IsWindowVisible(button) || !::IsWindowEnabled(button)) {
-        std::puts("{\"clicked\":false}");
+        print({{"clicked", false}});
         return 0;
     }
     DWORD_PTR ignored = 0;
@@ -194,13 +175,14 @@ int click(std::wstring_view what, DWORD watch_ms, const wchar_t* release_file) {
     // The click has been handled when SendMessage returns; the status it left is read at once,
     // before the worker's next progress message can replace it.
     HWND status = ::FindWindowExW(window, nullptr, L"Static", nullptr);
-    const std::string after = status ? json_string(text_of(status)) : std::string("null");
+    Json out = {{"clicked", true}, {"status_after", status ? Json(text_of(status)) : Json()}};
     if (release_file != nullptr) {
         ::DeleteFileW(release_file);
     }
-    std::puts(("{\"clicked\":true,\"status_after\":" + after +
-               (watch_ms > 0 ? ",\"then\":" + watch(window, watch_ms) : std::string()) + "}")
-                  .c_str());
+    if (watch_ms > 0) {
+        out["then"] = watch(window, watch_ms);
+    }
+    print(out);
     return 0;
 }
 
@@ -217,7 +199,7 @@ HWND message_box() {
 int describe_message_box() {
     HWND box = message_box();
     if (box == nullptr) {
-        std::puts("{\"found\":false}");
+        print({{"found", false}});
         return 0;
     }
     std::string text;
@@ -228,7 +210,7 @@ int describe_message_box() {
             text = piece;
         }
     }
-    std::puts(("{\"found\":true,\"text\":" + json_string(text) + "}").c_str());
+    print({{"found", true}, {"text", text}});
     return 0;
 }
 
@@ -326,8 +308,7 @@ int wmain(int argc, wchar_t** argv) {
         if (window == nullptr) {
             return 1;
         }
-        std::puts(
-            ("{\"changes\":" + watch(window, static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10))) + "}").c_str());
+        print({{"changes", watch(window, static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)))}});
         return 0;
     }
     if (command == L"message-box") {

@@ -6,7 +6,7 @@
 // accessor says so (nullopt, false or nothing logged), and a test that asks unavailable() fails.
 
 #ifdef _WIN32
-#include <windows.h>
+#include "process.hpp"
 #endif
 
 #include <algorithm>
@@ -30,20 +30,9 @@
 namespace brimora::testing::rig {
 
 #ifdef _WIN32
-// The value of an environment variable, or nullopt when it is not set.
-inline std::optional<std::wstring> environment(const wchar_t* name) {
-    std::wstring value(32767, L'\0');
-    const DWORD n = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()) + 1);
-    if (n == 0 || n > value.size()) {
-        return std::nullopt;
-    }
-    value.resize(n);
-    return value;
-}
-
 inline std::optional<std::filesystem::path> directory_from(const wchar_t* windows_variable, const char*) {
-    const auto value = environment(windows_variable);
-    return value ? std::optional(std::filesystem::path(*value)) : std::nullopt;
+    const auto value = brimora::win::environment_variable(windows_variable);
+    return value && !value->empty() ? std::optional(std::filesystem::path(*value)) : std::nullopt;
 }
 #else
 inline std::optional<std::filesystem::path> directory_from(const wchar_t*, const char* variable) {
@@ -235,5 +224,22 @@ inline bool reset() {
     empty_folder("events");
     return set_events_mode("200") && feed_request_lines().empty() && event_records().empty();
 }
+
+// A test of the rig's servers: it starts and ends with them in normal service, nothing served or
+// recorded, and fails (rather than skips) outside the runner.
+class RigTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const auto why = unavailable()) {
+            FAIL() << *why;
+        }
+        ASSERT_TRUE(reset());
+    }
+    void TearDown() override {
+        if (control_dir()) {
+            EXPECT_TRUE(reset());
+        }
+    }
+};
 
 }  // namespace brimora::testing::rig

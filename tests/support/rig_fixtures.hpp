@@ -1,11 +1,10 @@
 #pragma once
-// Windows-only helpers for tests that use the rig's signed executables: where the fixtures are,
-// what each of them is, whether we run under Wine, and how many handles and how much memory this
+// Windows-only helpers for tests that use the rig's signed executables: where the fixtures are
+// (what each of them is: fixture_verdicts.hpp), and how many handles and how much memory this
 // process holds.
 
 #include <windows.h>
 #include <psapi.h>
-#include <wintrust.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/fixture_verdicts.hpp"
 #include "support/rig_control.hpp"
 #include "support/win32.hpp"
 
@@ -25,8 +25,8 @@ namespace brimora::testing {
 // Windows tree builds, build/windows/rig/fixtures, found from this executable in
 // build/windows/tests. Tests that need no server run under plain Wine this way too.
 inline std::filesystem::path rig_fixtures_dir() {
-    if (const auto dir = rig::environment(L"BRIMORA_RIG_FIXTURES_WIN")) {
-        return std::filesystem::path(*dir);
+    if (const auto dir = rig::directory_from(L"BRIMORA_RIG_FIXTURES_WIN", "BRIMORA_RIG_FIXTURES")) {
+        return *dir;
     }
     std::wstring self(32768, L'\0');
     const DWORD n = ::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
@@ -34,32 +34,12 @@ inline std::filesystem::path rig_fixtures_dir() {
     return std::filesystem::path(self).parent_path().parent_path() / L"rig" / L"fixtures";
 }
 
-inline std::filesystem::path rig_fixture(std::wstring_view name) { return rig_fixtures_dir() / name; }
-
-// What each signed fixture of the rig is, as the platform and the publisher check see it.
-struct FixtureVerdict {
-    const wchar_t* fixture;
-    LONG trust;                 // WinVerifyTrust's result where the rig's code-signing root is trusted; 0 is success
-    const wchar_t* signer;      // the first signer's simple display name; nullptr when unsigned
-    const char* reason_code;    // what the publisher check fails with; nullptr when it passes
-    bool windows_only = false;  // Wine trusts it whatever its root and never checks revocation
-};
-
-inline constexpr FixtureVerdict FIXTURE_VERDICTS[] = {
-    {L"app-signed.exe", 0, L"BRIMORA K.K.", nullptr},
-    {L"app-unsigned.exe", TRUST_E_NOSIGNATURE, nullptr, "signature_invalid"},
-    {L"app-wrong-case.exe", 0, L"Brimora K.K.", "signer_mismatch"},
-    {L"app-trailing-blank.exe", 0, L"BRIMORA K.K. ", "signer_mismatch"},
-    {L"installer-signed.exe", 0, L"BRIMORA K.K.", nullptr},
-    {L"installer-exit1.exe", 0, L"BRIMORA K.K.", nullptr},
-    {L"installer-exit0-empty.exe", 0, L"BRIMORA K.K.", nullptr},
-    {L"installer-unsigned.exe", TRUST_E_NOSIGNATURE, nullptr, "signature_invalid"},
-    {L"installer-wrong-case.exe", 0, L"Brimora K.K.", "signer_mismatch"},
-    {L"installer-trailing-blank.exe", 0, L"BRIMORA K.K. ", "signer_mismatch"},
-    {L"installer-tampered.exe", TRUST_E_BAD_DIGEST, L"BRIMORA K.K.", "signature_invalid"},
-    {L"app-untrusted-root.exe", CERT_E_UNTRUSTEDROOT, L"BRIMORA K.K.", "signature_invalid", true},
-    {L"app-revoked.exe", CRYPT_E_REVOKED, L"BRIMORA K.K.", "signature_invalid", true},
-};
+// A fixture by file name; a test that asks for one the build did not make fails.
+inline std::filesystem::path rig_fixture(const std::filesystem::path& name) {
+    std::filesystem::path path = rig_fixtures_dir() / name;
+    EXPECT_TRUE(std::filesystem::is_regular_file(path)) << "rig fixture missing: " << path.string();
+    return path;
+}
 
 inline constexpr const char* WINE_TRUSTS_ANY_ROOT =
     "Wine 8's WinVerifyTrust accepts SHA-256 signatures from an untrusted root and never checks revocation, so "

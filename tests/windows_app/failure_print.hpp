@@ -13,7 +13,8 @@ inline void PrintTo(const Failure& failure, std::ostream* os) {
     *os << "(\"" << failure.code << "\", reason " << static_cast<int>(failure.reason) << ")";
 }
 
-inline std::optional<Failure> failure_of(const Outcome<void>& outcome) {
+template <typename T>
+std::optional<Failure> failure_of(const Outcome<T>& outcome) {
     return outcome ? std::nullopt : std::optional(outcome.error());
 }
 

@@ -27,12 +27,6 @@ using brimora::testing::running_under_wine;
 using brimora::testing::TempDir;
 using brimora::testing::write_file;
 
-fs::path required_fixture(const wchar_t* name) {
-    fs::path path = rig_fixture(name);
-    EXPECT_TRUE(fs::is_regular_file(path)) << "rig fixture missing: " << path.string();
-    return path;
-}
-
 std::uint32_t u32_at(const std::string& b, std::size_t at) {
     std::uint32_t value = 0;
     for (std::size_t i = 4; i-- > 0;) {
@@ -66,18 +60,11 @@ fs::path text_file(const fs::path& dir) {
 
 // A path squeezed through a narrow code page or cut at a blank names a file that does not exist,
 // which would turn a good copy into "signature_invalid".
-template <const char8_t* Folder, const char8_t* Name>
-fs::path signed_copy_at(const fs::path& dir) {
-    const fs::path folder = dir / fs::path(Folder);
-    fs::create_directories(folder);
-    fs::copy_file(required_fixture(L"app-signed.exe"), folder / fs::path(Name));
-    return folder / fs::path(Name);
+fs::path signed_copy_at(const fs::path& dir, const fs::path& folder, const fs::path& name) {
+    fs::create_directories(dir / folder);
+    fs::copy_file(rig_fixture(L"app-signed.exe"), dir / folder / name);
+    return dir / folder / name;
 }
-
-constexpr char8_t BLANKS[] = u8"with blanks in it";
-constexpr char8_t BLANK_NAME[] = u8"brimora app.exe";
-constexpr char8_t JAPANESE[] = u8"ブリモラ製品";
-constexpr char8_t JAPANESE_NAME[] = u8"起動.exe";
 
 std::optional<Failure> failure_named(const char* code) {
     if (code == nullptr) {
@@ -97,7 +84,7 @@ TEST(VerifyAuthenticode, GivesEachFileItsVerdict) {
     };
     std::vector<Case> cases;
     for (const auto& v : brimora::testing::FIXTURE_VERDICTS) {
-        cases.push_back({fs::path(v.fixture).string(), [&v](const fs::path&) { return required_fixture(v.fixture); },
+        cases.push_back({v.fixture, [&v](const fs::path&) { return rig_fixture(v.fixture); },
                          failure_named(v.reason_code), v.windows_only});
     }
     const auto invalid = failure_named("signature_invalid");
@@ -111,8 +98,13 @@ TEST(VerifyAuthenticode, GivesEachFileItsVerdict) {
     cases.push_back({"not a PE", text_file, invalid});
     cases.push_back({"code changed after signing", flipped_copy<false>, invalid});
     cases.push_back({"signature changed", flipped_copy<true>, invalid});
-    cases.push_back({"blanks in the path", signed_copy_at<BLANKS, BLANK_NAME>, std::nullopt});
-    cases.push_back({"Japanese path", signed_copy_at<JAPANESE, JAPANESE_NAME>, std::nullopt});
+    cases.push_back(
+        {"blanks in the path",
+         [](const fs::path& dir) { return signed_copy_at(dir, u8"with blanks in it", u8"brimora app.exe"); },
+         std::nullopt});
+    cases.push_back({"Japanese path",
+                     [](const fs::path& dir) { return signed_copy_at(dir, u8"ブリモラ製品", u8"起動.exe"); },
+                     std::nullopt});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.windows_only && running_under_wine()) {
@@ -157,12 +149,12 @@ std::size_t memory_in_use() {
 TEST(Resources, ThousandChecksLeakNoHandlesOrMemory) {
     const TempDir dir;
     const std::vector<std::pair<fs::path, bool>> files = {
-        {required_fixture(L"app-signed.exe"), true},
-        {required_fixture(L"app-unsigned.exe"), false},
-        {required_fixture(L"installer-signed.exe"), true},
-        {required_fixture(L"app-wrong-case.exe"), false},
-        {required_fixture(L"app-trailing-blank.exe"), false},
-        {required_fixture(L"installer-tampered.exe"), false},
+        {rig_fixture(L"app-signed.exe"), true},
+        {rig_fixture(L"app-unsigned.exe"), false},
+        {rig_fixture(L"installer-signed.exe"), true},
+        {rig_fixture(L"app-wrong-case.exe"), false},
+        {rig_fixture(L"app-trailing-blank.exe"), false},
+        {rig_fixture(L"installer-tampered.exe"), false},
         {text_file(dir.path()), false},
         {dir.path() / L"absent.exe", false},
     };

@@ -18,6 +18,7 @@
 #include "support/win32.hpp"
 #include "brimora/texts.hpp"
 #include "transport.hpp"
+#include "windows_app/failure_print.hpp"
 #include "windows_app/recorded_io.hpp"
 
 namespace brimora::win {
@@ -26,18 +27,16 @@ namespace {
 namespace fs = std::filesystem;
 namespace rig = brimora::testing::rig;
 using brimora::testing::pattern_bytes;
+using brimora::testing::read_file;
 using brimora::testing::same_bytes;
+using brimora::testing::write_file;
+using test::flip_last;
+using test::RECORDING_IO;
+using test::release_of;
+using test::take_reported;
 using Json = nlohmann::json;
 using Text = std::optional<std::string>;
 constexpr std::uint64_t MAX64 = std::numeric_limits<std::uint64_t>::max();
-
-using test::RECORDING_IO;
-using test::take_reported;
-
-using brimora::testing::write_file;
-using rig::read_file;
-using test::flip_last;
-using test::release_of;
 
 // 10 + min(65, received * 65 / size), the product saturating: neither wrapping nor exact.
 TEST(DownloadProgress, FollowsTheSaturatingFormula) {
@@ -55,18 +54,13 @@ TEST(DownloadProgress, FollowsTheSaturatingFormula) {
     }
 }
 
-class DownloadTest : public ::testing::Test {
+class DownloadTest : public rig::RigTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(rig::control_dir()) << "BRIMORA_RIG_DIR_WIN is unset: run inside tests/rig/run-in-namespace";
-        rig::normal_feed();
+        ASSERT_NO_FATAL_FAILURE(RigTest::SetUp());
         ASSERT_TRUE(rig::serve(release.file_name, P));
         test::stop.store(false);
         take_reported();
-    }
-    void TearDown() override {
-        test::stop.store(false);
-        rig::normal_feed();
     }
     AppContext context(InstallerLocale locale = InstallerLocale::en) const {
         return AppContext{{}, cache.path(), locale};
@@ -111,67 +105,60 @@ TEST_F(DownloadTest, CacheStatesAndFeedAnswers) {
     const Failure size{"payload_size_mismatch", FailureReason::payload_size_mismatch};
     const Failure cancelled{"cancelled", FailureReason::cancelled};
     const Json restart = {{"ignore_range", true}};
+    using enum Progress;
     struct Case {
         const char* name = "";
         Text partial{}, final{};
         Json feed_mode{};                  // null: the normal feed
         std::optional<Failure> failure{};  // nothing: the final path comes back
-        int requests = 0;
+        int requests = 1;
         Text range{};  // of the one request
         Text partial_after{}, final_after{};
-        Progress progress = Progress::none;
+        Progress progress = none;
         bool cancel = false;
         InstallerLocale locale = InstallerLocale::en;
     };
     // clang-format off
     const Case cases[] = {
-        {.name = "fresh download", .requests = 1, .final_after = P, .progress = Progress::complete},
-        {.name = "fresh download, Japanese", .requests = 1, .final_after = P, .progress = Progress::complete,
-         .locale = InstallerLocale::ja},
-        {.name = "fresh answered 206", .feed_mode = {{"status", 206}}, .failure = status, .requests = 1,
-         .progress = Progress::none},
+        {.name = "fresh download", .final_after = P, .progress = complete},
+        {.name = "fresh download, Japanese", .final_after = P, .progress = complete, .locale = InstallerLocale::ja},
+        {.name = "fresh answered 206", .feed_mode = {{"status", 206}}, .failure = status},
         {.name = "fresh answered 404: empty partial untouched", .partial = "", .feed_mode = {{"status", 404}},
-         .failure = status, .requests = 1, .partial_after = "", .progress = Progress::none},
-        {.name = "resumed with 206", .partial = head, .requests = 1, .range = "bytes=100000-", .final_after = P,
-         .progress = Progress::complete},
-        {.name = "resume answered 200: rewritten from byte 0", .partial = garbage, .feed_mode = restart, .requests = 1,
-         .range = "bytes=250000-", .final_after = P, .progress = Progress::complete},
+         .failure = status, .partial_after = ""},
+        {.name = "resumed with 206", .partial = head, .range = "bytes=100000-", .final_after = P, .progress = complete},
+        {.name = "resume answered 200: rewritten from byte 0", .partial = garbage, .feed_mode = restart,
+         .range = "bytes=250000-", .final_after = P, .progress = complete},
         {.name = "resume answered 200, short body: nothing old left", .partial = garbage,
-         .feed_mode = {{"ignore_range", true}, {"short_by", 200000}}, .failure = size, .requests = 1,
-         .range = "bytes=250000-", .partial_after = head, .progress = Progress::incomplete},
+         .feed_mode = {{"ignore_range", true}, {"short_by", 200000}}, .failure = size, .range = "bytes=250000-",
+         .partial_after = head, .progress = incomplete},
         {.name = "resume answered 416", .partial = head, .feed_mode = {{"range_status", 416}}, .failure = rejected,
-         .requests = 1, .range = "bytes=100000-", .partial_after = head, .progress = Progress::none},
-        {.name = "body one byte long", .feed_mode = {{"long_by", 1}}, .failure = too_large, .requests = 1,
-         .progress = Progress::incomplete},
+         .range = "bytes=100000-", .partial_after = head},
+        {.name = "body one byte long", .feed_mode = {{"long_by", 1}}, .failure = too_large, .progress = incomplete},
         {.name = "resumed body one byte long", .partial = head, .feed_mode = {{"long_by", 1}}, .failure = too_large,
-         .requests = 1, .range = "bytes=100000-", .progress = Progress::incomplete},
-        {.name = "body one byte short", .feed_mode = {{"short_by", 1}}, .failure = size, .requests = 1,
-         .partial_after = P.substr(0, P.size() - 1), .progress = Progress::incomplete},
-        {.name = "what the short body left: resumed by the next attempt, one report", .partial = P.substr(0, P.size() - 1),
-         .requests = 1, .range = "bytes=299999-", .final_after = P, .progress = Progress::complete},
+         .range = "bytes=100000-", .progress = incomplete},
+        {.name = "body one byte short", .feed_mode = {{"short_by", 1}}, .failure = size,
+         .partial_after = P.substr(0, P.size() - 1), .progress = incomplete},
+        {.name = "what the short body left: resumed by the next attempt, one report",
+         .partial = P.substr(0, P.size() - 1), .range = "bytes=299999-", .final_after = P, .progress = complete},
         // Wine ends the body at the early close with a 0-byte read (Windows fails the read instead:
         // "download_failed"); the bytes stay for the resume either way.
         {.name = "connection closed after one chunk", .feed_mode = {{"close_after", 131072}}, .failure = size,
-         .requests = 1, .partial_after = P.substr(0, 131072), .progress = Progress::incomplete},
-        {.name = "partial of the release size: renamed, no request", .partial = P, .requests = 0, .final_after = P,
-         .progress = Progress::none},
-        {.name = "partial one byte long: fresh download", .partial = P + "x", .requests = 1, .final_after = P,
-         .progress = Progress::complete},
+         .partial_after = P.substr(0, 131072), .progress = incomplete},
+        {.name = "partial of the release size: renamed, no request", .partial = P, .requests = 0, .final_after = P},
+        {.name = "partial one byte long: fresh download", .partial = P + "x", .final_after = P, .progress = complete},
         {.name = "partial one byte long: deleted though the fresh download fails", .partial = P + "x",
-         .feed_mode = {{"status", 404}}, .failure = status, .requests = 1, .progress = Progress::none},
+         .feed_mode = {{"status", 404}}, .failure = status},
         {.name = "verified final beside a partial: no request", .partial = head, .final = P, .requests = 0,
-         .partial_after = head, .final_after = P, .progress = Progress::none},
-        {.name = "final with a wrong digest: fresh download", .final = flip_last(P), .requests = 1, .final_after = P,
-         .progress = Progress::complete},
+         .partial_after = head, .final_after = P},
+        {.name = "final with a wrong digest: fresh download", .final = flip_last(P), .final_after = P,
+         .progress = complete},
         {.name = "final with a wrong digest beside a partial: resumed", .partial = head, .final = flip_last(P),
-         .requests = 1, .range = "bytes=100000-", .final_after = P, .progress = Progress::complete},
+         .range = "bytes=100000-", .final_after = P, .progress = complete},
         {.name = "final one byte short: deleted though the download fails", .final = P.substr(1),
-         .feed_mode = {{"status", 404}}, .failure = status, .requests = 1, .progress = Progress::none},
-        {.name = "cancelled before the first read", .failure = cancelled, .requests = 1, .partial_after = "",
-         .progress = Progress::none, .cancel = true},
+         .feed_mode = {{"status", 404}}, .failure = status},
+        {.name = "cancelled before the first read", .failure = cancelled, .partial_after = "", .cancel = true},
         {.name = "cancelled before the first read of a restart", .partial = garbage, .feed_mode = restart,
-         .failure = cancelled, .requests = 1, .range = "bytes=250000-", .partial_after = "", .progress = Progress::none,
-         .cancel = true},
+         .failure = cancelled, .range = "bytes=250000-", .partial_after = "", .cancel = true},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -184,13 +171,8 @@ TEST_F(DownloadTest, CacheStatesAndFeedAnswers) {
         const auto result = download_payload(context(c.locale), release, RECORDING_IO);
         test::stop.store(false);
 
-        if (c.failure) {
-            ASSERT_FALSE(result);
-            EXPECT_EQ(result.error(), *c.failure) << result.error().code;
-        } else {
-            ASSERT_TRUE(result) << result.error().code;
-            EXPECT_EQ(*result, final_path);
-        }
+        ASSERT_EQ(failure_of(result), c.failure);
+        EXPECT_EQ(fs::path(result.value_or(L"")), c.failure ? fs::path() : final_path);
         const auto requests = requests_since(before);
         ASSERT_EQ(requests.size(), static_cast<std::size_t>(c.requests));
         if (c.requests == 1) {
@@ -280,21 +262,17 @@ TEST_F(DownloadTest, FileSystemFailures) {
         scanner.reset();
         held.reset();
         EXPECT_EQ(requests_since(before).size(), static_cast<std::size_t>(c.requests));
-        if (!c.failure) {
-            ASSERT_TRUE(result) << result.error().code;
-            EXPECT_TRUE(same_bytes(read_file(final_path), P));
-            EXPECT_FALSE(fs::exists(partial_path));
-            take_reported();
-            continue;
-        }
-        ASSERT_FALSE(result);
-        EXPECT_EQ(result.error(), *c.failure) << result.error().code;
-        EXPECT_TRUE(same_bytes(fs::is_regular_file(partial_path) ? read_file(partial_path) : Text(), c.partial));
-        EXPECT_FALSE(fs::is_regular_file(final_path));
+        take_reported();
+        ASSERT_EQ(failure_of(result), c.failure);
+        // A success leaves the payload as the final file and no partial; a failure no final file
+        // and the partial as it was.
+        EXPECT_TRUE(same_bytes(fs::is_regular_file(partial_path) ? read_file(partial_path) : Text(),
+                               c.failure ? c.partial : Text()));
+        EXPECT_TRUE(
+            same_bytes(fs::is_regular_file(final_path) ? read_file(final_path) : Text(), c.failure ? Text() : Text(P)));
         if (c.at_once) {
             EXPECT_EQ(pauses.load(), 0) << "waited for a refusal that cannot pass";
         }
-        take_reported();
     }
 }
 
@@ -381,15 +359,8 @@ TEST_F(DownloadTest, VerifySizeAndHashMapsEveryResult) {
     const Failure unreadable{"payload_read_failed", FailureReason::payload_hash_mismatch};
     const Failure hash{"payload_hash_mismatch", FailureReason::payload_hash_mismatch};
     const auto nothing = [] { return FileHandle(); };
-    struct Case {
-        const char* name;
-        Text content;
-        std::function<FileHandle()> prepare;
-        std::optional<Failure> failure;
-        bool stays;
-    };
     // clang-format off
-    const Case cases[] = {
+    const std::tuple<const char*, Text, std::function<FileHandle()>, std::optional<Failure>, bool> cases[] = {
         {"matching file", P, nothing, {}, true},
         {"missing file", {}, nothing, unreadable, false},
         {"held open without read sharing", P,
@@ -402,14 +373,14 @@ TEST_F(DownloadTest, VerifySizeAndHashMapsEveryResult) {
          [&] { ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY); return FileHandle(); }, hash, true},
     };
     // clang-format on
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        reset_cache(c.content, {});
-        FileHandle held = c.prepare();
+    for (const auto& [name, content, prepare, failure, stays] : cases) {
+        SCOPED_TRACE(name);
+        reset_cache(content, {});
+        FileHandle held = prepare();
         const auto result = verify_size_and_hash(file, release);
         held.reset();
-        EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), c.failure);
-        EXPECT_TRUE(same_bytes(read_file(file), c.stays ? c.content : Text()));
+        EXPECT_EQ(failure_of(result), failure);
+        EXPECT_TRUE(same_bytes(read_file(file), stays ? content : Text()));
     }
     reset_cache({}, {});
 }

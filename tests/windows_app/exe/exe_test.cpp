@@ -12,14 +12,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <map>
 #include <new>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -73,11 +74,7 @@ protected:
                                    LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         ASSERT_NE(module_, nullptr) << "cannot open the built BrimoraInstaller.exe";
     }
-    void TearDown() override {
-        if (module_ != nullptr) {
-            ::FreeLibrary(module_);
-        }
-    }
+    void TearDown() override { ::FreeLibrary(module_); }  // nothing for a module that never loaded
     HMODULE module_ = nullptr;
 };
 
@@ -118,10 +115,9 @@ TEST_F(Executable, ManifestDeclaresWhatTheProgramPromises) {
 // linked into this test too) with one that ends the process with exit code 0 and no runtime box, as
 // every other way the process ends does.
 TEST(ExecutableFile, TerminateEndsWithExitCodeZeroAndNoVerboseHandler) {
-    std::ifstream file(std::filesystem::path(installer_path()), std::ios::binary);
-    ASSERT_TRUE(file) << "cannot read the built BrimoraInstaller.exe";
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(bytes.find("terminate called after throwing"), std::string::npos);
+    const auto bytes = brimora::testing::read_file(installer_path());
+    ASSERT_TRUE(bytes) << "cannot read the built BrimoraInstaller.exe";
+    EXPECT_EQ(bytes->find("terminate called after throwing"), std::string::npos);
     // std::bad_alloc escaping a noexcept function, as it would from the worker.
     EXPECT_EXIT(
         []() noexcept {
@@ -161,43 +157,34 @@ TEST_F(Executable, FormatsAndParsesWithTheSystemCrt) {
 // msvcrt's snprintf returns -1 and leaves the buffer unterminated when the text does not fit; the
 // forwarder keeps C99's contract, which the JSON library's formatting relies on.
 TEST(SystemCrt, SnprintfKeepsTheC99Contract) {
-    struct Case {
-        const char* format;
-        unsigned long value;
-        std::size_t room;
-        const char* text;  // what the buffer holds afterwards
-    };
-    const Case cases[] = {
+    // The format, its value, the room given, and what the buffer holds afterwards.
+    const std::tuple<const char*, unsigned long, std::size_t, const char*> cases[] = {
         {"\\u%04x", 0x1f, 7, "\\u001f"},    // the JSON library's escape, exactly fitting
         {"\\u%04x", 0x1f, 4, "\\u0"},       // cut short, still terminated
         {"<U+%.4X>", 0x7f, 9, "<U+007F>"},  // its token text
         {"NTSTATUS 0x%08lX", 0xC0000022UL, 32, "NTSTATUS 0xC0000022"},
         {"%lu", 7, 0, "untouched"},  // no room: nothing written
     };
-    for (const Case& c : cases) {
+    for (const auto& [format, value, room, text] : cases) {
         char buffer[32] = "untouched";
-        const int length = std::snprintf(c.room == 0 ? nullptr : buffer, c.room, c.format, c.value);
+        const int length = std::snprintf(room == 0 ? nullptr : buffer, room, format, value);
         char full[64];
-        const int full_length = std::snprintf(full, sizeof full, c.format, c.value);
-        EXPECT_STREQ(buffer, c.text) << c.format << " in " << c.room;
-        EXPECT_EQ(length, full_length) << "the length the whole text needs, not -1: " << c.format;
+        const int full_length = std::snprintf(full, sizeof full, format, value);
+        EXPECT_STREQ(buffer, text) << format << " in " << room;
+        EXPECT_EQ(length, full_length) << "the length the whole text needs, not -1: " << format;
     }
 }
 
 TEST(SystemCrt, StrtodReadsWhatJsonWrites) {
-    struct Case {
-        const char* text;
-        double value;
-        std::size_t used;
-    };
-    const Case cases[] = {{"1.5e3", 1500.0, 5},
-                          {"-0.25,", -0.25, 5},
-                          {"0.1", 0.1, 3},
-                          {"12345678901234567890", 12345678901234567890.0, 20}};
-    for (const Case& c : cases) {
+    // The text, its value, and how many characters the number takes.
+    const std::tuple<const char*, double, std::size_t> cases[] = {{"1.5e3", 1500.0, 5},
+                                                                  {"-0.25,", -0.25, 5},
+                                                                  {"0.1", 0.1, 3},
+                                                                  {"12345678901234567890", 12345678901234567890.0, 20}};
+    for (const auto& [text, value, used] : cases) {
         char* end = nullptr;
-        EXPECT_EQ(std::strtod(c.text, &end), c.value) << c.text;
-        EXPECT_EQ(static_cast<std::size_t>(end - c.text), c.used) << c.text;
+        EXPECT_EQ(std::strtod(text, &end), value) << text;
+        EXPECT_EQ(static_cast<std::size_t>(end - text), used) << text;
     }
     // Through the JSON library as the state file reader uses it.
     const auto parsed = nlohmann::json::parse(R"([2.5, -1e-3, 18446744073709551616])", nullptr, false);

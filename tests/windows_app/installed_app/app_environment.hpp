@@ -9,9 +9,8 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -20,6 +19,7 @@
 
 #include "handles.hpp"
 #include "installed_app.hpp"
+#include "process.hpp"
 #include "support/rig_fixtures.hpp"
 #include "support/temp_dir.hpp"
 #include "utf16.hpp"
@@ -45,11 +45,10 @@ inline void write_install_location(std::wstring_view units, DWORD type = REG_SZ)
 
 // Copies a rig fixture to DIR\brimora.exe, creating DIR, and returns the copy's path.
 inline std::filesystem::path place_app(const std::filesystem::path& dir, const wchar_t* fixture = L"app-signed.exe") {
-    const std::filesystem::path source = brimora::testing::rig_fixture(fixture);
-    EXPECT_TRUE(std::filesystem::is_regular_file(source)) << "rig fixture missing: " << source.string();
     std::filesystem::create_directories(dir);
     const std::filesystem::path target = dir / APP_EXE_NAME;
-    std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(brimora::testing::rig_fixture(fixture), target,
+                               std::filesystem::copy_options::overwrite_existing);
     return target;
 }
 
@@ -72,10 +71,10 @@ struct StartRecord {
 };
 
 class InstalledAppTest : public ::testing::Test {
-protected:
+public:
     void SetUp() override {
         delete_install_key();
-        saved_local_ = brimora::testing::rig::environment(L"LOCALAPPDATA");
+        saved_local_ = environment_variable(L"LOCALAPPDATA");
         std::wstring cwd(32768, L'\0');
         cwd.resize(::GetCurrentDirectoryW(static_cast<DWORD>(cwd.size()), cwd.data()));
         saved_cwd_ = cwd;
@@ -98,18 +97,11 @@ protected:
     [[nodiscard]] std::filesystem::path marker() const { return local_ / L"brimora-started.txt"; }
 
     [[nodiscard]] std::vector<StartRecord> start_records() const {
-        std::ifstream in(marker(), std::ios::binary);
-        const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        std::istringstream in(brimora::testing::read_file(marker()).value_or(""));
         std::vector<StartRecord> records;
-        std::size_t at = 0;
-        while (at < text.size()) {
-            std::size_t end = text.find('\n', at);
-            if (end == std::string::npos) {
-                break;  // a line still being written
-            }
-            std::string line = text.substr(at, end - at);
-            at = end + 1;
-            if (!line.empty() && line.back() == '\r') {
+        // A last line without its newline is still being written.
+        for (std::string line; std::getline(in, line) && !in.eof();) {
+            if (line.ends_with('\r')) {
                 line.pop_back();
             }
             const std::size_t first = line.find('\t');

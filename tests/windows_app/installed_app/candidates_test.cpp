@@ -16,12 +16,19 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string readable(const std::vector<std::wstring>& list) {
-    std::string out;
-    for (const auto& t : list) {
-        out += "  " + std::filesystem::path(t).string() + "\n";
-    }
-    return out.empty() ? "  (none)\n" : out;
+constexpr const wchar_t* PROGRAMS = L"Programs\\Brimora";
+constexpr const wchar_t* PROGRAMS_LOWER = L"Programs\\brimora";
+
+void expect_candidates(const std::vector<std::wstring>& expected, const char* name) {
+    const auto readable = [](const std::vector<std::wstring>& list) {
+        std::string out;
+        for (const auto& t : list) {
+            out += "  " + std::filesystem::path(t).string() + "\n";
+        }
+        return out.empty() ? "  (none)\n" : out;
+    };
+    const std::vector<std::wstring> got = installed_app_candidates();
+    EXPECT_EQ(got, expected) << name << "\ngot:\n" << readable(got) << "expected:\n" << readable(expected);
 }
 
 // --- How the registry value is read ------------------------------------------------------------
@@ -57,8 +64,7 @@ TEST_P(RegistryValue, GivesTheRegistryCandidateOnlyWhenValid) {
         expected.push_back(installed.native() + L"\\brimora.exe");
     }
     expected.push_back(fallback.native());
-    const std::vector<std::wstring> got = installed_app_candidates();
-    EXPECT_EQ(got, expected) << GetParam().name << "\ngot:\n" << readable(got) << "expected:\n" << readable(expected);
+    expect_candidates(expected, GetParam().name);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -103,8 +109,9 @@ TEST_F(InstalledAppTest, ValueWithUnpairedSurrogateIsIgnored) {
 
 struct FallbackCase {
     const char* name;
-    // Prepares the folders under the LOCALAPPDATA directory (given) and returns the expected list.
-    std::function<std::vector<std::wstring>(const std::filesystem::path& local)> arrange;
+    std::vector<const wchar_t*> copies;         // folders under LOCALAPPDATA that get a copy
+    std::vector<const wchar_t*> expected;       // the candidates' folders under LOCALAPPDATA, in order
+    const wchar_t* exe_named_folder = nullptr;  // a folder holding a directory named brimora.exe
 
     friend void PrintTo(const FallbackCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -114,41 +121,27 @@ std::wstring exe_in(const std::filesystem::path& dir) { return (dir / L"brimora.
 class Fallbacks : public InstalledAppTest, public ::testing::WithParamInterface<FallbackCase> {};
 
 TEST_P(Fallbacks, AreListedInOrder) {
-    const std::vector<std::wstring> expected = GetParam().arrange(local());
-    const std::vector<std::wstring> got = installed_app_candidates();
-    EXPECT_EQ(got, expected) << GetParam().name << "\ngot:\n" << readable(got) << "expected:\n" << readable(expected);
+    if (GetParam().exe_named_folder != nullptr) {
+        std::filesystem::create_directories(local() / GetParam().exe_named_folder / L"brimora.exe");
+    }
+    std::vector<std::wstring> expected;
+    for (const wchar_t* dir : GetParam().copies) {
+        place_app(local() / dir);
+    }
+    for (const wchar_t* dir : GetParam().expected) {
+        expected.push_back(exe_in(local() / dir));
+    }
+    expect_candidates(expected, GetParam().name);
 }
 
+// The file system ignores case, the comparison does not: both spellings name the one copy.
 INSTANTIATE_TEST_SUITE_P(
     Local, Fallbacks,
-    ::testing::Values(FallbackCase{"nothing_installed", [](const auto&) { return std::vector<std::wstring>{}; }},
-                      // The file system ignores case, the comparison does not: both spellings name the one copy.
-                      FallbackCase{"programs_brimora",
-                                   [](const auto& local) {
-                                       place_app(local / L"Programs" / L"Brimora");
-                                       return std::vector<std::wstring>{exe_in(local / L"Programs" / L"Brimora"),
-                                                                        exe_in(local / L"Programs" / L"brimora")};
-                                   }},
-                      FallbackCase{"local_brimora",
-                                   [](const auto& local) {
-                                       place_app(local / L"Brimora");
-                                       return std::vector<std::wstring>{exe_in(local / L"Brimora")};
-                                   }},
-                      FallbackCase{"programs_first",
-                                   [](const auto& local) {
-                                       place_app(local / L"Brimora");
-                                       place_app(local / L"Programs" / L"Brimora");
-                                       return std::vector<std::wstring>{exe_in(local / L"Programs" / L"Brimora"),
-                                                                        exe_in(local / L"Programs" / L"brimora"),
-                                                                        exe_in(local / L"Brimora")};
-                                   }},
-                      FallbackCase{"directory_named_like_the_exe",
-                                   [](const auto& local) {
-                                       std::filesystem::create_directories(local / L"Programs" / L"Brimora" /
-                                                                           L"brimora.exe");
-                                       place_app(local / L"Brimora");
-                                       return std::vector<std::wstring>{exe_in(local / L"Brimora")};
-                                   }}),
+    ::testing::Values(FallbackCase{"nothing_installed", {}, {}},
+                      FallbackCase{"programs_brimora", {PROGRAMS}, {PROGRAMS, PROGRAMS_LOWER}},
+                      FallbackCase{"local_brimora", {L"Brimora"}, {L"Brimora"}},
+                      FallbackCase{"programs_first", {L"Brimora", PROGRAMS}, {PROGRAMS, PROGRAMS_LOWER, L"Brimora"}},
+                      FallbackCase{"directory_named_like_the_exe", {L"Brimora"}, {L"Brimora"}, PROGRAMS}),
     [](const auto& made) { return std::string(made.param.name); });
 
 TEST_F(InstalledAppTest, LocalAppDataWithTrailingSeparatorIsJoinedWithoutDoubling) {
@@ -178,11 +171,10 @@ TEST_F(InstalledAppTest, WithoutLocalAppDataOnlyTheRegistryCounts) {
 
 struct NeighbourCase {
     const char* name;
-    // The value's text, made from the LOCALAPPDATA directory.
-    std::wstring (*value)(const std::wstring& local);
-    // Whether LOCALAPPDATA\Brimora also holds a copy.
-    bool local_brimora;
-    std::vector<std::wstring> (*expected)(const std::wstring& value, const std::wstring& local);
+    const wchar_t* value;                   // appended to the LOCALAPPDATA directory
+    const wchar_t* value_exe;               // the registry candidate: appended to the value
+    bool local_brimora;                     // whether LOCALAPPDATA\Brimora also holds a copy
+    std::vector<const wchar_t*> fallbacks;  // the fallback folders listed after it
 
     friend void PrintTo(const NeighbourCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -190,48 +182,32 @@ struct NeighbourCase {
 class RegistryNeighbours : public InstalledAppTest, public ::testing::WithParamInterface<NeighbourCase> {};
 
 TEST_P(RegistryNeighbours, AreMergedOnlyWhenEqualAndAdjacent) {
-    place_app(local() / L"Programs" / L"Brimora");
-    if (GetParam().local_brimora) {
+    const NeighbourCase& c = GetParam();
+    place_app(local() / PROGRAMS);
+    if (c.local_brimora) {
         place_app(local() / L"Brimora");
     }
-    const std::wstring value = GetParam().value(local().native());
+    const std::wstring value = local().native() + c.value;
     write_install_location(value + L'\0');
-    const std::vector<std::wstring> expected = GetParam().expected(value, local().native());
-    const std::vector<std::wstring> got = installed_app_candidates();
-    EXPECT_EQ(got, expected) << GetParam().name << "\ngot:\n" << readable(got) << "expected:\n" << readable(expected);
+    std::vector<std::wstring> expected = {value + c.value_exe};
+    for (const wchar_t* dir : c.fallbacks) {
+        expected.push_back(exe_in(local() / dir));
+    }
+    expect_candidates(expected, c.name);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Registry, RegistryNeighbours,
     ::testing::Values(
+        NeighbourCase{"same_folder", L"\\Programs\\Brimora", L"\\brimora.exe", false, {PROGRAMS_LOWER}},
         NeighbourCase{
-            "same_folder", [](const std::wstring& l) { return l + L"\\Programs\\Brimora"; }, false,
-            [](const std::wstring& v, const std::wstring& l) {
-                return std::vector<std::wstring>{v + L"\\brimora.exe", l + L"\\Programs\\brimora\\brimora.exe"};
-            }},
-        NeighbourCase{"same_folder_trailing_separator",
-                      [](const std::wstring& l) { return l + L"\\Programs\\Brimora\\"; }, false,
-                      [](const std::wstring& v, const std::wstring& l) {
-                          return std::vector<std::wstring>{v + L"brimora.exe", l + L"\\Programs\\brimora\\brimora.exe"};
-                      }},
+            "same_folder_trailing_separator", L"\\Programs\\Brimora\\", L"brimora.exe", false, {PROGRAMS_LOWER}},
         NeighbourCase{
-            "same_folder_doubled_separators", [](const std::wstring& l) { return l + L"\\\\Programs\\\\Brimora"; },
-            false,
-            [](const std::wstring& v, const std::wstring& l) {
-                return std::vector<std::wstring>{v + L"\\brimora.exe", l + L"\\Programs\\brimora\\brimora.exe"};
-            }},
-        NeighbourCase{"same_folder_other_case", [](const std::wstring& l) { return l + L"\\programs\\BRIMORA"; }, false,
-                      [](const std::wstring& v, const std::wstring& l) {
-                          return std::vector<std::wstring>{v + L"\\brimora.exe",
-                                                           l + L"\\Programs\\Brimora\\brimora.exe",
-                                                           l + L"\\Programs\\brimora\\brimora.exe"};
-                      }},
-        NeighbourCase{"equal_but_not_adjacent", [](const std::wstring& l) { return l + L"\\Brimora"; }, true,
-                      [](const std::wstring& v, const std::wstring& l) {
-                          return std::vector<std::wstring>{
-                              v + L"\\brimora.exe", l + L"\\Programs\\Brimora\\brimora.exe",
-                              l + L"\\Programs\\brimora\\brimora.exe", l + L"\\Brimora\\brimora.exe"};
-                      }}),
+            "same_folder_doubled_separators", L"\\\\Programs\\\\Brimora", L"\\brimora.exe", false, {PROGRAMS_LOWER}},
+        NeighbourCase{
+            "same_folder_other_case", L"\\programs\\BRIMORA", L"\\brimora.exe", false, {PROGRAMS, PROGRAMS_LOWER}},
+        NeighbourCase{
+            "equal_but_not_adjacent", L"\\Brimora", L"\\brimora.exe", true, {PROGRAMS, PROGRAMS_LOWER, L"Brimora"}}),
     [](const auto& made) { return std::string(made.param.name); });
 
 }  // namespace

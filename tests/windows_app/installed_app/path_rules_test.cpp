@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "installed_app.hpp"
@@ -15,13 +16,7 @@ namespace {
 using namespace std::string_literals;
 
 TEST(InstallLocation, ReadableFollowsTypeAndSizeRule) {
-    struct Case {
-        DWORD type;
-        DWORD size;
-        bool readable;
-        const char* fault;
-    };
-    const Case cases[] = {
+    const std::tuple<DWORD, DWORD, bool, const char*> cases[] = {
         {REG_SZ, 2, true, "a lone terminator is refused before decoding"},
         {REG_SZ, 32768, true, "the upper bound is exclusive"},
         {REG_SZ, 32770, false, "the upper bound is missing or off by one unit"},
@@ -32,18 +27,13 @@ TEST(InstallLocation, ReadableFollowsTypeAndSizeRule) {
         {REG_BINARY, 64, false, "raw bytes are taken for text"},
         {REG_DWORD, 4, false, "a number is taken for text"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(install_location_readable(c.type, c.size), c.readable) << c.fault;
+    for (const auto& [type, size, readable, fault] : cases) {
+        EXPECT_EQ(install_location_readable(type, size), readable) << fault;
     }
 }
 
 TEST(InstallLocation, DecodingYieldsTheStoredText) {
-    struct Case {
-        std::wstring units;
-        std::optional<std::wstring> text;
-        const char* fault;
-    };
-    const Case cases[] = {
+    const std::tuple<std::wstring, std::optional<std::wstring>, const char*> cases[] = {
         {L"C:\\Apps\\Brimora\0"s, L"C:\\Apps\\Brimora", "the terminator is kept"},
         {L"C:\\Apps\\Brimora\0\0\0\0"s, L"C:\\Apps\\Brimora", "only one trailing zero is dropped"},
         {L"C:\\Apps\\Brimora"s, L"C:\\Apps\\Brimora", "a value without terminator loses a unit"},
@@ -58,18 +48,13 @@ TEST(InstallLocation, DecodingYieldsTheStoredText) {
         {L"C:\\Windows\0\\Brimora\0"s, std::nullopt,
          "an inner zero is kept, so Win32 would read a shorter, different path"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(decode_install_location(c.units), c.text) << c.fault;
+    for (const auto& [units, text, fault] : cases) {
+        EXPECT_EQ(decode_install_location(units), text) << fault;
     }
 }
 
 TEST(InstallLocation, NeighbourDuplicatesAreDroppedOnly) {
-    struct Case {
-        const char* name;
-        std::vector<std::wstring> in;
-        std::vector<std::wstring> out;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, std::vector<std::wstring>, std::vector<std::wstring>> cases[] = {
         {"empty", {}, {}},
         {"distinct", {L"C:\\A\\b.exe", L"C:\\B\\b.exe"}, {L"C:\\A\\b.exe", L"C:\\B\\b.exe"}},
         {"equal neighbours keep the first spelling", {L"C:\\A\\\\b.exe", L"C:\\A\\b.exe"}, {L"C:\\A\\\\b.exe"}},
@@ -81,8 +66,8 @@ TEST(InstallLocation, NeighbourDuplicatesAreDroppedOnly) {
          {L"C:\\P\\Brimora\\b.exe", L"C:\\P\\brimora\\b.exe"},
          {L"C:\\P\\Brimora\\b.exe", L"C:\\P\\brimora\\b.exe"}},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(without_neighbour_duplicates(c.in), c.out) << c.name;
+    for (const auto& [name, in, out] : cases) {
+        EXPECT_EQ(without_neighbour_duplicates(in), out) << name;
     }
 }
 

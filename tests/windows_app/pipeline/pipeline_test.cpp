@@ -13,12 +13,12 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "authenticode.hpp"
 #include "bootstrapper/manifest/manifest_cases.hpp"
 #include "brimora/base64.hpp"
-#include "brimora/sha512.hpp"
 #include "events.hpp"
 #include "installer_run.hpp"
 #include "pipeline.hpp"
@@ -41,11 +41,7 @@ constexpr std::uint64_t MAX = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t MARGIN = 268435456;
 
 TEST(Pipeline, DiskSpaceRequirementSaturates) {
-    struct Case {
-        std::uint64_t size;
-        std::uint64_t required;
-    };
-    const Case cases[] = {
+    const std::tuple<std::uint64_t, std::uint64_t> cases[] = {
         {0, MARGIN},
         {1, 4 + MARGIN},
         {1000, 4000 + MARGIN},
@@ -55,25 +51,21 @@ TEST(Pipeline, DiskSpaceRequirementSaturates) {
         {std::uint64_t{1} << 62, MAX},
         {MAX, MAX},
     };
-    for (const Case c : cases) {
-        EXPECT_EQ(disk_space_required(c.size), c.required) << c.size;
+    for (const auto& [size, required] : cases) {
+        EXPECT_EQ(disk_space_required(size), required) << size;
     }
 }
 
 TEST(Pipeline, InstallerCommandLineQuotesThePathAndAddsTheThreeArguments) {
-    struct Case {
-        std::filesystem::path installer;
-        std::wstring line;
-    };
-    const Case cases[] = {
+    const std::tuple<std::filesystem::path, std::wstring> cases[] = {
         {L"C:\\cache\\Brimora-1.4.0-win-x64.exe",
          L"\"C:\\cache\\Brimora-1.4.0-win-x64.exe\" /S /currentuser --force-run"},
         {L"C:\\Users\\A B\\v1\\x.exe", L"\"C:\\Users\\A B\\v1\\x.exe\" /S /currentuser --force-run"},
         {L"C:\\\u30e6\u30fc\u30b6\u30fc\\x.exe",
          L"\"C:\\\u30e6\u30fc\u30b6\u30fc\\x.exe\" /S /currentuser --force-run"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(installer_command_line(c.installer), c.line);
+    for (const auto& [installer, line] : cases) {
+        EXPECT_EQ(installer_command_line(installer), line);
     }
 }
 
@@ -105,17 +97,12 @@ TEST(Pipeline, PruneDeletesOnlyStaleInstallerFiles) {
     ASSERT_TRUE(write_file(dir / "Brimora-1.2.0-win-x64.exe" / "inside", "x"));
 
     prune_cache(dir.path(), "Brimora-1.4.0-win-x64.exe");
+    prune_cache(dir / "absent", "Brimora-1.4.0-win-x64.exe");  // a missing directory: nothing happens
 
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"Brimora-1.2.0-win-x64.exe", "Brimora-1.4.0-win-x64.exe",
                                                               "Brimora-1.4.0-win-x64.exe.partial",
                                                               "brimora-1.2.9-win-x64.exe", "notes.txt"}));
     EXPECT_TRUE(std::filesystem::exists(dir / "Brimora-1.2.0-win-x64.exe" / "inside"));
-}
-
-TEST(Pipeline, PruneOfAMissingDirectoryDoesNothing) {
-    TempDir dir;
-    prune_cache(dir / "absent", "Brimora-1.4.0-win-x64.exe");
-    EXPECT_FALSE(std::filesystem::exists(dir / "absent"));
 }
 
 // A clock that steps back an hour at the first pause, as a wall clock set back by the user or a
@@ -212,39 +199,34 @@ TEST(Pipeline, CleanupAfterSuccessWaitsOutShortHolds) {
     TempDir dir;
     const std::filesystem::path installer = dir / "Brimora-1.4.0-win-x64.exe";
     const std::filesystem::path partial = dir / "Brimora-1.4.0-win-x64.exe.partial";
-    struct Case {
-        const char* name;
-        bool partial_exists;
-        DWORD hold_ms;  // a scanner holding the installer (0: nobody)
-        bool installer_left;
-        bool clock_steps_back = false;
-    };
-    const Case cases[] = {
-        {"nothing holds them", true, 0, false},
-        {"no partial file", false, 0, false},
-        {"installer held for 0.5 s", true, 500, false},
-        {"installer held for 20 s: left behind, the partial still deleted", true, 20000, true},
+    // Whether there is a partial file, how long a scanner holds the installer (0: nobody), whether
+    // the installer is left behind, whether the wall clock steps back.
+    const std::tuple<const char*, bool, DWORD, bool, bool> cases[] = {
+        {"nothing holds them", true, 0, false, false},
+        {"no partial file", false, 0, false, false},
+        {"installer held for 0.5 s", true, 500, false, false},
+        {"installer held for 20 s: left behind, the partial still deleted", true, 20000, true, false},
         {"held for 20 s while the clock steps back an hour: left behind as soon", true, 20000, true, true},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, partial_exists, hold_ms, installer_left, clock_steps_back] : cases) {
+        SCOPED_TRACE(name);
         ASSERT_TRUE(write_file(installer, "installer"));
-        if (c.partial_exists) {
+        if (partial_exists) {
             ASSERT_TRUE(write_file(partial, "partial"));
         }
         std::optional<brimora::testing::ScannerHold> scanner;
-        if (c.hold_ms != 0) {
-            scanner.emplace(installer.wstring(), GENERIC_READ, c.hold_ms);
+        if (hold_ms != 0) {
+            scanner.emplace(installer.wstring(), GENERIC_READ, hold_ms);
             ASSERT_TRUE(scanner->held());
         }
         stepped_back = 0;
         const ULONGLONG started = ::GetTickCount64();
         TimeBudget budget(CLEANUP_RETRY_BUDGET,
-                          c.clock_steps_back ? WaitClock{stepping_now, stepping_pause} : WaitClock{});
+                          clock_steps_back ? WaitClock{stepping_now, stepping_pause} : WaitClock{});
         delete_after_success(installer.wstring(), partial.wstring(), budget);
         const ULONGLONG took = ::GetTickCount64() - started;
         scanner.reset();
-        EXPECT_EQ(std::filesystem::exists(installer), c.installer_left);
+        EXPECT_EQ(std::filesystem::exists(installer), installer_left);
         EXPECT_FALSE(std::filesystem::exists(partial));
         EXPECT_LT(took, 6000u) << "the finished window is not held for long";
         std::filesystem::remove(installer);
@@ -293,9 +275,7 @@ TEST(EventDelivery, ExactlyTheLimitIsSentAndOneByteMoreIsNot) {
 // The feed serves the fixture as release 1.4.0.
 void publish(const std::string& payload) {
     namespace cases = brimora::manifest_cases;
-    const auto digest = brimora::sha512_of({reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()});
-    ASSERT_TRUE(digest);
-    const std::string sha = brimora::encode_base64(*digest);
+    const std::string sha = brimora::encode_base64(brimora::win::test::release_of(payload).sha512);
     ASSERT_TRUE(rig::serve(cases::NAME, payload));
     ASSERT_TRUE(rig::serve(
         "latest.yml", cases::manifest("1.4.0", cases::NAME, sha,

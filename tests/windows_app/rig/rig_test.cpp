@@ -16,10 +16,12 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "authenticode.hpp"
 #include "handles.hpp"
+#include "process.hpp"
 #include "transport.hpp"
 #include "support/rig_control.hpp"
 #include "support/rig_fixtures.hpp"
@@ -36,15 +38,6 @@ using brimora::win::RegistryKey;
 const std::string MANIFEST = std::string(brimora::win::FEED_PREFIX) + "latest.yml";
 constexpr std::string_view EVENTS = "/api/desktop/acquisition-events";
 constexpr const wchar_t* APP_KEY = L"Software\\9b2e4d71-5c08-5a3f-8e6d-2f71c4a90b5e";
-
-// These tests run only inside the rig's runner: a runner that stopped exporting its variables must
-// fail them, not turn them into skips that leave the tier green.
-#define ASSERT_IN_RIG()                            \
-    do {                                           \
-        if (const auto why = rig::unavailable()) { \
-            FAIL() << *why;                        \
-        }                                          \
-    } while (false)
 
 std::string utf8(const std::filesystem::path& path) {
     const auto text = path.u8string();
@@ -78,44 +71,30 @@ std::optional<Reply> https(std::string_view verb, std::string_view host, std::st
     return read ? std::optional(Reply{status, std::string(read->begin(), read->end())}) : std::nullopt;
 }
 
-class RigNetwork : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_IN_RIG();
-        ASSERT_TRUE(rig::reset());
-    }
-    void TearDown() override {
-        if (!rig::unavailable()) {
-            EXPECT_TRUE(rig::reset());
-        }
-    }
-};
-
-struct FeedCase {
-    const char* fault;  // what would be broken in the rig if this row failed
-    const char* mode;
-    std::optional<std::uint64_t> range;
-    DWORD status;
-    std::string body;
-};
+// These tests run only inside the rig's runner: a runner that stopped exporting its variables
+// fails them (rig::RigTest), not turns them into skips that leave the tier green.
+using RigNetwork = rig::RigTest;
+using RigFixtures = rig::RigTest;
 
 TEST_F(RigNetwork, FeedAnswersWinHttpThroughTheNamespace) {
     const std::string manifest = "version: 1.2.3\nfiles: []\n";
     ASSERT_TRUE(rig::serve(L"latest.yml", manifest));
-    const FeedCase cases[] = {
+    // What would be broken in the rig if the row failed; the feed mode; the range asked for; the
+    // answer.
+    const std::tuple<const char*, const char*, std::optional<std::uint64_t>, DWORD, std::string> cases[] = {
         {"host not mapped, CA not trusted, or file not served", "{}", std::nullopt, 200, manifest},
         {"Range not honoured", "{}", 8, 206, manifest.substr(8)},
         {"a range beyond the end not refused", "{}", 999, 416, ""},
         {"status override ignored", R"({"status": 302, "location": "https://elsewhere.invalid/"})", std::nullopt, 302,
          ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.fault);
-        ASSERT_TRUE(rig::set_feed_mode(nlohmann::json::parse(c.mode)));
-        const auto reply = https("GET", "downloads.brimora.app", MANIFEST, c.range);
+    for (const auto& [fault, mode, range, status, body] : cases) {
+        SCOPED_TRACE(fault);
+        ASSERT_TRUE(rig::set_feed_mode(nlohmann::json::parse(mode)));
+        const auto reply = https("GET", "downloads.brimora.app", MANIFEST, range);
         ASSERT_TRUE(reply.has_value());
-        EXPECT_EQ(reply->status, c.status);
-        EXPECT_EQ(reply->body, c.body);
+        EXPECT_EQ(reply->status, status);
+        EXPECT_EQ(reply->body, body);
     }
     const auto log = rig::feed_request_lines();
     ASSERT_EQ(log.size(), std::size(cases));
@@ -193,8 +172,7 @@ std::optional<std::wstring> signer_name(const std::filesystem::path& file) {
     return name;
 }
 
-TEST(RigFixtures, SignaturesAreWhatTheirNamesSay) {
-    ASSERT_IN_RIG();
+TEST_F(RigFixtures, SignaturesAreWhatTheirNamesSay) {
     for (const auto& v : brimora::testing::FIXTURE_VERDICTS) {
         const auto path = *rig::fixture(v.fixture);
         SCOPED_TRACE(utf8(path));
@@ -205,11 +183,11 @@ TEST(RigFixtures, SignaturesAreWhatTheirNamesSay) {
             }
             continue;
         }
-        EXPECT_EQ(trust_verdict(path), v.trust);
+        EXPECT_EQ(static_cast<std::uint32_t>(trust_verdict(path)), v.wine_trust);
         const auto name = signer_name(path);
         ASSERT_EQ(name.has_value(), v.signer != nullptr);
         if (name) {
-            EXPECT_EQ(*name, v.signer);
+            EXPECT_EQ(*name, std::filesystem::path(v.signer).wstring());
         }
     }
 }
@@ -218,7 +196,8 @@ TEST(RigFixtures, SignaturesAreWhatTheirNamesSay) {
 
 class ScopedEnvironment {
 public:
-    ScopedEnvironment(const wchar_t* name, const wchar_t* value) : name_(name), old_(rig::environment(name)) {
+    ScopedEnvironment(const wchar_t* name, const wchar_t* value)
+        : name_(name), old_(brimora::win::environment_variable(name)) {
         SetEnvironmentVariableW(name, value);
     }
     ScopedEnvironment(const ScopedEnvironment&) = delete;
@@ -274,13 +253,16 @@ std::optional<std::pair<DWORD, std::wstring>> install_location() {
     return std::pair(type, data);
 }
 
-class RigProcesses : public ::testing::Test {
+class RigProcesses : public rig::RigTest {
 protected:
     void SetUp() override {
-        ASSERT_IN_RIG();
+        ASSERT_NO_FATAL_FAILURE(RigTest::SetUp());
         RegDeleteTreeW(HKEY_CURRENT_USER, APP_KEY);
     }
-    void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, APP_KEY); }
+    void TearDown() override {
+        RegDeleteTreeW(HKEY_CURRENT_USER, APP_KEY);
+        RigTest::TearDown();
+    }
 };
 
 struct InstallerCase {

@@ -1,17 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "paths.hpp"
 
 namespace brimora::win {
 namespace {
 
 TEST(Paths, AbsoluteWindowsPathsAreRecognised) {
-    struct Case {
-        const wchar_t* text;
-        bool absolute;
-        const char* fault;
-    };
-    const Case cases[] = {
+    const std::tuple<const wchar_t*, bool, const char*> cases[] = {
         {L"C:\\Apps", true, "a drive path is refused"},
         {L"D:/Apps", true, "a forward slash after the drive is refused"},
         {L"\\\\server\\share\\Brimora", true, "a UNC path is refused"},
@@ -25,18 +22,14 @@ TEST(Paths, AbsoluteWindowsPathsAreRecognised) {
         {L"\"C:\\Apps\"", false, "surrounding quotes are removed first"},
         {L"\u00C4:\\Apps", false, "a non-ASCII letter is taken for a drive letter"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(is_absolute_windows_path(c.text), c.absolute) << c.fault;
+    for (const auto& [text, absolute, fault] : cases) {
+        EXPECT_EQ(is_absolute_windows_path(text), absolute) << fault;
     }
 }
 
 TEST(Paths, JoiningInsertsOneSeparatorWhenNeeded) {
-    struct Case {
-        const wchar_t* directory;
-        const wchar_t* joined;  // with "brimora.exe"
-        const char* fault;
-    };
-    const Case cases[] = {
+    // Each directory, then what it makes joined with "brimora.exe".
+    const std::tuple<const wchar_t*, const wchar_t*, const char*> cases[] = {
         {L"C:\\Apps", L"C:\\Apps\\brimora.exe", "no separator is inserted"},
         {L"C:\\Apps\\", L"C:\\Apps\\brimora.exe", "a separator is doubled"},
         {L"C:\\Apps/", L"C:\\Apps/brimora.exe", "a trailing slash is not seen as a separator"},
@@ -44,20 +37,14 @@ TEST(Paths, JoiningInsertsOneSeparatorWhenNeeded) {
         {L"C:/Apps", L"C:/Apps\\brimora.exe", "forward slashes are rewritten"},
         {L"", L"\\brimora.exe", "an empty directory is treated specially"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(join_windows_path(c.directory, L"brimora.exe"), c.joined) << c.fault;
+    for (const auto& [directory, joined, fault] : cases) {
+        EXPECT_EQ(join_windows_path(directory, L"brimora.exe"), joined) << fault;
     }
 }
 
 // Doubled and trailing separators make no difference; letter case and the kind of root do.
 TEST(Paths, SamePathComparesComponents) {
-    struct Case {
-        const wchar_t* a;
-        const wchar_t* b;
-        bool same;
-        const char* fault;
-    };
-    const Case cases[] = {
+    const std::tuple<const wchar_t*, const wchar_t*, bool, const char*> cases[] = {
         {L"C:\\A\\\\brimora.exe", L"C:\\A\\brimora.exe", true, "a doubled separator matters"},
         {L"C:\\A\\B\\", L"C:\\A\\B", true, "a trailing separator matters"},
         {L"C:/A/brimora.exe", L"C:\\A\\brimora.exe", true, "forward slashes are not separators"},
@@ -70,9 +57,9 @@ TEST(Paths, SamePathComparesComponents) {
         {L"\\srv\\share\\x.exe", L"srv\\share\\x.exe", false, "rooted and relative paths are equal"},
         {L"C:\\A\\x.exe", L"C:A\\x.exe", false, "a drive-relative path equals an absolute one"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(same_path_components(c.a, c.b), c.same) << c.fault;
-        EXPECT_EQ(same_path_components(c.b, c.a), c.same) << "not symmetric: " << c.fault;
+    for (const auto& [a, b, same, fault] : cases) {
+        EXPECT_EQ(same_path_components(a, b), same) << fault;
+        EXPECT_EQ(same_path_components(b, a), same) << "not symmetric: " << fault;
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "handles.hpp"
 #include "process.hpp"
@@ -14,20 +15,15 @@ namespace {
 
 // The installer's own command line, with arguments, is checked with the pipeline.
 TEST(Process, CommandLineQuotesTheProgramAlone) {
-    struct Case {
-        const wchar_t* program;
-        std::optional<std::wstring> line;
-        const char* fault;
-    };
-    const Case cases[] = {
+    const std::tuple<const wchar_t*, std::optional<std::wstring>, const char*> cases[] = {
         {L"C:\\Apps\\brimora.exe", L"\"C:\\Apps\\brimora.exe\"", "argv[0] is not the quoted path"},
         {L"C:\\Program Files\\Brimora App\\brimora.exe", L"\"C:\\Program Files\\Brimora App\\brimora.exe\"",
          "a blank splits the path into arguments"},
         {L"C:\\Apps\\a\"b\\brimora.exe", std::nullopt, "a quote ends argv[0] early"},
         {L"", std::nullopt, "an empty program is started"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(command_line(c.program), c.line) << c.fault;
+    for (const auto& [program, line, fault] : cases) {
+        EXPECT_EQ(command_line(program), line) << fault;
     }
 }
 

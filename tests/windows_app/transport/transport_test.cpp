@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/byte_checks.hpp"
@@ -53,20 +54,7 @@ std::optional<std::string> drain(const HttpResponse& response) {
     }
 }
 
-class TransportTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(rig::control_dir()) << "BRIMORA_RIG_DIR_WIN is unset: run inside tests/rig/run-in-namespace";
-        rig::normal_feed();
-        ASSERT_TRUE(rig::set_events_mode("200"));
-    }
-    void TearDown() override {
-        if (rig::control_dir()) {
-            rig::normal_feed();
-            EXPECT_TRUE(rig::set_events_mode("200"));
-        }
-    }
-};
+using TransportTest = rig::RigTest;
 
 // The status comes back as sent, 3xx included, and no second request follows.
 TEST_F(TransportTest, StatusIsReturnedAndRedirectsAreNotFollowed) {
@@ -100,13 +88,9 @@ TEST_F(TransportTest, StatusIsReturnedAndRedirectsAreNotFollowed) {
 // Our headers exactly: Range only for a non-zero offset, the JSON pair whenever a body is present.
 TEST_F(TransportTest, SendsExactlyTheHeadersOfTheCall) {
     using Opt = std::optional<std::string>;
-    struct Case {
-        std::optional<std::uint64_t> range_start;
-        std::optional<std::string_view> body;  // present: a POST to the event service
-        Opt range;
-        bool json;
-    };
-    const Case cases[] = {
+    // The range asked for; the body (present: a POST to the event service); the Range header sent;
+    // whether the JSON pair is sent.
+    const std::tuple<std::optional<std::uint64_t>, std::optional<std::string_view>, Opt, bool> cases[] = {
         {std::nullopt, std::nullopt, std::nullopt, false},
         {0, std::nullopt, std::nullopt, false},
         {1, std::nullopt, "bytes=1-", false},
@@ -117,23 +101,23 @@ TEST_F(TransportTest, SendsExactlyTheHeadersOfTheCall) {
     const std::vector<std::string> allowed = {"host",  "connection",   "content-length", "user-agent",
                                               "range", "content-type", "accept"};
     ASSERT_TRUE(rig::serve("headers.bin", "0123456789"));
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.range_start ? std::to_string(*c.range_start) : c.body ? "body" : "neither");
-        const std::size_t before = c.body ? rig::events().size() : rig::feed_requests().size();
-        auto response = c.body ? post(*c.body) : get("headers.bin", c.range_start);
+    for (const auto& [range_start, body, range, json] : cases) {
+        SCOPED_TRACE(range_start ? std::to_string(*range_start) : body ? "body" : "neither");
+        const std::size_t before = body ? rig::events().size() : rig::feed_requests().size();
+        auto response = body ? post(*body) : get("headers.bin", range_start);
         ASSERT_TRUE(response);
         response.reset();
-        const auto logged = c.body ? rig::events() : rig::feed_requests();
+        const auto logged = body ? rig::events() : rig::feed_requests();
         ASSERT_EQ(logged.size(), before + 1);
         const auto& request = logged.back();
-        EXPECT_EQ(request.method, c.body ? "POST" : "GET");
+        EXPECT_EQ(request.method, body ? "POST" : "GET");
         EXPECT_EQ(request.header("User-Agent"), Opt("BrimoraInstaller/1"));
-        EXPECT_EQ(request.header("Range"), c.range);
-        EXPECT_EQ(request.header("Content-Type"), c.json ? Opt("application/json") : std::nullopt);
-        EXPECT_EQ(request.header("Accept"), c.json ? Opt("application/json") : std::nullopt);
-        if (c.body) {
-            EXPECT_EQ(request.body, *c.body);
-            EXPECT_EQ(request.header("Content-Length"), std::to_string(c.body->size()));
+        EXPECT_EQ(request.header("Range"), range);
+        EXPECT_EQ(request.header("Content-Type"), json ? Opt("application/json") : std::nullopt);
+        EXPECT_EQ(request.header("Accept"), json ? Opt("application/json") : std::nullopt);
+        if (body) {
+            EXPECT_EQ(request.body, *body);
+            EXPECT_EQ(request.header("Content-Length"), std::to_string(body->size()));
         }
         for (const auto& [name, value] : request.headers) {
             EXPECT_NE(std::ranges::find(allowed, rig::lower_ascii(name)), allowed.end()) << name;

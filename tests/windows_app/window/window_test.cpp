@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "app.hpp"
 #include "app_state.hpp"
@@ -110,23 +112,18 @@ TEST(Window, ControlsAsCreated) {
         RECT r{};
         ::GetWindowRect(c.handle, &r);
         ::MapWindowPoints(HWND_DESKTOP, ui.window, reinterpret_cast<POINT*>(&r), 2);
-        EXPECT_EQ(r.left, c.at.left);
-        EXPECT_EQ(r.top, c.at.top);
-        EXPECT_EQ(r.right, c.at.right);
-        EXPECT_EQ(r.bottom, c.at.bottom);
+        EXPECT_EQ(std::tie(r.left, r.top, r.right, r.bottom), std::tie(c.at.left, c.at.top, c.at.right, c.at.bottom))
+            << text_of(c.handle);
         EXPECT_EQ(reinterpret_cast<HGDIOBJ>(::SendMessageW(c.handle, WM_GETFONT, 0, 0)), font);
     }
     EXPECT_EQ(::SendMessageW(ui.progress_bar, PBM_GETRANGE, FALSE, 0), 100) << "default range kept";
 }
 
 TEST(Window, ProgressSetsTextAndClampsTheBar) {
-    struct Case {
-        WPARAM value;
-        LRESULT shown;
-    };
-    for (const Case c : {Case{0, 0}, Case{42, 42}, Case{100, 100}, Case{150, 100}, Case{~WPARAM{0}, 100}}) {
-        post_progress(c.value, "Downloading the latest Brimora…");
-        EXPECT_EQ(bar_position(), c.shown) << c.value;
+    const std::pair<WPARAM, LRESULT> cases[] = {{0, 0}, {42, 42}, {100, 100}, {150, 100}, {~WPARAM{0}, 100}};
+    for (const auto& [value, shown] : cases) {
+        post_progress(value, "Downloading the latest Brimora…");
+        EXPECT_EQ(bar_position(), shown) << value;
         EXPECT_EQ(text_of(UI.get()->status_text), "Downloading the latest Brimora…");
     }
 }
@@ -172,17 +169,13 @@ TEST(Window, CloseAndCancelFollowTheAttemptState) {
 TEST(Window, FailureShowsTheReasonsMessageAndOffersRetry) {
     const UiHandles& ui = *UI.get();
     const brimora::UiText& en = brimora::text::EN;
-    struct Case {
-        std::uint8_t reason;
-        std::string_view message;
-    };
-    const Case cases[] = {
+    const std::pair<std::uint8_t, std::string_view> cases[] = {
         {0, en.failure_network},   {1, en.failure_release_info}, {2, en.failure_download},   {3, en.failure_disk_space},
         {4, en.failure_integrity}, {5, en.failure_integrity},    {6, en.failure_publisher},  {7, en.failure_publisher},
         {8, en.failure_install},   {9, en.failure_launch},       {10, en.failure_cancelled}, {11, en.failure_other},
         {200, en.failure_other},  // an ordinal no reason has
     };
-    for (const Case& c : cases) {
+    for (const auto& [reason, message] : cases) {
         RUNNING.store(true);
         CANCELLABLE.store(false);
         ::EnableWindow(ui.retry_button, FALSE);
@@ -190,8 +183,8 @@ TEST(Window, FailureShowsTheReasonsMessageAndOffersRetry) {
         ::EnableWindow(ui.cancel_button, FALSE);
         ::SetWindowTextW(ui.cancel_button, L"x");
         post_progress(37, "Verifying the download…");
-        post_failure_reason(c.reason);
-        EXPECT_EQ(text_of(ui.status_text), c.message) << int(c.reason);
+        post_failure_reason(reason);
+        EXPECT_EQ(text_of(ui.status_text), message) << int(reason);
         EXPECT_FALSE(RUNNING.load());
         EXPECT_TRUE(CANCELLABLE.load());
         EXPECT_TRUE(::IsWindowVisible(ui.retry_button) && ::IsWindowEnabled(ui.retry_button));
@@ -228,20 +221,14 @@ TEST(Window, RetryStartsAnAttemptAndTheInstallerDisablesCancel) {
 }
 
 TEST(Window, LanguageOfTheUserInterface) {
-    struct Case {
-        LANGID language;
-        brimora::InstallerLocale locale;
-    };
+    using enum brimora::InstallerLocale;
     // Primary language is the low 10 bits: every Japanese sublanguage is Japanese, and a language
     // whose low byte alone is 0x11 is not.
-    const Case cases[] = {
-        {0x0411, brimora::InstallerLocale::ja}, {0x0011, brimora::InstallerLocale::ja},
-        {0x0811, brimora::InstallerLocale::ja}, {0xFC11, brimora::InstallerLocale::ja},
-        {0x0409, brimora::InstallerLocale::en}, {0x0412, brimora::InstallerLocale::en},
-        {0x0111, brimora::InstallerLocale::en}, {0x0000, brimora::InstallerLocale::en},
+    const std::pair<LANGID, brimora::InstallerLocale> cases[] = {
+        {0x0411, ja}, {0x0011, ja}, {0x0811, ja}, {0xFC11, ja}, {0x0409, en}, {0x0412, en}, {0x0111, en}, {0x0000, en},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(locale_for_language(c.language), c.locale) << std::hex << c.language;
+    for (const auto& [language, locale] : cases) {
+        EXPECT_EQ(locale_for_language(language), locale) << std::hex << language;
     }
 }
 
