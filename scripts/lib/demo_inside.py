@@ -13,7 +13,6 @@ import json
 import os
 import subprocess
 import sys
-import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path[:0] = [os.path.join(ROOT, "tests", "rig"), os.path.join(ROOT, "tests", "e2e")]
@@ -79,20 +78,6 @@ def shoot(path, wanted, what, timeout=90):
     return after
 
 
-def wait_for_exit(installer, timeout=120):
-    """The exit code, or a failure as soon as the window offers Retry again (a failed attempt
-    keeps the window open for the user, so the process would not end by itself)."""
-    deadline = time.monotonic() + timeout
-    while (code := installer.process.poll()) is None:
-        state = ui.window()
-        if state.get("found") and button(state, "retry").get("visible"):
-            raise rig.Failed(f"the attempt after Retry failed: {state['status']!r}")
-        if time.monotonic() > deadline:
-            raise rig.Failed(f"the installer did not end within {timeout} s; last window state {state}")
-        time.sleep(0.3)
-    return code
-
-
 def report(code):
     names, records = rig.event_records()
     print(f"  events received by events.brimora.app ({len(records)}, in arrival order):")
@@ -107,7 +92,7 @@ def report(code):
     print(f"  installed test app started: {'yes' if marks else 'no'} ({len(marks)} line(s) in "
           r"%LOCALAPPDATA%\brimora-started.txt)")
     for mark in marks:
-        pid, module = (mark.rstrip("\r\n").split("\t") + ["", ""])[:2]
+        pid, module = (mark.split("\t") + ["", ""])[:2]
         print(f"    pid {pid}: {module}")
     return records, marks
 
@@ -145,9 +130,7 @@ def run(lang, out_dir):
                       "the downloaded installer running (Cancel disabled)")
         rig.check(button(state, "cancel").get("enabled") is False, f"Cancel is disabled while installing: {state}")
 
-        code = wait_for_exit(installer)
-        gone = ui.window()
-        rig.check(not gone.get("found"), f"the window closed on success: {gone}")
+        code = ui.wait_gone(installer)
         capture(shot(4, "finished"))
         print(f"  screenshot {shown(shot(4, 'finished'))}: the desktop after the window closed itself")
     except rig.Failed as caught:

@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "rig"))
@@ -112,3 +113,22 @@ def click(name):
     check(result.get("clicked", name == "close"), f"{name} clicked")
     return result.get("status_after")
 
+
+def wait_gone(installer, timeout=120, after_failure=False):
+    """The exit code once the installer ended and its window is gone. Unless the window is being
+    closed after a failure, a window offering Retry fails at once: a failed attempt keeps it open
+    for the user, so the process would never end by itself."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            code = installer.process.wait(timeout=1.0)
+            break
+        except subprocess.TimeoutExpired:
+            state = window()
+        if not after_failure and state.get("found") and (state.get("retry") or {}).get("visible"):
+            raise Failed(f"the attempt failed: {state['status']!r}")
+        if time.monotonic() > deadline:
+            installer.kill()
+            raise Failed(f"the installer did not end within {timeout} s; last window state {state}")
+    check(not window().get("found"), "the window is gone")
+    return code

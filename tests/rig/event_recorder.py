@@ -61,31 +61,22 @@ class Recorder:
                                         self.scratch)
 
     def handle(self, conn):
-        while True:
+        # The mode is read before and after each request: a connection accepted in the moment
+        # before the listener closed ends without a word, and so does a request on an idle
+        # kept-alive connection (Wine's WinHTTP sends on one when it has one) once absent.
+        while self.mode() != "absent" and (request := conn.read_request()) is not None:
             mode = self.mode()
             if mode == "absent":
-                # Accepted in the moment before the listener closed: end it without a word.
-                return
-            request = conn.read_request()
-            if request is None:
-                return
-            mode = self.mode()
-            if mode == "absent":
-                # Wine's WinHTTP sends on an idle kept-alive connection when it has one: an absent
-                # service must not take that request either.
                 return
             self.store(request)
             if mode == "silent":
-                conn.hold_until_client_leaves()
-                return
-            if mode in ("500", "404"):
-                head = rig_server.response_head(int(mode), [("Content-Length", "0")])
-            elif mode == "302":
-                head = rig_server.response_head(302, [("Location", REDIRECT_TARGET), ("Content-Length", "0")])
+                return conn.hold_until_client_leaves()
+            if mode in ("500", "404", "302"):
+                location = [("Location", REDIRECT_TARGET)] if mode == "302" else []
+                conn.send(rig_server.response_head(int(mode), [*location, ("Content-Length", "0")]))
             else:
-                head = rig_server.response_head(200, [("Content-Type", "application/json"),
-                                                      ("Content-Length", "2")]) + b"{}"
-            conn.send(head)
+                conn.send(rig_server.response_head(200, [("Content-Type", "application/json"),
+                                                         ("Content-Length", "2")]) + b"{}")
             if request.wants_close():
                 return
 

@@ -17,14 +17,13 @@ import socket
 import ssl
 import subprocess
 import sys
-import traceback
-import warnings
 
 RIG = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [RIG, os.path.join(RIG, "..", "..", "scripts", "lib")]
-from control import (CONTROL, EVENT_PATH, EVENTS, FEED, FEED_PREFIX as PREFIX, check, check_eq,  # noqa: E402
-                     event_records, events_mode, feed_mode, feed_requests as feed_log, put_feed, reset, wait_for,
-                     wine_path, write_control)
+from control import (CONTROL, EVENT_PATH, EVENTS, FEED, FEED_PREFIX as PREFIX, Failed, check, check_eq,  # noqa: E402
+                     event_records, events_mode, feed_mode, feed_requests as feed_log, put_feed, read, reset, run_case,
+                     wait_for, wine_path, write_control)
+from rig_server import pin  # noqa: E402
 from summarize import write_report  # noqa: E402
 
 # A payload whose every offset holds a different byte pattern, so an off-by-one range shows.
@@ -54,16 +53,18 @@ def tls12_client():
     return ctx
 
 
+def connection(host, timeout=5.0, ctx=None):
+    """A new HTTPS connection to host, closed at the end of a with block."""
+    return contextlib.closing(http.client.HTTPSConnection(host, 443, timeout=timeout, context=ctx or tls12_client()))
+
+
 def fetch(host, path, method="GET", headers=None, body=None, timeout=10.0, ctx=None):
     """(status, headers dict with lower-case names, body) of one request on a new connection."""
-    conn = http.client.HTTPSConnection(host, 443, timeout=timeout, context=ctx or tls12_client())
-    try:
+    with connection(host, timeout, ctx) as conn:
         conn.request(method, path, body=body, headers=headers or {})
         resp = conn.getresponse()
         data = resp.read()
         return resp.status, {k.lower(): v for k, v in resp.getheaders()}, data
-    finally:
-        conn.close()
 
 
 def raises(exc_types, fn):
@@ -71,7 +72,7 @@ def raises(exc_types, fn):
         fn()
     except exc_types as e:
         return e
-    raise AssertionError(f"expected {exc_types}, nothing was raised")
+    raise Failed(f"expected {exc_types}, nothing was raised")
 
 
 # ---- names and trust ----
@@ -98,8 +99,7 @@ def _():
 
 @case("Trust", "SystemBundleHoldsOnlyTheRigCa")
 def _():
-    with open("/etc/ssl/certs/ca-certificates.crt", "rb") as bundle, open(os.environ["BRIMORA_RIG_CA"], "rb") as ca:
-        check_eq(bundle.read(), ca.read(), "bundle content")
+    check_eq(read("/etc/ssl/certs/ca-certificates.crt"), read(os.environ["BRIMORA_RIG_CA"]), "bundle content")
     hashed = [n for n in os.listdir("/etc/ssl/certs") if n != "ca-certificates.crt"]
     check_eq(len(hashed), 1, f"other entries in /etc/ssl/certs: {hashed[:5]}")
 
@@ -134,39 +134,24 @@ def tls_version_case(host, version, accepted, tls=None):
                 feed_mode({"tls": tls})
             else:
                 events_mode("200", tls=tls)
-        ctx = ssl.create_default_context()
-        if version == ssl.TLSVersion.TLSv1_1:
-            ctx.set_ciphers("DEFAULT:@SECLEVEL=0")  # else this client itself refuses 1.1
-        ctx.minimum_version = version
-        ctx.maximum_version = version
+        ctx = pin(ssl.create_default_context(), version)
         if accepted:
             with socket.create_connection((host, 443), timeout=5) as raw, ctx.wrap_socket(raw, server_hostname=host) as s:
-                check_eq(s.version(), "TLSv" + (tls or "1.2"), "negotiated")
+                check_eq(s.version(), "TLSv" + version, "negotiated")
         else:
             raises((ssl.SSLError, ConnectionResetError), lambda: fetch(host, "/", ctx=ctx))
     return test
 
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore", DeprecationWarning)
-    TLS11 = ssl.TLSVersion.TLSv1_1
-
-table("Trust", [
-    ("FeedSpeaksTls12", tls_version_case(FEED, ssl.TLSVersion.TLSv1_2, True)),
-    ("FeedRefusesTls13", tls_version_case(FEED, ssl.TLSVersion.TLSv1_3, False)),
-    ("FeedRefusesTls11", tls_version_case(FEED, TLS11, False)),
-    ("EventsSpeakTls12", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_2, True)),
-    ("EventsRefuseTls13", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_3, False)),
-    # The tls modes: exactly the one version, so a client pinned to 1.2 must fail the handshake.
-    ("FeedTls13ModeSpeaksTls13", tls_version_case(FEED, ssl.TLSVersion.TLSv1_3, True, tls="1.3")),
-    ("FeedTls13ModeRefusesTls12", tls_version_case(FEED, ssl.TLSVersion.TLSv1_2, False, tls="1.3")),
-    ("FeedTls11ModeSpeaksTls11", tls_version_case(FEED, TLS11, True, tls="1.1")),
-    ("FeedTls11ModeRefusesTls12", tls_version_case(FEED, ssl.TLSVersion.TLSv1_2, False, tls="1.1")),
-    ("EventsTls13ModeSpeakTls13", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_3, True, tls="1.3")),
-    ("EventsTls13ModeRefuseTls12", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_2, False, tls="1.3")),
-    ("EventsTls11ModeSpeakTls11", tls_version_case(EVENTS, TLS11, True, tls="1.1")),
-    ("EventsTls11ModeRefuseTls12", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_2, False, tls="1.1")),
-])
+# Each server speaks TLS 1.2 only; its tls modes speak exactly that one version, so a client pinned
+# to 1.2 must then fail the handshake.
+for server, host, s in (("Feed", FEED, "s"), ("Events", EVENTS, "")):  # s: "the feed speaks", "events speak"
+    table("Trust", [(f"{server}Speak{s}Tls12", tls_version_case(host, "1.2", True)),
+                    (f"{server}Refuse{s}Tls13", tls_version_case(host, "1.3", False)),
+                    (f"{server}Refuse{s}Tls11", tls_version_case(host, "1.1", False))])
+    for mode, t in (("1.3", "13"), ("1.1", "11")):
+        table("Trust", [(f"{server}Tls{t}ModeSpeak{s}Tls{t}", tls_version_case(host, mode, True, mode)),
+                        (f"{server}Tls{t}ModeRefuse{s}Tls12", tls_version_case(host, "1.2", False, mode))])
 
 
 # ---- feed: Range semantics ----
@@ -202,20 +187,14 @@ table("FeedRange", [
 
 def raw_request(address, host, request_bytes, timeout=5.0):
     """Sends exact bytes over TLS and returns everything the server answered."""
-    ctx = tls12_client()
-    with socket.create_connection((address, 443), timeout=timeout) as raw:
-        with ctx.wrap_socket(raw, server_hostname=host) as s:
-            s.sendall(request_bytes)
-            data = b""
-            while True:
-                try:
-                    chunk = s.recv(65536)
-                except (socket.timeout, ssl.SSLError, ConnectionResetError):
-                    break
-                if not chunk:
-                    break
+    with socket.create_connection((address, 443), timeout=timeout) as raw, \
+            tls12_client().wrap_socket(raw, server_hostname=host) as s:
+        s.sendall(request_bytes)
+        data = b""
+        with contextlib.suppress(OSError):  # a time-out, reset or TLS error ends the answer too
+            while chunk := s.recv(65536):
                 data += chunk
-            return data
+        return data
 
 
 def status_of_raw(path):
@@ -256,14 +235,11 @@ def _():
 @case("FeedPaths", "KeepAliveServesSeveralRequestsOnOneConnection")
 def _():
     put_feed("p.bin", PAYLOAD)
-    conn = http.client.HTTPSConnection(FEED, 443, timeout=5, context=tls12_client())
-    try:
+    with connection(FEED) as conn:
         for header in ({}, {"Range": "bytes=500-"}):
             conn.request("GET", PREFIX + "p.bin", headers=header)
             resp = conn.getresponse()
             check_eq(resp.read(), PAYLOAD[500 if header else 0:], "body")
-    finally:
-        conn.close()
     fetch(FEED, PREFIX + "p.bin")
     check_eq([(r["connection"] - feed_log()[0]["connection"], r["request_on_connection"]) for r in feed_log()],
              [(0, 1), (0, 2), (1, 1)], "(connection, request on it) of each logged request")
@@ -316,8 +292,8 @@ def _():
     put_feed("p.bin", PAYLOAD)
     write_control("feed-mode.json", "{not json")
     check_eq(fetch(FEED, PREFIX + "p.bin")[2], PAYLOAD, "body")
-    with open(os.path.join(CONTROL, "feed-server.log"), encoding="utf-8") as log:
-        check("feed-mode.json is not JSON" in log.read(), "no log line about the broken mode file")
+    check(b"feed-mode.json is not JSON" in read(os.path.join(CONTROL, "feed-server.log")),
+          "no log line about the broken mode file")
 
 
 @contextlib.contextmanager
@@ -325,12 +301,9 @@ def payload_response(mode):
     """The answer for p.bin in that feed mode, read by the caller; its connection closes after."""
     put_feed("p.bin", PAYLOAD)
     feed_mode(mode)
-    conn = http.client.HTTPSConnection(FEED, 443, timeout=1.0, context=tls12_client())
-    try:
+    with connection(FEED, 1.0) as conn:
         conn.request("GET", PREFIX + "p.bin")
         yield conn.getresponse()
-    finally:
-        conn.close()
 
 
 @case("FeedModes", "StallAfterSendsThatManyBytesThenNothing")
@@ -386,8 +359,10 @@ def _():
 # ---- event recorder ----
 
 def recorder_case(mode, status, location=None):
+    """One POST in that mode (None: no mode file), recorded exactly and answered with status."""
     def test():
-        events_mode(mode)
+        if mode is not None:
+            events_mode(mode)
         body = b'{"event":"installer_started","bytes":"\xc3\xa9"}'
         got_status, headers, _ = fetch(EVENTS, EVENT_PATH, "POST", body=body,
                                        headers={"Content-Type": "application/json", "Accept": "application/json"})
@@ -408,23 +383,17 @@ table("Recorder", [
     ("Mode500", recorder_case("500", 500)),
     ("Mode404", recorder_case("404", 404)),
     ("Mode302", recorder_case("302", 302, "https://events.brimora.app/redirected")),
+    ("AbsentFileMeans200", recorder_case(None, 200)),
+    ("UnknownModeAnswers200", recorder_case("418", 200)),
 ])
-
-
-@case("Recorder", "AbsentFileMeans200")
-def _():
-    check_eq(fetch(EVENTS, EVENT_PATH, "POST", body=b"{}")[0], 200, "status")
 
 
 @case("Recorder", "SilentRecordsThenNeverAnswers")
 def _():
     events_mode("silent")
-    conn = http.client.HTTPSConnection(EVENTS, 443, timeout=1.0, context=tls12_client())
-    try:
+    with connection(EVENTS, 1.0) as conn:
         conn.request("POST", EVENT_PATH, body=b'{"a":1}', headers={"Content-Type": "application/json"})
         raises(TimeoutError, conn.getresponse)
-    finally:
-        conn.close()
     check_eq([base64.b64decode(r["body_base64"]) for r in event_records()[1]], [b'{"a":1}'], "recorded body")
 
 
@@ -441,23 +410,14 @@ def _():
 @case("Recorder", "AbsentRefusesRequestsOnKeptAliveConnections")
 def _():
     # Wine's WinHTTP would send its next POST on an idle connection like this one.
-    conn = http.client.HTTPSConnection(EVENTS, 443, timeout=5, context=tls12_client())
-    try:
+    with connection(EVENTS) as conn:
         conn.request("POST", EVENT_PATH, body=b'{"n":1}')
         check_eq(conn.getresponse().read(), b"{}", "first answer")
         events_mode("absent")
         conn.auto_open = 0  # no silent reconnect: the same connection or nothing
         raises((http.client.HTTPException, OSError), lambda: (conn.request("POST", EVENT_PATH, body=b'{"n":2}'),
                                                               conn.getresponse().read()))
-    finally:
-        conn.close()
     check_eq([r["body"] for r in event_records()[1]], ['{"n":1}'], "only the POST made before absent")
-
-
-@case("Recorder", "UnknownModeAnswers200")
-def _():
-    events_mode("418")
-    check_eq(fetch(EVENTS, EVENT_PATH, "POST", body=b"{}")[0], 200, "status")
 
 
 @case("Recorder", "RecordsAreNumberedInArrivalOrder")
@@ -471,13 +431,10 @@ def _():
 
 @case("Recorder", "ChunkedAndEmptyBodies")
 def _():
-    conn = http.client.HTTPSConnection(EVENTS, 443, timeout=5, context=tls12_client())
-    try:
+    with connection(EVENTS) as conn:
         conn.request("POST", EVENT_PATH, body=iter([b'{"chun', b'ked":1}']), encode_chunked=True,
                      headers={"Transfer-Encoding": "chunked"})
         check_eq(conn.getresponse().read(), b"{}", "answer")
-    finally:
-        conn.close()
     fetch(EVENTS, EVENT_PATH, "POST", body=b"")
     check_eq([r["body"] for r in event_records()[1]], ['{"chunked":1}', ""], "bodies")
 
@@ -488,20 +445,11 @@ def survives(address, host, garbage, tls):
     def test():
         put_feed("latest.yml", "x")
         # The server may wait for the rest of a cut-off request; the answer, if any, does not matter.
-        with socket.create_connection((address, 443), timeout=0.5) as raw:
-            if tls:
-                with tls12_client().wrap_socket(raw, server_hostname=host) as s:
-                    s.sendall(garbage)
-                    try:
-                        s.recv(100)
-                    except (OSError, ssl.SSLError):
-                        pass
-            else:
-                raw.sendall(garbage)
-                try:
-                    raw.recv(100)
-                except OSError:
-                    pass
+        with socket.create_connection((address, 443), timeout=0.5) as raw, \
+                tls12_client().wrap_socket(raw, server_hostname=host) if tls else contextlib.nullcontext(raw) as s:
+            s.sendall(garbage)
+            with contextlib.suppress(OSError):  # ssl.SSLError is an OSError
+                s.recv(100)
         path = PREFIX + "latest.yml" if host == FEED else EVENT_PATH
         check_eq(fetch(host, path)[0], 200, "a normal request afterwards")
     return test
@@ -563,12 +511,14 @@ def _():
     check_eq(out.stdout.strip(), b"warm", "cmd output")
 
 
-def nested_runner(command, as_user=None, runner_args=()):
-    argv = [os.path.join(RIG, "run-in-namespace"), *runner_args, "--"] + (
+def nested(command, *runner_args):
+    """The argv of a nested runner for command (a shell script when a text)."""
+    return [os.path.join(RIG, "run-in-namespace"), *runner_args, "--"] + (
         ["sh", "-c", command] if isinstance(command, str) else command)
-    if as_user:
-        argv = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + argv
-    return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+
+
+def nested_runner(command, *runner_args, prefix=(), stdin=b""):
+    return subprocess.run([*prefix, *nested(command, *runner_args)], input=stdin, capture_output=True, timeout=300)
 
 
 @case("Runner", "ExitStatusIsTheCommandsAndEverythingIsRemovedAfterwards")
@@ -591,24 +541,23 @@ def _():
              "try:\n    print(u.urlopen(sys.argv[1]).status)\n"
              "except e.HTTPError as x:\n    print(x.code)\n")
     out = nested_runner(["sh", "-c", 'echo "${WINEPREFIX-no prefix}"; exec "$@"', "sh", "/usr/bin/python3", "-c",
-                         probe, f"https://{FEED}{PREFIX}only-outer.bin"], runner_args=("--no-wine",))
+                         probe, f"https://{FEED}{PREFIX}only-outer.bin"], "--no-wine")
     check_eq(out.stdout.split(b"\n")[:2], [b"no prefix", b"404"],
              f"--no-wine, inner feed's answer (stderr: {out.stderr[-300:]!r})")
 
 
 @case("Runner", "StandardInputReachesTheCommand")
 def _():
-    argv = [os.path.join(RIG, "run-in-namespace"), "--no-wine", "--", "cat"]
-    out = subprocess.run(argv, input=b"through the runner\n", capture_output=True, timeout=300)
+    out = nested_runner(["cat"], "--no-wine", stdin=b"through the runner\n")
     check_eq((out.returncode, out.stdout), (0, b"through the runner\n"), f"cat (stderr: {out.stderr[-300:]!r})")
 
 
 @case("Runner", "TermEndsTheCommandAndCleansUp")
 def _():
     started = os.path.join(CONTROL, "nested-started")
-    argv = [os.path.join(RIG, "run-in-namespace"), "--", "sh", "-c",
-            f'echo "$$ $BRIMORA_RIG_DIR" > {started}.tmp && mv {started}.tmp {started} && exec sleep 300']
-    runner = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    runner = subprocess.Popen(nested(f'echo "$$ $BRIMORA_RIG_DIR" > {started}.tmp && mv {started}.tmp {started} && '
+                                     'exec sleep 300'), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE)
     try:
         # A nested runner mounts a Wine prefix and warms its server first: on a loaded
         # machine that alone can take longer than the usual bound.
@@ -619,8 +568,7 @@ def _():
         if runner.poll() is None:
             runner.kill()
     check_eq(runner.returncode, 143, f"exit status (stderr: {err[-300:]!r})")
-    with open(started) as f:
-        pid, control = f.read().split()
+    pid, control = read(started).decode().split()
     os.unlink(started)
     check(not os.path.exists(f"/proc/{pid}"), f"command {pid} still running")
     check(not os.path.exists(os.path.dirname(control)), "run directory left behind")
@@ -635,7 +583,7 @@ def _():
         'curl -s -o /dev/null -w "%{http_code} " "${P}.x"; curl -s -o /dev/null -w "%{http_code} " "${P}"; '
         'curl -sI "${P}x.exe" | grep -ciE "^(etag|last-modified|connection: keep-alive)"; '
         'echo "$BRIMORA_RIG_FEED $(cat "$BRIMORA_RIG_DIR/../nginx/nginx.pid") $BRIMORA_RIG_DIR"',
-        runner_args=("--no-wine", "--feed", "nginx"))
+        "--no-wine", "--feed", "nginx")
     check_eq(out.returncode, 0, f"exit status (stderr: {out.stderr[-500:]!r})")
     answers, rest = out.stdout.decode().split("\n", 1)
     # 206 for the last byte, 416 past the end, no TLS 1.3, 405, 404 for a dot name and the folder.
@@ -648,7 +596,7 @@ def _():
 
 @case("Runner", "RefusesToRunWithoutRoot")
 def _():
-    out = nested_runner("exit 0", as_user="65534")
+    out = nested_runner("exit 0", prefix=("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"))
     check_eq(out.returncode, 125, "exit status")
     check(b"needs root" in out.stderr, repr(out.stderr))
 
@@ -662,18 +610,8 @@ def main():
     if not CONTROL:
         print("selftest: run me inside tests/rig/run-in-namespace", file=sys.stderr)
         return 2
-    results = []
-    for suite, name, fn in CASES:
-        try:
-            reset()
-            fn()
-            failure = None
-        except Exception:  # noqa: BLE001 - any exception is this case's failure
-            failure = traceback.format_exc()
-        results.append((f"RigSelfTest.{suite}", name, failure))
-        print(f"[{'  FAILED  ' if failure else '       OK '}] {suite}.{name}")
-        if failure:
-            print(failure)
+    results = [(f"RigSelfTest.{suite}", name, run_case(f"{suite}.{name}", lambda: (reset(), fn())))
+               for suite, name, fn in CASES]
     failed = sum(failure is not None for _, _, failure in results)
     print(f"{len(CASES) - failed} of {len(CASES)} rig self-test cases passed")
     if args.xml:
