@@ -11,7 +11,6 @@ after. Prints what the event service received and the outcome; exits 1 when a st
 """
 import json
 import os
-import subprocess
 import sys
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -42,15 +41,13 @@ def use_virtual_desktop():
     path = os.path.join(os.environ["TMPDIR"], "virtual-desktop.reg")
     with open(path, "w", encoding="ascii", newline="\r\n") as f:
         f.write("\n".join(lines))
-    result = subprocess.run([rig.WINE64, "reg", "import", rig.wine_path(path)], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    result = rig.run(rig.WINE64, "reg", "import", rig.wine_path(path))
     rig.check(result.returncode == 0, f"reg import of the virtual desktop settings exited {result.returncode}")
 
 
 def capture(path):
     # The virtual desktop is the X server's only top-level window and sits at its origin.
-    result = subprocess.run(["import", "-window", "root", "-crop", f"{DESKTOP_WIDTH}x{DESKTOP_HEIGHT}+0+0",
-                             "+repage", path], stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    result = rig.run("import", "-window", "root", "-crop", f"{DESKTOP_WIDTH}x{DESKTOP_HEIGHT}+0+0", "+repage", path)
     rig.check(result.returncode == 0 and os.path.getsize(path) > 0, f"import failed: {result.stderr.strip()}")
 
 
@@ -154,8 +151,7 @@ def main():
         print(f"  FAILED: {failure}")
         return 1
     finally:
-        subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        rig.run("wineserver", "-k")
     return 0
 
 

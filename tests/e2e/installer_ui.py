@@ -18,7 +18,6 @@ EXE = os.path.join(BUILD, "rig", "fixtures", "BrimoraInstaller-signed.exe")
 DRIVER = os.path.join(BUILD, "tests", "e2e", "ui_driver.exe")
 
 EN = {
-    "preparing": "Preparing the installation…",
     "stopping": "Stopping safely…",
     "retry": "Retry",
     "cancel": "Cancel",
@@ -38,7 +37,6 @@ EN = {
     "installing": "Installing Brimora…",
 }
 JA = {
-    "preparing": "インストールを準備しています…",
     "retry": "再試行",
     "cancel": "キャンセル",
     "failure_network": "最新版を確認できませんでした。接続を確認して再試行してください。",
@@ -51,8 +49,7 @@ class Installer:
     started = []  # every one this process started, for killing what a failed scenario left
 
     def __init__(self, env_extra=None, windows_env=None, exe=EXE):
-        env = dict(os.environ)
-        env.update(env_extra or {})
+        env = {**os.environ, **(env_extra or {})}
         command = [WINE64, exe]
         if windows_env is not None:
             # Through the driver, which sets the variable in the Windows environment itself.
@@ -75,8 +72,7 @@ class Installer:
 
 
 def driver(*args, env_extra=None):
-    env = dict(os.environ)
-    env.update(env_extra or {})
+    env = {**os.environ, **(env_extra or {})}
     return last_json(subprocess.run([WINE64, DRIVER, *args], capture_output=True, env=env,
                                      stdin=subprocess.DEVNULL).stdout)
 

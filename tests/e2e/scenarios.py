@@ -16,6 +16,7 @@ the exit code.
 import argparse
 import base64
 import concurrent.futures
+import contextlib
 import functools
 import glob
 import hashlib
@@ -33,7 +34,7 @@ sys.path[:0] = [os.path.join(ROOT, "tests", "rig"), os.path.join(ROOT, "scripts"
 from control import (CONTROL, FEED, FEED_PREFIX, FIXTURES, INSTALL_KEY, PAYLOAD_NAME, VERSION, WINE64,  # noqa: E402
                      WINE_PREFIX, Failed, cache_dir, check, check_eq, event_bodies as events, events_mode,
                      feed_mode, feed_requests, fixture, header, lines, local_app_data, manifest_for, pause_feed,
-                     publish, read, reset, resume_feed, run_case, served_bytes, start_marks, wait_for, wine_path,
+                     publish, read, reset, resume_feed, run, run_case, served_bytes, start_marks, wait_for, wine_path,
                      write_control)
 from summarize import write_report  # noqa: E402
 from installer_ui import (BUILD, DRIVER, EN, EXE, JA, Installer, click, driver, last_json, wait_gone,  # noqa: E402
@@ -107,8 +108,7 @@ def failure_reasons():
 
 
 def check_event_shape(event):
-    keys = list(event.keys())
-    check_eq(keys, [k for k in EVENT_ORDER if k in event], "event member order")
+    check_eq(list(event), [k for k in EVENT_ORDER if k in event], "event member order")
     check(event["idempotencyKey"].startswith(event["installId"] + ":" + event["eventType"] + ":"),
           f"idempotency key {event['idempotencyKey']}")
     check_eq((event["installerVersion"], event["platform"], event["arch"]), ("1", "windows", "x64"), "constants")
@@ -123,6 +123,13 @@ def started_once(what):
     check_eq(len(start_marks()), 1, f"{what} started once")
 
 
+def installed(installer, what):
+    """A success: exit code 0 with the window gone, the app started once, nothing left in the cache."""
+    check_eq(wait_gone(installer), 0, f"exit code ({what})")
+    started_once(what)
+    check_eq(cache_files(), [], f"cache after success ({what})")
+
+
 def listing(folder):
     """The sorted names in folder; none when it does not exist."""
     return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
@@ -133,8 +140,7 @@ def cache_files():
 
 
 def registry_value():
-    result = subprocess.run([WINE64, "reg", "query", INSTALL_KEY, "/v", "InstallLocation"], capture_output=True,
-                            text=True, stdin=subprocess.DEVNULL)
+    result = run(WINE64, "reg", "query", INSTALL_KEY, "/v", "InstallLocation")
     return result.stdout if result.returncode == 0 else None
 
 
@@ -167,14 +173,10 @@ def first_install_english():
     check_eq(first["class"], "BrimoraInstallerV1", "window class")
     check_eq(first["style"] & 0x00CF0000, 0x00CA0000, "caption, system menu and minimize box, no sizing")
     check_eq((first["width"], first["height"]), (540, 220), "outer size")
-    check_eq(wait_gone(installer), 0, "exit code")
-
-    started_once("the installed app was started once")
-    check_eq(cache_files(), [], "cache after success")
+    installed(installer, "the installed app")
     check(registry_value() is not None, "InstallLocation written by the installer")
-    names = requested_names()
-    check_eq(names, ["latest.yml", PAYLOAD_NAME], "feed requests")
-    check(header(feed_requests()[1], "Range") is None, "a fresh download sends no Range")
+    check_eq(requested_names(), ["latest.yml", PAYLOAD_NAME], "feed requests")
+    check_eq(payload_ranges(), [None], "a fresh download sends no Range")
     types = event_types()
     for wanted in ("installer_started", "payload_verified", "install_succeeded"):
         check(wanted in types, f"{wanted} received: {types}")
@@ -192,8 +194,7 @@ def install_beside_installed_copy(app_fixture, requested, opened):
     os.makedirs(app_dir)
     shutil.copy(os.path.join(FIXTURES, app_fixture), os.path.join(app_dir, "brimora.exe"))
     publish(fixture("installer-signed.exe"))
-    check_eq(wait_gone(Installer()), 0, "exit code")
-    started_once("the installed copy or the fresh one")
+    installed(Installer(), "the installed copy or the fresh one")
     check_eq(requested_names(), requested, "feed requests")
     types = event_types()
     check(("existing_app_launched" in types) == opened, f"existing_app_launched delivered before the end: {types}")
@@ -223,8 +224,7 @@ def manifest_fault_then_retry(fault, message):
     feed_mode({})
     publish(fixture("installer-signed.exe"))
     click("retry")
-    check_eq(wait_gone(installer), 0, "exit code after Retry")
-    started_once("installed and opened after Retry")
+    installed(installer, "installed and opened after Retry")
     check_eq(event_types().count("installer_started"), 2, "installer_started per attempt")
     keys = [e["idempotencyKey"] for e in events() if e["eventType"] == "installer_started"]
     check(keys[0] != keys[1], "a new idempotency key for the second attempt")
@@ -261,9 +261,8 @@ def cancel_slow_download_then_resume():
     check_eq(failure_reasons()[0], "cancelled", "reasonCode")
     feed_mode({})
     click("retry")
-    check_eq(wait_gone(installer), 0, "exit code after resuming")
+    installed(installer, "installed after resuming")
     check_eq(payload_ranges(), [None, f"bytes={kept}-"], "the resume asks for the missing bytes")
-    started_once("installed after resuming")
 
 
 def refused_release(release, manifest, message, reason, requested, cached, end):
@@ -314,8 +313,7 @@ def closing_is_ignored_while_the_installer_runs():
     time.sleep(1.0)
     after = window()
     check(after.get("found") and after["status"] == EN["installing"], f"the window stays: {after}")
-    check_eq(wait_gone(installer), 0, "exit code")
-    started_once("installed and opened")
+    installed(installer, "installed and opened")
 
 
 @scenario
@@ -378,8 +376,7 @@ def cancel_while_the_manifest_arrives():
 def install_with_events(mode, tls, recorded):
     publish(fixture("installer-signed.exe"))
     events_mode(mode, tls)
-    check_eq(wait_gone(Installer()), 0, "exit code")
-    started_once("installed and opened")
+    installed(Installer(), "installed and opened")
     check_eq(bool(events()), recorded, "events recorded (a silent service records, then never answers)")
 
 
@@ -403,9 +400,7 @@ def event_service_errors_change_nothing():
     events_mode("404")
     wait_for(lambda: window().get("bar", 0) >= 78 or not window().get("found"), "the download's end", 60)
     events_mode("302")
-    check_eq(wait_gone(installer), 0, "exit code")
-    started_once("installed and opened")
-    check_eq(cache_files(), [], "cache after success")
+    installed(installer, "installed and opened")
     types = event_types()
     for wanted in ("installer_started", "payload_verified", "install_succeeded"):
         check_eq(types.count(wanted), 1, f"{wanted} sent once, never retried: {types}")
@@ -440,7 +435,7 @@ def scanner_holds_the_fresh_files():
     # appears, across the installer's start, until 1 s into the cleanup after the app was opened.
     partial_scan = scanner(final + ".partial", len(payload), 3000)
     final_scan = scanner(final, 0, 1000, os.path.join(local_app_data(), "brimora-started.txt"))
-    check_eq(wait_gone(Installer()), 0, "exit code")
+    installed(Installer(), "installed and opened through the holds")
     held_partial, held_final = held(partial_scan), held(final_scan)
     print(f"    partial held from {held_partial.get('opened_at')} bytes to {held_partial.get('reached')}, "
           f"final held {held_final.get('held_ms')} ms")
@@ -448,8 +443,6 @@ def scanner_holds_the_fresh_files():
           f"{held_partial}")
     check_eq(held_partial["reached"], len(payload), "the partial reached its size under the hold")
     check(held_final.get("held"), f"final file held: {held_final}")
-    started_once("installed and opened through the holds")
-    check_eq(cache_files(), [], "cache after success")
     check_eq(requested_names(), ["latest.yml", PAYLOAD_NAME], "downloaded once")
     check("installer_failed" not in event_types(), f"no failure reported: {event_types()}")
 
@@ -467,10 +460,8 @@ def scanner_hold_past_the_bound_then_retry():
     check_eq(failure_reasons(), ["download_failed"], "reasonCode")
     check(held(scan).get("held"), "the scanner held the partial file")
     click("retry")
-    check_eq(wait_gone(installer), 0, "exit code after Retry")
+    installed(installer, "installed after Retry")
     check_eq(requested_names(), ["latest.yml", PAYLOAD_NAME, "latest.yml"], "Retry downloads nothing again")
-    started_once("installed after Retry")
-    check_eq(cache_files(), [], "cache after success")
 
 
 def install_under_local_app_data(length):
@@ -568,9 +559,7 @@ def dlls_planted_beside_the_exe_never_run():
         shutil.copy(os.path.join(PLANTED, name + ".dll"), downloads)
     publish(fixture("installer-signed.exe"))
     overrides = os.environ.get("WINEDLLOVERRIDES", "") + ";" + ",".join(names) + "=n,b"
-    installer = Installer({"WINEDLLOVERRIDES": overrides}, exe=exe)
-    check_eq(installer.exit_code(), 0, "exit code")
-    started_once("installed and opened")
+    installed(Installer({"WINEDLLOVERRIDES": overrides}, exe=exe), "installed and opened")
     ours = []
     for marker in sorted(glob.glob(os.path.join(downloads, "*.planted"))):
         said = [line.strip() for line in lines(marker)]
@@ -646,7 +635,7 @@ def killed_mid_download_resumes_exactly():
     # Fast but still paced, so the second answer's bytes are counted too.
     feed_mode({"path": PAYLOAD_NAME, "rate": len(payload) * 4})
     second = Installer()
-    check_eq(wait_gone(second), 0, "exit code of the next start")
+    installed(second, "installed after the resume")
     check_eq(payload_ranges(), [None, f"bytes={kept}-"], "Range of each payload request")
     served = served_bytes()
     check_eq(len(served), 2, "paced answers")
@@ -656,8 +645,6 @@ def killed_mid_download_resumes_exactly():
           f"{sum(served)} (in flight at the kill: {served[0] - kept})")
     check_eq(state_file(), state_before, "acquisition.json keeps its bytes")
     check_eq(len({e["installId"] for e in events()}), 1, "one install id across both runs")
-    started_once("installed after the resume")
-    check_eq(cache_files(), [], "cache after success")
 
 
 @scenario
@@ -722,35 +709,28 @@ def disk_full_mid_download_keeps_the_partial():
     subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size_kib}k", "brimora-local", local], check=True)
     try:
         shutil.copytree(aside, local, symlinks=True, dirs_exist_ok=True)
-        disk_full_then_retry(payload, local)
+        installer = Installer()
+        wait_for(lambda: len(partial_bytes()) >= len(payload) // 4, "a quarter of the payload on disk", 60, 0.05)
+        filler = os.path.join(local, "filler")
+        with open(filler, "wb", buffering=0) as f:  # another process takes every free byte
+            for block in (2 ** 20, 4096, 1):
+                with contextlib.suppress(OSError):
+                    while f.write(b"\0" * block):
+                        pass
+        check_eq(os.statvfs(local).f_bavail, 0, "the file system is full")
+        wait_failed("failure_disk_space")
+        kept = check_partial_is_prefix(payload, "after the disk filled")
+        check(0 < kept < len(payload), f"a partial of {kept} bytes was kept")
+        check_eq(failure_reasons(), ["insufficient_disk_space"], "reasonCode")
+        os.remove(filler)
+        feed_mode({})
+        click("retry")
+        installed(installer, "installed after space was freed and Retry")
+        check_eq(payload_ranges(), [None, f"bytes={kept}-"], "Range of each payload request")
+        print(f"    size {len(payload)}, kept {kept} when the disk filled, Range bytes={kept}-")
     finally:
-        subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL)
-        subprocess.run(["umount", "-l", local])
-
-
-def disk_full_then_retry(payload, local):
-    installer = Installer()
-    wait_for(lambda: len(partial_bytes()) >= len(payload) // 4, "a quarter of the payload on disk", 60, 0.05)
-    filler = os.path.join(local, "filler")
-    with open(filler, "wb", buffering=0) as f:  # another process takes every free byte
-        for block in (2 ** 20, 4096, 1):
-            try:
-                while f.write(b"\0" * block):
-                    pass
-            except OSError:
-                pass
-    check_eq(os.statvfs(local).f_bavail, 0, "the file system is full")
-    wait_failed("failure_disk_space")
-    kept = check_partial_is_prefix(payload, "after the disk filled")
-    check(0 < kept < len(payload), f"a partial of {kept} bytes was kept")
-    check_eq(failure_reasons(), ["insufficient_disk_space"], "reasonCode")
-    os.remove(filler)
-    feed_mode({})
-    click("retry")
-    check_eq(wait_gone(installer), 0, "exit code after space was freed and Retry")
-    check_eq(payload_ranges(), [None, f"bytes={kept}-"], "Range of each payload request")
-    print(f"    size {len(payload)}, kept {kept} when the disk filled, Range bytes={kept}-")
-    started_once("installed after Retry")
+        run("wineserver", "-k")
+        run("umount", "-l", local)
 
 
 @scenario
@@ -818,9 +798,7 @@ def install_from_nginx(cached, divisor):
     kept = len(payload) // divisor if cached else 0
     if cached:
         write_control(os.path.join(cache_dir(), cached), payload[:kept])
-    check_eq(wait_gone(Installer()), 0, "exit code")
-    started_once("installed and opened")
-    check_eq(cache_files(), [], "cache after success")
+    installed(Installer(), "installed and opened")
     answers = [] if kept == len(payload) else [(f"bytes={kept}-" if kept else "", 206 if kept else 200,
                                                  len(payload) - kept)]
     check_eq(requested_names(), ["latest.yml"] + [PAYLOAD_NAME] * len(answers), "feed requests")
@@ -841,8 +819,7 @@ def nginx_manifest_not_found_then_retry():
     check_eq([r["status"] for r in feed_requests()], [404], "nginx's own 404 for latest.yml")
     write_control("feed/latest.yml", manifest_for(payload))
     click("retry")
-    check_eq(wait_gone(installer), 0, "exit code after Retry")
-    started_once("installed and opened after Retry")
+    installed(installer, "installed and opened after Retry")
     check_eq([r["status"] for r in feed_requests()], [404, 200, 200], "statuses of the feed's answers")
 
 
@@ -858,16 +835,14 @@ def nginx_releases_published_with_brimora_feed():
 
     def publish_with_tool(version, fixture_name, *extra):
         payload = os.path.join(FIXTURES, fixture_name)
-        made = subprocess.run([tool, "manifest", "--version", version, "--release-date", "2026-12-01T09:00:00Z",
-                               payload], capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        made = run(tool, "manifest", "--version", version, "--release-date", "2026-12-01T09:00:00Z", payload)
         check_eq(made.returncode, 0, f"manifest for {version}: {made.stderr}")
         manifest = os.path.join(CONTROL, f"release-{version}.yml")
         write_control(manifest, made.stdout.encode())
-        run = subprocess.run([tool, "publish", "--to", origin, manifest, payload, "--trust",
-                              os.path.join(pki, "root.pem"), "--crl", os.path.join(pki, "root.crl"), *extra],
-                             capture_output=True, text=True, stdin=subprocess.DEVNULL)
-        print(f"    publish {version} {fixture_name}: exit {run.returncode}: {run.stdout.splitlines()[-1]}")
-        return run.returncode
+        done = run(tool, "publish", "--to", origin, manifest, payload, "--trust", os.path.join(pki, "root.pem"),
+                   "--crl", os.path.join(pki, "root.crl"), *extra)
+        print(f"    publish {version} {fixture_name}: exit {done.returncode}: {done.stdout.splitlines()[-1]}")
+        return done.returncode
 
     def folder():
         return {name: read(os.path.join(origin, name)) for name in os.listdir(origin)}
@@ -875,8 +850,7 @@ def nginx_releases_published_with_brimora_feed():
     def install(version):
         remove_install()
         asked = len(feed_requests())
-        check_eq(wait_gone(Installer()), 0, f"exit code installing {version}")
-        started_once(f"release {version} installed and opened")
+        installed(Installer(), f"release {version} installed and opened")
         check_eq([(r["path"].rsplit("/", 1)[-1], r["status"]) for r in feed_requests()[asked:]],
                  [("latest.yml", 200), (f"Brimora-{version}-win-x64.exe", 200)], f"feed requests for {version}")
 
@@ -901,7 +875,7 @@ def remove_install():
     shutil.rmtree(os.path.join(local_app_data(), "Programs"), ignore_errors=True)
     if start_marks():
         os.unlink(os.path.join(local_app_data(), "brimora-started.txt"))
-    subprocess.run([WINE64, "reg", "delete", INSTALL_KEY, "/f"], capture_output=True, stdin=subprocess.DEVNULL)
+    run(WINE64, "reg", "delete", INSTALL_KEY, "/f")
     check(registry_value() is None and not start_marks(), "the earlier install removed")
 
 
@@ -923,8 +897,7 @@ def run_inside(names):
         print(f"=== {name}", flush=True)
         if run_case(name, lambda: (index and fresh_user(), SCENARIOS[name]())) is not None:
             status = 1
-    subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    run("wineserver", "-k")
     return status
 
 
@@ -961,17 +934,16 @@ def run_all(names, report, jobs):
     started = time.monotonic()
     results = {}
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        futures = [pool.submit(lambda unit: (run_in_rig(unit), time.monotonic()), unit) for unit in units]
-        for future in concurrent.futures.as_completed(futures):
-            rows, ended = future.result()
-            for name, passed, output in rows:
-                results[name] = (passed, ended - started, output)
-                print(f"{'ok' if passed else 'FAILED'} {name} (rig ended {ended - started:.1f} s into the tier)")
+        for future in concurrent.futures.as_completed([pool.submit(run_in_rig, unit) for unit in units]):
+            ended = time.monotonic() - started
+            for name, passed, output in future.result():
+                results[name] = (passed, output)
+                print(f"{'ok' if passed else 'FAILED'} {name} (rig ended {ended:.1f} s into the tier)")
                 print("    " + output.replace("\n", "\n    "))
             sys.stdout.flush()
     print(f"{len(names)} scenarios in {len(units)} rigs, {jobs} at a time, in {time.monotonic() - started:.1f} s")
     if report:
-        write_report(report, [("e2e", name, None if results[name][0] else results[name][2]) for name in names])
+        write_report(report, [("e2e", name, None if results[name][0] else results[name][1]) for name in names])
     return 0 if all(results[name][0] for name in names) else 1
 
 

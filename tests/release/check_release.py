@@ -12,7 +12,7 @@ import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path[:0] = [os.path.join(ROOT, "scripts", "lib"), os.path.join(ROOT, "tests", "rig")]
-from control import check, check_eq, read, run_case, wait_for, write_control  # noqa: E402
+from control import check, check_eq, read, run, run_case, wait_for, write_control  # noqa: E402
 from summarize import write_report  # noqa: E402
 
 RELEASE = os.path.join(ROOT, "scripts", "release")
@@ -25,10 +25,6 @@ TOKEN_KEY = f"pkcs11:token=brimora-release;object=brimora-signing;type=private;p
 
 def sha256(path):
     return hashlib.sha256(read(path)).hexdigest()
-
-
-def run(*command, env=None):
-    return subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL, env=env)
 
 
 def make_token(work):

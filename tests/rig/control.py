@@ -11,6 +11,7 @@ import contextlib
 import hashlib
 import json
 import os
+import subprocess
 import time
 import traceback
 
@@ -89,6 +90,11 @@ def read(path, *missing):
 def lines(path):
     """The non-blank lines of a UTF-8 text file (bad bytes replaced); none when it does not exist."""
     return [line for line in read(path, b"").decode("utf-8", "replace").splitlines() if line.strip()]
+
+
+def run(*command, **options):
+    """The finished command, its output captured as text, with no standard input."""
+    return subprocess.run(command, **{"capture_output": True, "text": True, "stdin": subprocess.DEVNULL, **options})
 
 
 def wine_path(path):

@@ -1,17 +1,7 @@
 #!/usr/bin/python3
 """The event service of the rig: stores every request it receives as CONTROL/events/NNNNNN.json
-(before answering, so a client that got its answer finds its record) and answers as
-CONTROL/events-mode.json says, re-read for every request:
-
-  {"mode": "200"}     200 with "{}" (also when the file is absent)
-  {"mode": "500"}     500
-  {"mode": "404"}     404
-  {"mode": "302"}     302 to https://events.brimora.app/redirected (a followed redirect shows up
-                      as a second record with that path)
-  {"mode": "silent"}  reads and records the request, then sends nothing
-  {"mode": "absent"}  no socket listens: connections are refused. The mode file is also polled
-                      between connections, and CONTROL/events-listening exists exactly while the
-                      socket listens, so a test can wait for the switch to take effect.
+(before answering, so a client that got its answer finds its record) and answers as the mode in
+CONTROL/events-mode.json says, re-read for every request (tests/rig/README.md lists the modes).
 
 usage: event_recorder.py CONTROL_DIR ADDRESS PORT CERT KEY
 """

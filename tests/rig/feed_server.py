@@ -82,7 +82,8 @@ class Feed:
         if request.method not in ("GET", "HEAD"):
             return empty(405, ("Allow", "GET, HEAD"))
         if "status" in mode:
-            return empty(int(mode["status"]), *[("Location", str(mode["location"]))] * ("location" in mode))
+            location = [("Location", str(mode["location"]))] if "location" in mode else []
+            return empty(int(mode["status"]), *location)
         content = self.read_file(name) if name is not None else None
         if "replace_body" in mode:
             content = str(mode["replace_body"]).encode("utf-8")

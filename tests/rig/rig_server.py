@@ -94,22 +94,16 @@ def read_json_file(path, log):
     try:
         with open(path, "rb") as f:
             raw = f.read()
+        value = json.loads(raw) if raw.strip() else {}
     except FileNotFoundError:
         return {}
-    except OSError as e:
-        log.write(f"cannot read {path}: {e}")
-        return None
-    if not raw.strip():
-        return {}
-    try:
-        value = json.loads(raw)
-    except ValueError as e:
+    except (OSError, ValueError) as e:  # unreadable, or not JSON
         log.write(f"{path} is not JSON ({e}); serving as if it were absent")
         return None
-    if not isinstance(value, dict):
-        log.write(f"{path} is not a JSON object; serving as if it were absent")
-        return None
-    return value
+    if isinstance(value, dict):
+        return value
+    log.write(f"{path} is not a JSON object; serving as if it were absent")
+    return None
 
 
 def write_atomically(path, data, scratch_dir):
@@ -159,11 +153,10 @@ class Connection:
         self._buf = b""
 
     def _fill(self):
+        """Reads what has arrived; False once the client has closed its side."""
         chunk = self.sock.recv(65536)
-        if not chunk:
-            return False
         self._buf += chunk
-        return True
+        return bool(chunk)
 
     def read_until(self, separator, what):
         """The bytes before separator (which is consumed), or None on a clean close before any byte."""
