@@ -11,6 +11,7 @@ testcase with <failure> children) that scripts/lib/summarize.py counts.
 import argparse
 import base64
 import contextlib
+import functools
 import http.client
 import os
 import socket
@@ -39,10 +40,10 @@ def case(suite, name):
     return register
 
 
-def table(suite, rows):
-    """rows: (name, callable) pairs; each becomes one test case."""
-    for name, fn in rows:
-        CASES.append((suite, name, fn))
+def table(suite, run, rows):
+    """One test case per row: its name, then run's arguments."""
+    for name, *args in rows:
+        CASES.append((suite, name, functools.partial(run, *args)))
 
 
 # ---- clients ----
@@ -78,16 +79,14 @@ def raises(exc_types, fn):
 # ---- names and trust ----
 
 def resolves_to(name, address):
-    def test():
-        check_eq(socket.gethostbyname(name), address, name)
-    return test
+    check_eq(socket.gethostbyname(name), address, name)
 
 
-table("Resolution", [
-    ("FeedHostIsLoopback2", resolves_to(FEED, "127.0.0.2")),
-    ("EventHostIsLoopback3", resolves_to(EVENTS, "127.0.0.3")),
-    ("OwnHostNameIs127_0_1_1", resolves_to(socket.gethostname(), "127.0.1.1")),
-    ("Localhost", resolves_to("localhost", "127.0.0.1")),
+table("Resolution", resolves_to, [
+    ("FeedHostIsLoopback2", FEED, "127.0.0.2"),
+    ("EventHostIsLoopback3", EVENTS, "127.0.0.3"),
+    ("OwnHostNameIs127_0_1_1", socket.gethostname(), "127.0.1.1"),
+    ("Localhost", "localhost", "127.0.0.1"),
 ])
 
 
@@ -121,59 +120,55 @@ def _():
 
 def tls_version_case(host, version, accepted, tls=None):
     """A client pinned to one version, against the server in its default or given "tls" mode."""
-    def test():
-        if tls is not None:
-            if host == FEED:
-                feed_mode({"tls": tls})
-            else:
-                events_mode("200", tls=tls)
-        ctx = pin(ssl.create_default_context(), version)
-        if accepted:
-            with socket.create_connection((host, 443), timeout=5) as raw, ctx.wrap_socket(raw, server_hostname=host) as s:
-                check_eq(s.version(), "TLSv" + version, "negotiated")
+    if tls is not None:
+        if host == FEED:
+            feed_mode({"tls": tls})
         else:
-            raises((ssl.SSLError, ConnectionResetError), lambda: fetch(host, "/", ctx=ctx))
-    return test
+            events_mode("200", tls=tls)
+    ctx = pin(ssl.create_default_context(), version)
+    if accepted:
+        with socket.create_connection((host, 443), timeout=5) as raw, ctx.wrap_socket(raw, server_hostname=host) as s:
+            check_eq(s.version(), "TLSv" + version, "negotiated")
+    else:
+        raises((ssl.SSLError, ConnectionResetError), lambda: fetch(host, "/", ctx=ctx))
 
 
 # Each server speaks TLS 1.2 only, to a client that verifies it against the system store (which
 # holds the rig's CA alone); its tls modes speak exactly that one version, so a client pinned to
 # 1.2 must then fail the handshake.
 for server, host, s in (("Feed", FEED, "s"), ("Events", EVENTS, "")):  # s: "the feed speaks", "events speak"
-    table("Trust", [(f"{server}Speak{s}Tls12", tls_version_case(host, "1.2", True)),
-                    (f"{server}Refuse{s}Tls13", tls_version_case(host, "1.3", False)),
-                    (f"{server}Refuse{s}Tls11", tls_version_case(host, "1.1", False))])
+    table("Trust", tls_version_case, [(f"{server}Speak{s}Tls12", host, "1.2", True),
+                                      (f"{server}Refuse{s}Tls13", host, "1.3", False),
+                                      (f"{server}Refuse{s}Tls11", host, "1.1", False)])
     for mode, t in (("1.3", "13"), ("1.1", "11")):
-        table("Trust", [(f"{server}Tls{t}ModeSpeak{s}Tls{t}", tls_version_case(host, mode, True, mode)),
-                        (f"{server}Tls{t}ModeRefuse{s}Tls12", tls_version_case(host, "1.2", False, mode))])
+        table("Trust", tls_version_case, [(f"{server}Tls{t}ModeSpeak{s}Tls{t}", host, mode, True, mode),
+                                          (f"{server}Tls{t}ModeRefuse{s}Tls12", host, "1.2", False, mode)])
 
 
 # ---- feed: Range semantics ----
 
 def range_case(header, status, start, end, content_range):
-    def test():
-        put_feed("p.bin", PAYLOAD)
-        headers = {"Range": header} if header else {}
-        got_status, got_headers, body = fetch(FEED, PREFIX + "p.bin", headers=headers)
-        check_eq(got_status, status, "status")
-        check_eq(body, PAYLOAD[start:end], "body")
-        check_eq(got_headers.get("content-range"), content_range, "Content-Range")
-        check_eq(got_headers.get("content-length"), str(end - start), "Content-Length")
-    return test
+    put_feed("p.bin", PAYLOAD)
+    headers = {"Range": header} if header else {}
+    got_status, got_headers, body = fetch(FEED, PREFIX + "p.bin", headers=headers)
+    check_eq(got_status, status, "status")
+    check_eq(body, PAYLOAD[start:end], "body")
+    check_eq(got_headers.get("content-range"), content_range, "Content-Range")
+    check_eq(got_headers.get("content-length"), str(end - start), "Content-Length")
 
 
-table("FeedRange", [
-    ("NoRangeWholeFile", range_case(None, 200, 0, 1000, None)),
-    ("FromZero", range_case("bytes=0-", 206, 0, 1000, "bytes 0-999/1000")),
-    ("FromMiddle", range_case("bytes=389-", 206, 389, 1000, "bytes 389-999/1000")),
-    ("LastByte", range_case("bytes=999-", 206, 999, 1000, "bytes 999-999/1000")),
-    ("AtTheEnd", range_case("bytes=1000-", 416, 0, 0, "bytes */1000")),
-    ("FarBeyondTheEnd", range_case("bytes=18446744073709551615-", 416, 0, 0, "bytes */1000")),
-    ("ClosedRange", range_case("bytes=10-19", 206, 10, 20, "bytes 10-19/1000")),
-    ("ClosedRangePastTheEnd", range_case("bytes=990-5000", 206, 990, 1000, "bytes 990-999/1000")),
-    ("Suffix", range_case("bytes=-3", 206, 997, 1000, "bytes 997-999/1000")),
-    ("UnparsableIsIgnored", range_case("items=5-", 200, 0, 1000, None)),
-    ("SeveralRangesAreIgnored", range_case("bytes=1-2,5-6", 200, 0, 1000, None)),
+table("FeedRange", range_case, [
+    ("NoRangeWholeFile", None, 200, 0, 1000, None),
+    ("FromZero", "bytes=0-", 206, 0, 1000, "bytes 0-999/1000"),
+    ("FromMiddle", "bytes=389-", 206, 389, 1000, "bytes 389-999/1000"),
+    ("LastByte", "bytes=999-", 206, 999, 1000, "bytes 999-999/1000"),
+    ("AtTheEnd", "bytes=1000-", 416, 0, 0, "bytes */1000"),
+    ("FarBeyondTheEnd", "bytes=18446744073709551615-", 416, 0, 0, "bytes */1000"),
+    ("ClosedRange", "bytes=10-19", 206, 10, 20, "bytes 10-19/1000"),
+    ("ClosedRangePastTheEnd", "bytes=990-5000", 206, 990, 1000, "bytes 990-999/1000"),
+    ("Suffix", "bytes=-3", 206, 997, 1000, "bytes 997-999/1000"),
+    ("UnparsableIsIgnored", "items=5-", 200, 0, 1000, None),
+    ("SeveralRangesAreIgnored", "bytes=1-2,5-6", 200, 0, 1000, None),
 ])
 
 
@@ -197,20 +192,18 @@ def status_of_raw(path):
 
 
 def path_case(path, status):
-    def test():
-        put_feed("latest.yml", "x")
-        check_eq(status_of_raw(path), status, path)
-    return test
+    put_feed("latest.yml", "x")
+    check_eq(status_of_raw(path), status, path)
 
 
-table("FeedPaths", [
-    ("ServedFile", path_case(PREFIX + "latest.yml", 200)),
-    ("AbsentFile", path_case(PREFIX + "Brimora-9.9.9-win-x64.exe", 404)),
-    ("PrefixItself", path_case(PREFIX, 404)),
-    ("DotDotSegment", path_case(PREFIX + "../win32-x64/latest.yml", 404)),
-    ("SubdirectoryName", path_case(PREFIX + "sub/latest.yml", 404)),
-    ("PercentEncodedNameNotDecoded", path_case(PREFIX + "latest%2Eyml", 404)),
-    ("OtherPrefix", path_case("/brimora-desktop-releases/staging/win32-x64/latest.yml", 404)),
+table("FeedPaths", path_case, [
+    ("ServedFile", PREFIX + "latest.yml", 200),
+    ("AbsentFile", PREFIX + "Brimora-9.9.9-win-x64.exe", 404),
+    ("PrefixItself", PREFIX, 404),
+    ("DotDotSegment", PREFIX + "../win32-x64/latest.yml", 404),
+    ("SubdirectoryName", PREFIX + "sub/latest.yml", 404),
+    ("PercentEncodedNameNotDecoded", PREFIX + "latest%2Eyml", 404),
+    ("OtherPrefix", "/brimora-desktop-releases/staging/win32-x64/latest.yml", 404),
 ])
 
 
@@ -241,43 +234,41 @@ def _():
 
 # ---- feed: fault modes ----
 
-def mode_case(mode, status, body=None, headers=None, request_headers=None, name="p.bin", expect_headers=None):
-    def test():
-        put_feed("p.bin", PAYLOAD)
-        put_feed("latest.yml", b"version: 1.0.0\n")
-        feed_mode(mode)
-        got_status, got_headers, got_body = fetch(FEED, PREFIX + name, headers=request_headers)
-        check_eq(got_status, status, "status")
-        if body is not None:
-            check_eq(got_body, body, "body")
-        for key, value in (expect_headers or {}).items():
-            check_eq(got_headers.get(key), value, key)
-    return test
+def mode_case(mode, status, body, request_headers=None, expect_headers=None, name="p.bin"):
+    """GET name (p.bin holds PAYLOAD) in that feed mode: status, body and the expected headers."""
+    put_feed("p.bin", PAYLOAD)
+    put_feed("latest.yml", b"version: 1.0.0\n")
+    feed_mode(mode)
+    got_status, got_headers, got_body = fetch(FEED, PREFIX + name, headers=request_headers)
+    check_eq(got_status, status, "status")
+    check_eq(got_body, body, "body")
+    for key, value in (expect_headers or {}).items():
+        check_eq(got_headers.get(key), value, key)
 
 
 RANGE = {"Range": "bytes=100-"}
-table("FeedModes", [
-    ("Status404", mode_case({"status": 404}, 404, b"")),
-    ("Status500", mode_case({"status": 500}, 500, b"")),
-    ("Status304", mode_case({"status": 304}, 304, b"")),
-    ("Status206OnFreshGet", mode_case({"status": 206}, 206, b"")),
-    ("Status302WithLocation", mode_case({"status": 302, "location": "https://cdn.brimora.app/x"}, 302, b"",
-                                        expect_headers={"location": "https://cdn.brimora.app/x"})),
-    ("StatusAlsoForRangeRequests", mode_case({"status": 500}, 500, b"", request_headers=RANGE)),
-    ("IgnoreRange", mode_case({"ignore_range": True}, 200, PAYLOAD, request_headers=RANGE)),
-    ("IgnoreRangeLeavesPlainGetAlone", mode_case({"ignore_range": True}, 200, PAYLOAD)),
-    ("RangeStatus416", mode_case({"range_status": 416}, 416, b"", request_headers=RANGE)),
-    ("RangeStatusLeavesPlainGetAlone", mode_case({"range_status": 416}, 200, PAYLOAD)),
-    ("ShortByOne", mode_case({"short_by": 1}, 200, PAYLOAD[:-1], expect_headers={"content-length": "999"})),
-    ("ShortByOneOnRange", mode_case({"short_by": 1}, 206, PAYLOAD[100:-1], request_headers=RANGE)),
-    ("LongByOne", mode_case({"long_by": 1}, 200, PAYLOAD + b"\x5a", expect_headers={"content-length": "1001"})),
-    ("LongByOneOnRange", mode_case({"long_by": 1}, 206, PAYLOAD[100:] + b"\x5a", request_headers=RANGE)),
-    ("ReplaceBody", mode_case({"replace_body": "not yaml"}, 200, b"not yaml")),
-    ("ReplaceBodyOfAbsentFile", mode_case({"replace_body": "made up"}, 200, b"made up", name="absent.exe")),
-    ("RateDeliversEverything", mode_case({"rate": 20000}, 200, PAYLOAD)),
-    ("PathScopedModeAppliesToItsFile", mode_case({"path": "p.bin", "status": 500}, 500, b"")),
-    ("PathScopedModeSparesOtherFiles", mode_case({"path": "p.bin", "status": 500}, 200, b"version: 1.0.0\n",
-                                                 name="latest.yml")),
+table("FeedModes", mode_case, [
+    ("Status404", {"status": 404}, 404, b""),
+    ("Status500", {"status": 500}, 500, b""),
+    ("Status304", {"status": 304}, 304, b""),
+    ("Status206OnFreshGet", {"status": 206}, 206, b""),
+    ("Status302WithLocation", {"status": 302, "location": "https://cdn.brimora.app/x"}, 302, b"", None,
+     {"location": "https://cdn.brimora.app/x"}),
+    ("StatusAlsoForRangeRequests", {"status": 500}, 500, b"", RANGE),
+    ("IgnoreRange", {"ignore_range": True}, 200, PAYLOAD, RANGE),
+    ("IgnoreRangeLeavesPlainGetAlone", {"ignore_range": True}, 200, PAYLOAD),
+    ("RangeStatus416", {"range_status": 416}, 416, b"", RANGE),
+    ("RangeStatusLeavesPlainGetAlone", {"range_status": 416}, 200, PAYLOAD),
+    ("ShortByOne", {"short_by": 1}, 200, PAYLOAD[:-1], None, {"content-length": "999"}),
+    ("ShortByOneOnRange", {"short_by": 1}, 206, PAYLOAD[100:-1], RANGE),
+    ("LongByOne", {"long_by": 1}, 200, PAYLOAD + b"\x5a", None, {"content-length": "1001"}),
+    ("LongByOneOnRange", {"long_by": 1}, 206, PAYLOAD[100:] + b"\x5a", RANGE),
+    ("ReplaceBody", {"replace_body": "not yaml"}, 200, b"not yaml"),
+    ("ReplaceBodyOfAbsentFile", {"replace_body": "made up"}, 200, b"made up", None, None, "absent.exe"),
+    ("RateDeliversEverything", {"rate": 20000}, 200, PAYLOAD),
+    ("PathScopedModeAppliesToItsFile", {"path": "p.bin", "status": 500}, 500, b""),
+    ("PathScopedModeSparesOtherFiles", {"path": "p.bin", "status": 500}, 200, b"version: 1.0.0\n", None, None,
+     "latest.yml"),
 ])
 
 
@@ -354,31 +345,29 @@ def _():
 
 def recorder_case(mode, status, location=None):
     """One POST in that mode (None: no mode file), recorded exactly and answered with status."""
-    def test():
-        if mode is not None:
-            events_mode(mode)
-        body = b'{"event":"installer_started","bytes":"\xc3\xa9"}'
-        got_status, headers, _ = fetch(EVENTS, EVENT_PATH, "POST", body=body,
-                                       headers={"Content-Type": "application/json", "Accept": "application/json"})
-        check_eq(got_status, status, "status")
-        check_eq(headers.get("location"), location, "Location")
-        names, records = event_records()
-        check_eq(names, ["000001.json"], "records")
-        check_eq(records[0]["method"], "POST", "method")
-        check_eq(records[0]["path"], EVENT_PATH, "path")
-        check_eq(records[0]["headers"].get("Content-Type"), "application/json", "Content-Type")
-        check_eq(base64.b64decode(records[0]["body_base64"]), body, "exact body")
-        check_eq(records[0]["body"], body.decode("utf-8"), "body text")
-    return test
+    if mode is not None:
+        events_mode(mode)
+    body = b'{"event":"installer_started","bytes":"\xc3\xa9"}'
+    got_status, headers, _ = fetch(EVENTS, EVENT_PATH, "POST", body=body,
+                                   headers={"Content-Type": "application/json", "Accept": "application/json"})
+    check_eq(got_status, status, "status")
+    check_eq(headers.get("location"), location, "Location")
+    names, records = event_records()
+    check_eq(names, ["000001.json"], "records")
+    check_eq(records[0]["method"], "POST", "method")
+    check_eq(records[0]["path"], EVENT_PATH, "path")
+    check_eq(records[0]["headers"].get("Content-Type"), "application/json", "Content-Type")
+    check_eq(base64.b64decode(records[0]["body_base64"]), body, "exact body")
+    check_eq(records[0]["body"], body.decode("utf-8"), "body text")
 
 
-table("Recorder", [
-    ("Mode200", recorder_case("200", 200)),
-    ("Mode500", recorder_case("500", 500)),
-    ("Mode404", recorder_case("404", 404)),
-    ("Mode302", recorder_case("302", 302, "https://events.brimora.app/redirected")),
-    ("AbsentFileMeans200", recorder_case(None, 200)),
-    ("UnknownModeAnswers200", recorder_case("418", 200)),
+table("Recorder", recorder_case, [
+    ("Mode200", "200", 200),
+    ("Mode500", "500", 500),
+    ("Mode404", "404", 404),
+    ("Mode302", "302", 302, "https://events.brimora.app/redirected"),
+    ("AbsentFileMeans200", None, 200),
+    ("UnknownModeAnswers200", "418", 200),
 ])
 
 
@@ -435,31 +424,26 @@ def _():
 
 # ---- robustness ----
 
-def survives(address, host, garbage, tls):
-    def test():
-        put_feed("latest.yml", "x")
-        # The server may wait for the rest of a cut-off request; the answer, if any, does not matter.
-        with socket.create_connection((address, 443), timeout=0.5) as raw, \
-                tls12_client().wrap_socket(raw, server_hostname=host) if tls else contextlib.nullcontext(raw) as s:
-            s.sendall(garbage)
-            with contextlib.suppress(OSError):  # ssl.SSLError is an OSError
-                s.recv(100)
-        path = PREFIX + "latest.yml" if host == FEED else EVENT_PATH
-        check_eq(fetch(host, path)[0], 200, "a normal request afterwards")
-    return test
+def survives(host, garbage, tls):
+    put_feed("latest.yml", "x")
+    # The server may wait for the rest of a cut-off request; the answer, if any, does not matter.
+    with socket.create_connection((host, 443), timeout=0.5) as raw, \
+            tls12_client().wrap_socket(raw, server_hostname=host) if tls else contextlib.nullcontext(raw) as s:
+        s.sendall(garbage)
+        with contextlib.suppress(OSError):  # ssl.SSLError is an OSError
+            s.recv(100)
+    check_eq(fetch(host, PREFIX + "latest.yml" if host == FEED else EVENT_PATH)[0], 200, "a normal request afterwards")
 
 
 NOISE = bytes(range(256)) * 20
-table("Robustness", [
-    ("FeedPlainTcpNoise", survives("127.0.0.2", FEED, NOISE, False)),
-    ("FeedGarbageRequestLine", survives("127.0.0.2", FEED, b"\x00\xff garbage\r\n\r\n", True)),
-    ("FeedHugeHead", survives("127.0.0.2", FEED, b"GET / HTTP/1.1\r\nX: " + b"a" * 70000, True)),
-    ("FeedBadContentLength", survives("127.0.0.2", FEED, b"GET / HTTP/1.1\r\nContent-Length: -5\r\n\r\n", True)),
-    ("FeedCutOffHead", survives("127.0.0.2", FEED, b"GET / HTTP/1.1\r\nHost", True)),
-    ("EventsBadChunk", survives("127.0.0.3", EVENTS,
-                                b"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", True)),
-    ("EventsBodyShorterThanAnnounced", survives("127.0.0.3", EVENTS,
-                                                b"POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc", True)),
+table("Robustness", survives, [
+    ("FeedPlainTcpNoise", FEED, NOISE, False),
+    ("FeedGarbageRequestLine", FEED, b"\x00\xff garbage\r\n\r\n", True),
+    ("FeedHugeHead", FEED, b"GET / HTTP/1.1\r\nX: " + b"a" * 70000, True),
+    ("FeedBadContentLength", FEED, b"GET / HTTP/1.1\r\nContent-Length: -5\r\n\r\n", True),
+    ("FeedCutOffHead", FEED, b"GET / HTTP/1.1\r\nHost", True),
+    ("EventsBadChunk", EVENTS, b"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", True),
+    ("EventsBodyShorterThanAnnounced", EVENTS, b"POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc", True),
 ])
 
 
