@@ -2,6 +2,7 @@
 texts the window shows, starting the installer, reading the window and clicking its buttons. Used
 inside the test rig by the e2e scenarios and by scripts/demo.
 """
+import contextlib
 import json
 import os
 import subprocess
@@ -115,16 +116,14 @@ def wait_gone(installer, timeout=120, after_failure=False):
     closed after a failure, a window offering Retry fails at once: a failed attempt keeps it open
     for the user, so the process would never end by itself."""
     deadline = time.monotonic() + timeout
-    while True:
-        try:
-            code = installer.process.wait(timeout=1.0)
-            break
-        except subprocess.TimeoutExpired:
-            state = window()
-        if not after_failure and state.get("found") and (state.get("retry") or {}).get("visible"):
+    while installer.process.poll() is None:
+        state = window()
+        if not after_failure and (state.get("retry") or {}).get("visible"):
             raise Failed(f"the attempt failed: {state['status']!r}")
         if time.monotonic() > deadline:
             installer.kill()
             raise Failed(f"the installer did not end within {timeout} s; last window state {state}")
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            installer.process.wait(timeout=1.0)
     check(not window().get("found"), "the window is gone")
-    return code
+    return installer.process.returncode

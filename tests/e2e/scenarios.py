@@ -3,11 +3,10 @@
 event servers, watched and driven through its own window the way a user would.
 
     scenarios.py --all [--only NAME ...] [--xml REPORT] [-j N]
-                                                          each scenario (or family of them) in a
-                                                          fresh rig (namespace, servers, Wine
-                                                          prefix), N rigs at a time; a report
-    scenarios.py --inside NAME...                         scenarios one after another, already
-                                                          inside the rig
+        each scenario (or family of them) in a fresh rig (namespace, servers, Wine prefix), N rigs
+        at a time; a report
+    scenarios.py --inside NAME...
+        scenarios one after another, already inside the rig
 
 Each scenario checks what the user sees, what the event service received (bodies parsed, member
 order and reasonCode), what the feed was asked, what is left in the cache and the registry, and
@@ -320,8 +319,7 @@ def closing_is_ignored_while_the_installer_runs():
 def japanese_user_interface():
     publish(fixture("installer-signed.exe"))
     feed_mode({"path": "latest.yml", "status": 500})
-    env = {"LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8", "LOCPATH": LOCALE_DIR}
-    installer = Installer(env)
+    installer = Installer({"LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8", "LOCPATH": LOCALE_DIR})
     state = wait_failed("failure_network", JA)
     check_eq(state["title"], "Brimora Installer", "the caption is never translated")
     wait_for(lambda: events(), "an event", 10)
@@ -411,8 +409,7 @@ def event_service_errors_change_nothing():
 
 def windows_path(path):
     """The Windows form of a path inside the prefix's drive C."""
-    drive_c = os.path.join(WINE_PREFIX, "drive_c")
-    return "C:\\" + os.path.relpath(path, drive_c).replace("/", "\\")
+    return "C:\\" + os.path.relpath(path, os.path.join(WINE_PREFIX, "drive_c")).replace("/", "\\")
 
 
 def scanner(path, size, extra_ms, *after):
@@ -594,8 +591,12 @@ def check_partial_is_prefix(payload, what):
     return len(kept)
 
 
+def payload_requests():
+    return [r for r in feed_requests() if r["path"].endswith("/" + PAYLOAD_NAME)]
+
+
 def payload_ranges():
-    return [header(r, "Range") for r in feed_requests() if r["path"].endswith(PAYLOAD_NAME)]
+    return [header(r, "Range") for r in payload_requests()]
 
 
 STATE_KEYS = ["schemaVersion", "installId", "installerVersion", "platform", "arch", "locale", "createdAt",
@@ -784,11 +785,6 @@ def stalled_server_times_out_keeping_its_bytes():
 nginx_scenario = family("nginx")
 
 
-def payload_answers():
-    return [(header(r, "Range"), r["status"], r["body_bytes"]) for r in feed_requests()
-            if r["path"].endswith("/" + PAYLOAD_NAME)]
-
-
 def install_from_nginx(cached, divisor):
     """Installs with the payload's first 1/divisor in the cache file named `cached` (None: nothing
     cached): a whole download with no Range, none for a verified copy, the missing bytes only for
@@ -802,7 +798,8 @@ def install_from_nginx(cached, divisor):
     answers = [] if kept == len(payload) else [(f"bytes={kept}-" if kept else "", 206 if kept else 200,
                                                  len(payload) - kept)]
     check_eq(requested_names(), ["latest.yml"] + [PAYLOAD_NAME] * len(answers), "feed requests")
-    check_eq(payload_answers(), answers, "nginx's answers to the payload requests")
+    check_eq([(header(r, "Range"), r["status"], r["body_bytes"]) for r in payload_requests()], answers,
+             "nginx's answers to the payload requests")
 
 
 table("nginx", install_from_nginx, [("nginx_first_install", None, 1),

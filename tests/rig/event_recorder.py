@@ -38,9 +38,8 @@ class Recorder:
         return value
 
     def store(self, request):
-        record = request.record()
-        record["body"] = request.body.decode("utf-8", "replace")
-        record["body_base64"] = base64.b64encode(request.body).decode("ascii")
+        record = {**request.record(), "body": request.body.decode("utf-8", "replace"),
+                  "body_base64": base64.b64encode(request.body).decode("ascii")}
         with self._lock:
             # Numbered after the highest record on disk, so a test that emptied the directory
             # finds its first record as 000001.

@@ -34,10 +34,8 @@ CASES = []
 
 
 def case(suite, name):
-    def register(fn):
-        CASES.append((suite, name, fn))
-        return fn
-    return register
+    """Registers the function it decorates as one test case."""
+    return lambda fn: CASES.append((suite, name, fn))
 
 
 def table(suite, run, rows):
@@ -174,10 +172,10 @@ table("FeedRange", range_case, [
 
 # ---- feed: paths and methods ----
 
-def raw_request(address, host, request_bytes, timeout=5.0):
-    """Sends exact bytes over TLS and returns everything the server answered."""
-    with socket.create_connection((address, 443), timeout=timeout) as raw, \
-            tls12_client().wrap_socket(raw, server_hostname=host) as s:
+def raw_request(request_bytes):
+    """Sends exact bytes to the feed over TLS and returns everything it answered."""
+    with socket.create_connection((FEED, 443), timeout=5.0) as raw, \
+            tls12_client().wrap_socket(raw, server_hostname=FEED) as s:
         s.sendall(request_bytes)
         data = b""
         with contextlib.suppress(OSError):  # a time-out, reset or TLS error ends the answer too
@@ -186,14 +184,10 @@ def raw_request(address, host, request_bytes, timeout=5.0):
         return data
 
 
-def status_of_raw(path):
-    answer = raw_request("127.0.0.2", FEED, f"GET {path} HTTP/1.1\r\nHost: {FEED}\r\nConnection: close\r\n\r\n".encode())
-    return int(answer.split(b" ", 2)[1])
-
-
 def path_case(path, status):
     put_feed("latest.yml", "x")
-    check_eq(status_of_raw(path), status, path)
+    answer = raw_request(f"GET {path} HTTP/1.1\r\nHost: {FEED}\r\nConnection: close\r\n\r\n".encode())
+    check_eq(int(answer.split(b" ", 2)[1]), status, path)
 
 
 table("FeedPaths", path_case, [
@@ -333,8 +327,8 @@ def _():
 @case("FeedLog", "RawHeadersKeepOrderAndDuplicates")
 def _():
     put_feed("latest.yml", "x")
-    raw_request("127.0.0.2", FEED, (f"GET {PREFIX}latest.yml HTTP/1.1\r\nHost: {FEED}\r\nX-A: 1\r\nX-B: 2\r\n"
-                                    "X-A: 3\r\nConnection: close\r\n\r\n").encode())
+    raw_request(f"GET {PREFIX}latest.yml HTTP/1.1\r\nHost: {FEED}\r\nX-A: 1\r\nX-B: 2\r\nX-A: 3\r\n"
+                "Connection: close\r\n\r\n".encode())
     record = feed_log()[0]
     check_eq(record["raw_headers"], [["Host", FEED], ["X-A", "1"], ["X-B", "2"], ["X-A", "3"], ["Connection", "close"]],
              "raw headers")
@@ -449,7 +443,7 @@ table("Robustness", survives, [
 
 @case("Robustness", "GarbageGets400")
 def _():
-    answer = raw_request("127.0.0.2", FEED, b"BLAH\r\n\r\n")
+    answer = raw_request(b"BLAH\r\n\r\n")
     check(answer.startswith(b"HTTP/1.1 400 "), repr(answer[:40]))
 
 
