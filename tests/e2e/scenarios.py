@@ -101,8 +101,9 @@ def event_types():
 
 def failure_reasons():
     """The reasonCode of every installer_failed event, once the first has arrived: the failure
-    event is sent in the background just before the window hears of the failure."""
-    wait_for(lambda: "installer_failed" in event_types(), "installer_failed event", 10)
+    event is sent in the background just before the window hears of the failure (on a loaded
+    machine its delivery has taken over 10 s)."""
+    wait_for(lambda: "installer_failed" in event_types(), "installer_failed event", 30)
     return [e["reasonCode"] for e in events() if e["eventType"] == "installer_failed"]
 
 
