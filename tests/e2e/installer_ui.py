@@ -11,7 +11,7 @@ import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "rig"))
-from control import WINE64, Failed, check, wait_for  # noqa: E402
+from control import WINE64, Failed, check, run, wait_for  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build", "windows")
 # What users download: the release exe signed by the rig's "BRIMORA K.K." leaf (tests/rig).
@@ -50,12 +50,9 @@ class Installer:
     started = []  # every one this process started, for killing what a failed scenario left
 
     def __init__(self, env_extra=None, windows_env=None, exe=EXE):
-        env = {**os.environ, **(env_extra or {})}
-        command = [WINE64, exe]
-        if windows_env is not None:
-            # Through the driver, which sets the variable in the Windows environment itself.
-            command = [WINE64, DRIVER, "run-with", windows_env, exe]
-        self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
+        # A Windows variable goes through the driver, which sets it in the Windows environment itself.
+        command = [WINE64, exe] if windows_env is None else [WINE64, DRIVER, "run-with", windows_env, exe]
+        self.process = subprocess.Popen(command, env={**os.environ, **(env_extra or {})}, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         Installer.started.append(self)
 
@@ -72,10 +69,8 @@ class Installer:
             self.process.wait()
 
 
-def driver(*args, env_extra=None):
-    env = {**os.environ, **(env_extra or {})}
-    return last_json(subprocess.run([WINE64, DRIVER, *args], capture_output=True, env=env,
-                                     stdin=subprocess.DEVNULL).stdout)
+def driver(*args):
+    return last_json(run(WINE64, DRIVER, *args, text=False).stdout)
 
 
 def last_json(out):

@@ -429,9 +429,8 @@ def survives(host, garbage, tls):
     check_eq(fetch(host, PREFIX + "latest.yml" if host == FEED else EVENT_PATH)[0], 200, "a normal request afterwards")
 
 
-NOISE = bytes(range(256)) * 20
 table("Robustness", survives, [
-    ("FeedPlainTcpNoise", FEED, NOISE, False),
+    ("FeedPlainTcpNoise", FEED, bytes(range(256)) * 20, False),
     ("FeedGarbageRequestLine", FEED, b"\x00\xff garbage\r\n\r\n", True),
     ("FeedHugeHead", FEED, b"GET / HTTP/1.1\r\nX: " + b"a" * 70000, True),
     ("FeedBadContentLength", FEED, b"GET / HTTP/1.1\r\nContent-Length: -5\r\n\r\n", True),
