@@ -108,8 +108,9 @@ def click(name):
 
 def wait_gone(installer, timeout=120, after_failure=False):
     """The exit code once the installer ended and its window is gone. Unless the window is being
-    closed after a failure, a window offering Retry fails at once: a failed attempt keeps it open
-    for the user, so the process would never end by itself."""
+    closed after a failure, a window offering Retry fails the wait: a failed attempt keeps it open
+    for the user, so the process would never end by itself. The window is read every 3 s (each
+    reading starts a Wine process); the end is seen at once."""
     deadline = time.monotonic() + timeout
     while installer.process.poll() is None:
         state = window()
@@ -119,6 +120,6 @@ def wait_gone(installer, timeout=120, after_failure=False):
             installer.kill()
             raise Failed(f"the installer did not end within {timeout} s; last window state {state}")
         with contextlib.suppress(subprocess.TimeoutExpired):
-            installer.process.wait(timeout=1.0)
+            installer.process.wait(timeout=3.0)
     check(not window().get("found"), "the window is gone")
     return installer.process.returncode
