@@ -11,9 +11,7 @@ after. Prints what the event service received and the outcome; exits 1 when a st
 """
 import json
 import os
-import subprocess
 import sys
-import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path[:0] = [os.path.join(ROOT, "tests", "rig"), os.path.join(ROOT, "tests", "e2e")]
@@ -43,15 +41,13 @@ def use_virtual_desktop():
     path = os.path.join(os.environ["TMPDIR"], "virtual-desktop.reg")
     with open(path, "w", encoding="ascii", newline="\r\n") as f:
         f.write("\n".join(lines))
-    result = subprocess.run([rig.WINE64, "reg", "import", rig.wine_path(path)], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    result = rig.run(rig.WINE64, "reg", "import", rig.wine_path(path))
     rig.check(result.returncode == 0, f"reg import of the virtual desktop settings exited {result.returncode}")
 
 
 def capture(path):
     # The virtual desktop is the X server's only top-level window and sits at its origin.
-    result = subprocess.run(["import", "-window", "root", "-crop", f"{DESKTOP_WIDTH}x{DESKTOP_HEIGHT}+0+0",
-                             "+repage", path], stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    result = rig.run("import", "-window", "root", "-crop", f"{DESKTOP_WIDTH}x{DESKTOP_HEIGHT}+0+0", "+repage", path)
     rig.check(result.returncode == 0 and os.path.getsize(path) > 0, f"import failed: {result.stderr.strip()}")
 
 
@@ -79,20 +75,6 @@ def shoot(path, wanted, what, timeout=90):
     return after
 
 
-def wait_for_exit(installer, timeout=120):
-    """The exit code, or a failure as soon as the window offers Retry again (a failed attempt
-    keeps the window open for the user, so the process would not end by itself)."""
-    deadline = time.monotonic() + timeout
-    while (code := installer.process.poll()) is None:
-        state = ui.window()
-        if state.get("found") and button(state, "retry").get("visible"):
-            raise rig.Failed(f"the attempt after Retry failed: {state['status']!r}")
-        if time.monotonic() > deadline:
-            raise rig.Failed(f"the installer did not end within {timeout} s; last window state {state}")
-        time.sleep(0.3)
-    return code
-
-
 def report(code):
     names, records = rig.event_records()
     print(f"  events received by events.brimora.app ({len(records)}, in arrival order):")
@@ -107,7 +89,7 @@ def report(code):
     print(f"  installed test app started: {'yes' if marks else 'no'} ({len(marks)} line(s) in "
           r"%LOCALAPPDATA%\brimora-started.txt)")
     for mark in marks:
-        pid, module = (mark.rstrip("\r\n").split("\t") + ["", ""])[:2]
+        pid, module = (mark.split("\t") + ["", ""])[:2]
         print(f"    pid {pid}: {module}")
     return records, marks
 
@@ -145,9 +127,7 @@ def run(lang, out_dir):
                       "the downloaded installer running (Cancel disabled)")
         rig.check(button(state, "cancel").get("enabled") is False, f"Cancel is disabled while installing: {state}")
 
-        code = wait_for_exit(installer)
-        gone = ui.window()
-        rig.check(not gone.get("found"), f"the window closed on success: {gone}")
+        code = ui.wait_gone(installer)
         capture(shot(4, "finished"))
         print(f"  screenshot {shown(shot(4, 'finished'))}: the desktop after the window closed itself")
     except rig.Failed as caught:
@@ -171,8 +151,7 @@ def main():
         print(f"  FAILED: {failure}")
         return 1
     finally:
-        subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        rig.run("wineserver", "-k")
     return 0
 
 

@@ -2,14 +2,16 @@
 texts the window shows, starting the installer, reading the window and clicking its buttons. Used
 inside the test rig by the e2e scenarios and by scripts/demo.
 """
+import contextlib
 import json
 import os
 import subprocess
 import sys
+import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "rig"))
-from control import WINE64, Failed, check, wait_for  # noqa: E402
+from control import WINE64, Failed, check, run, wait_for  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build", "windows")
 # What users download: the release exe signed by the rig's "BRIMORA K.K." leaf (tests/rig).
@@ -17,7 +19,6 @@ EXE = os.path.join(BUILD, "rig", "fixtures", "BrimoraInstaller-signed.exe")
 DRIVER = os.path.join(BUILD, "tests", "e2e", "ui_driver.exe")
 
 EN = {
-    "preparing": "Preparing the installation…",
     "stopping": "Stopping safely…",
     "retry": "Retry",
     "cancel": "Cancel",
@@ -37,7 +38,6 @@ EN = {
     "installing": "Installing Brimora…",
 }
 JA = {
-    "preparing": "インストールを準備しています…",
     "retry": "再試行",
     "cancel": "キャンセル",
     "failure_network": "最新版を確認できませんでした。接続を確認して再試行してください。",
@@ -50,13 +50,9 @@ class Installer:
     started = []  # every one this process started, for killing what a failed scenario left
 
     def __init__(self, env_extra=None, windows_env=None, exe=EXE):
-        env = dict(os.environ)
-        env.update(env_extra or {})
-        command = [WINE64, exe]
-        if windows_env is not None:
-            # Through the driver, which sets the variable in the Windows environment itself.
-            command = [WINE64, DRIVER, "run-with", windows_env, exe]
-        self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
+        # A Windows variable goes through the driver, which sets it in the Windows environment itself.
+        command = [WINE64, exe] if windows_env is None else [WINE64, DRIVER, "run-with", windows_env, exe]
+        self.process = subprocess.Popen(command, env={**os.environ, **(env_extra or {})}, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         Installer.started.append(self)
 
@@ -73,11 +69,8 @@ class Installer:
             self.process.wait()
 
 
-def driver(*args, env_extra=None):
-    env = dict(os.environ)
-    env.update(env_extra or {})
-    return last_json(subprocess.run([WINE64, DRIVER, *args], capture_output=True, env=env,
-                                     stdin=subprocess.DEVNULL).stdout)
+def driver(*args):
+    return last_json(run(WINE64, DRIVER, *args, text=False).stdout)
 
 
 def last_json(out):
@@ -112,3 +105,21 @@ def click(name):
     check(result.get("clicked", name == "close"), f"{name} clicked")
     return result.get("status_after")
 
+
+def wait_gone(installer, timeout=120, after_failure=False):
+    """The exit code once the installer ended and its window is gone. Unless the window is being
+    closed after a failure, a window offering Retry fails the wait: a failed attempt keeps it open
+    for the user, so the process would never end by itself. The window is read every 3 s (each
+    reading starts a Wine process); the end is seen at once."""
+    deadline = time.monotonic() + timeout
+    while installer.process.poll() is None:
+        state = window()
+        if not after_failure and (state.get("retry") or {}).get("visible"):
+            raise Failed(f"the attempt failed: {state['status']!r}")
+        if time.monotonic() > deadline:
+            installer.kill()
+            raise Failed(f"the installer did not end within {timeout} s; last window state {state}")
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            installer.process.wait(timeout=3.0)
+    check(not window().get("found"), "the window is gone")
+    return installer.process.returncode

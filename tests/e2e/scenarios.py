@@ -3,11 +3,10 @@
 event servers, watched and driven through its own window the way a user would.
 
     scenarios.py --all [--only NAME ...] [--xml REPORT] [-j N]
-                                                          each scenario (or family of them) in a
-                                                          fresh rig (namespace, servers, Wine
-                                                          prefix), N rigs at a time; a report
-    scenarios.py --inside NAME...                         scenarios one after another, already
-                                                          inside the rig
+        each scenario (or family of them) in a fresh rig (namespace, servers, Wine prefix), N rigs
+        at a time; a report
+    scenarios.py --inside NAME...
+        scenarios one after another, already inside the rig
 
 Each scenario checks what the user sees, what the event service received (bodies parsed, member
 order and reasonCode), what the feed was asked, what is left in the cache and the registry, and
@@ -16,6 +15,7 @@ the exit code.
 import argparse
 import base64
 import concurrent.futures
+import contextlib
 import functools
 import glob
 import hashlib
@@ -27,18 +27,17 @@ import shutil
 import subprocess
 import sys
 import time
-import traceback
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path[:0] = [os.path.join(ROOT, "tests", "rig"), os.path.join(ROOT, "scripts", "lib")]
 from control import (CONTROL, FEED, FEED_PREFIX, FIXTURES, INSTALL_KEY, PAYLOAD_NAME, VERSION, WINE64,  # noqa: E402
-                     WINE_PREFIX, Failed,
-                     cache_dir, check, check_eq, event_bodies as events, events_mode, feed_mode, feed_requests,
-                     fixture, header, local_app_data, manifest_for, pause_feed, publish, reset, resume_feed,
-                     served_bytes, start_marks, wait_for, wine_path, write_control)
+                     WINE_PREFIX, Failed, cache_dir, check, check_eq, event_bodies as events, events_mode,
+                     feed_mode, feed_requests, fixture, header, lines, local_app_data, manifest_for, pause_feed,
+                     publish, read, reset, resume_feed, run, run_case, served_bytes, start_marks, wait_for, wine_path,
+                     write_control)
 from summarize import write_report  # noqa: E402
-from installer_ui import (BUILD, DRIVER, EN, EXE, JA, Installer, click, driver, last_json, wait_window,  # noqa: E402
-                          window)
+from installer_ui import (BUILD, DRIVER, EN, EXE, JA, Installer, click, driver, last_json, wait_gone,  # noqa: E402
+                          wait_window, window)
 
 RUNNER = os.path.join(ROOT, "tests", "rig", "run-in-namespace")
 LOCALE_DIR = os.path.join(ROOT, ".cache", "locale")
@@ -102,14 +101,14 @@ def event_types():
 
 def failure_reasons():
     """The reasonCode of every installer_failed event, once the first has arrived: the failure
-    event is sent in the background just before the window hears of the failure."""
-    wait_for(lambda: "installer_failed" in event_types(), "installer_failed event", 10)
+    event is sent in the background just before the window hears of the failure (on a loaded
+    machine its delivery has taken over 10 s)."""
+    wait_for(lambda: "installer_failed" in event_types(), "installer_failed event", 30)
     return [e["reasonCode"] for e in events() if e["eventType"] == "installer_failed"]
 
 
 def check_event_shape(event):
-    keys = list(event.keys())
-    check_eq(keys, [k for k in EVENT_ORDER if k in event], "event member order")
+    check_eq(list(event), [k for k in EVENT_ORDER if k in event], "event member order")
     check(event["idempotencyKey"].startswith(event["installId"] + ":" + event["eventType"] + ":"),
           f"idempotency key {event['idempotencyKey']}")
     check_eq((event["installerVersion"], event["platform"], event["arch"]), ("1", "windows", "x64"), "constants")
@@ -124,16 +123,24 @@ def started_once(what):
     check_eq(len(start_marks()), 1, f"{what} started once")
 
 
+def installed(installer, what):
+    """A success: exit code 0 with the window gone, the app started once, nothing left in the cache."""
+    check_eq(wait_gone(installer), 0, f"exit code ({what})")
+    started_once(what)
+    check_eq(cache_files(), [], f"cache after success ({what})")
+
+
+def listing(folder):
+    """The sorted names in folder; none when it does not exist."""
+    return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+
+
 def cache_files():
-    try:
-        return sorted(os.listdir(cache_dir()))
-    except FileNotFoundError:
-        return []
+    return listing(cache_dir())
 
 
 def registry_value():
-    result = subprocess.run([WINE64, "reg", "query", INSTALL_KEY, "/v", "InstallLocation"], capture_output=True,
-                            text=True, stdin=subprocess.DEVNULL)
+    result = run(WINE64, "reg", "query", INSTALL_KEY, "/v", "InstallLocation")
     return result.stdout if result.returncode == 0 else None
 
 
@@ -143,26 +150,14 @@ def wait_status(text, timeout=90):
     return wait_window(lambda w: w.get("status") == text, f"status {text!r}", timeout)
 
 
-def wait_gone(installer, timeout=120):
-    code = installer.exit_code(timeout)
-    check(not window().get("found"), "the window is gone")
-    return code
-
-
-def check_failed_window(state, texts=EN):
+def wait_failed(message, texts=EN, timeout=90):
+    """The failure window showing texts[message], Retry and Cancel offered; returns its state."""
+    state = wait_status(texts[message], timeout)
     check(state["retry"]["visible"] and state["retry"]["enabled"], f"Retry offered: {state}")
     check(state["cancel"]["enabled"], f"Cancel enabled: {state}")
     check_eq(state["retry"]["text"], texts["retry"], "Retry label")
     check_eq(state["cancel"]["text"], texts["cancel"], "Cancel label")
-
-
-def run_until_failure(release, message, timeout=90):
-    """Publishes the fixture named release, starts the installer and waits for the failure window
-    with that message; returns the installer, still running."""
-    publish(fixture(release))
-    installer = Installer()
-    check_failed_window(wait_status(EN[message], timeout))
-    return installer
+    return state
 
 
 # ---- scenarios ----
@@ -178,14 +173,10 @@ def first_install_english():
     check_eq(first["class"], "BrimoraInstallerV1", "window class")
     check_eq(first["style"] & 0x00CF0000, 0x00CA0000, "caption, system menu and minimize box, no sizing")
     check_eq((first["width"], first["height"]), (540, 220), "outer size")
-    check_eq(wait_gone(installer), 0, "exit code")
-
-    started_once("the installed app was started once")
-    check_eq(cache_files(), [], "cache after success")
+    installed(installer, "the installed app")
     check(registry_value() is not None, "InstallLocation written by the installer")
-    names = requested_names()
-    check_eq(names, ["latest.yml", PAYLOAD_NAME], "feed requests")
-    check(header(feed_requests()[1], "Range") is None, "a fresh download sends no Range")
+    check_eq(requested_names(), ["latest.yml", PAYLOAD_NAME], "feed requests")
+    check_eq(payload_ranges(), [None], "a fresh download sends no Range")
     types = event_types()
     for wanted in ("installer_started", "payload_verified", "install_succeeded"):
         check(wanted in types, f"{wanted} received: {types}")
@@ -203,8 +194,7 @@ def install_beside_installed_copy(app_fixture, requested, opened):
     os.makedirs(app_dir)
     shutil.copy(os.path.join(FIXTURES, app_fixture), os.path.join(app_dir, "brimora.exe"))
     publish(fixture("installer-signed.exe"))
-    check_eq(wait_gone(Installer()), 0, "exit code")
-    started_once("the installed copy or the fresh one")
+    installed(Installer(), "the installed copy or the fresh one")
     check_eq(requested_names(), requested, "feed requests")
     types = event_types()
     check(("existing_app_launched" in types) == opened, f"existing_app_launched delivered before the end: {types}")
@@ -228,15 +218,13 @@ def manifest_fault_then_retry(fault, message):
     else:
         write_control("feed/latest.yml", fault)
     installer = Installer()
-    state = wait_status(EN[message])
-    check_failed_window(state)
+    wait_failed(message)
     check_eq(failure_reasons()[0], "network_error" if message == "failure_network" else "manifest_invalid",
              "reasonCode")
     feed_mode({})
     publish(fixture("installer-signed.exe"))
     click("retry")
-    check_eq(wait_gone(installer), 0, "exit code after Retry")
-    started_once("installed and opened after Retry")
+    installed(installer, "installed and opened after Retry")
     check_eq(event_types().count("installer_started"), 2, "installer_started per attempt")
     keys = [e["idempotencyKey"] for e in events() if e["eventType"] == "installer_started"]
     check(keys[0] != keys[1], "a new idempotency key for the second attempt")
@@ -263,49 +251,55 @@ def cancel_slow_download_then_resume():
     payload = publish_paced(30)
     installer = Installer()
     wait_status(EN["downloading"])
-    partial = os.path.join(cache_dir(), PAYLOAD_NAME + ".partial")
-    wait_for(lambda: os.path.exists(partial) and os.path.getsize(partial) > 0, "bytes in the partial file", 60)
-    pause_feed_until_still(partial)
+    wait_for(partial_bytes, "bytes in the partial file", 60)
+    pause_feed_until_still(partial_path())
     check_eq(click("cancel"), EN["stopping"], "status right after Cancel")
     resume_feed()
-    state = wait_status(EN["failure_cancelled"])
-    check_failed_window(state)
-    kept = os.path.getsize(partial)
+    wait_failed("failure_cancelled")
+    kept = check_partial_is_prefix(payload, "after Cancel")
     check(0 < kept < len(payload), f"partial file kept with {kept} bytes")
     check_eq(failure_reasons()[0], "cancelled", "reasonCode")
     feed_mode({})
     click("retry")
-    check_eq(wait_gone(installer), 0, "exit code after resuming")
-    payload_requests = [r for r in feed_requests() if r["path"].endswith(PAYLOAD_NAME)]
-    check_eq(header(payload_requests[-1], "Range"), f"bytes={kept}-", "the resume asks for the missing bytes")
-    started_once("installed after resuming")
+    installed(installer, "installed after resuming")
+    check_eq(payload_ranges(), [None, f"bytes={kept}-"], "the resume asks for the missing bytes")
 
 
-@scenario
-def wrong_digest_is_refused_and_deleted():
-    payload = fixture("installer-signed.exe")
-    other = hashlib.sha512(b"something else").digest()
-    publish(payload, digest=base64.b64encode(other).decode())
+def refused_release(release, manifest, message, reason, requested, cached, end):
+    """A release that ends in the failure window with `message` and nothing installed or started;
+    then the window ends by `end`: a click on that button, or killed when None."""
+    publish(fixture(release), **manifest)
     installer = Installer()
-    check_failed_window(wait_status(EN["failure_integrity"]))
-    check_eq(cache_files(), [], "the file with the wrong digest is deleted")
-    check_eq(start_marks(), [], "nothing was run")
-    click("cancel")
-    check_eq(wait_gone(installer), 0, "Cancel closes the window after a failure")
+    wait_failed(message, timeout=120)
+    # Read the moment the failure shows: an install_succeeded must already be there, not in flight.
+    succeeded = [e.get("appVersion") for e in events() if e["eventType"] == "install_succeeded"]
+    check_eq(succeeded, [VERSION] if reason == "launch_failed" else [], "install_succeeded (appVersion) at the failure")
+    check_eq(failure_reasons(), [reason], "reasonCode")
+    check_eq(requested_names(), requested, "feed requests")
+    check_eq(cache_files(), cached, "what stays in the cache")
+    check(registry_value() is None and not start_marks(), "nothing was installed or started")
+    if end is None:
+        return installer.kill()
+    click(end)
+    check_eq(wait_gone(installer, after_failure=True), 0, f"{end} ends the window after a failure")
 
 
-def refused_publisher(fixture_name):
-    installer = run_until_failure(fixture_name, "failure_publisher")
-    check(registry_value() is None, "the installer never ran")
-    check_eq(start_marks(), [], "nothing was started")
-    check_eq(cache_files(), [PAYLOAD_NAME], "the rejected installer stays in the cache")
-    click("close")
-    check_eq(wait_gone(installer), 0, "the close box works after a failure")
-
-
-table("refused_publishers", refused_publisher, [("unsigned_installer_is_never_run", "installer-unsigned.exe"),
-                                                ("installer_signed_by_another_name_is_never_run",
-                                                 "installer-wrong-case.exe")])
+BOTH = ["latest.yml", PAYLOAD_NAME]
+table("refused_releases", refused_release, [
+    ("wrong_digest_is_refused_and_deleted", "installer-signed.exe",
+     {"digest": base64.b64encode(hashlib.sha512(b"something else").digest()).decode()}, "failure_integrity",
+     "payload_hash_mismatch", BOTH, [], "cancel"),
+    ("unsigned_installer_is_never_run", "installer-unsigned.exe", {}, "failure_publisher", "signature_invalid", BOTH,
+     [PAYLOAD_NAME], "close"),
+    ("installer_signed_by_another_name_is_never_run", "installer-wrong-case.exe", {}, "failure_publisher",
+     "signer_mismatch", BOTH, [PAYLOAD_NAME], "close"),
+    ("installer_exit_code_one", "installer-exit1.exe", {}, "failure_install", "install_failed", BOTH,
+     [PAYLOAD_NAME], None),
+    ("installed_app_missing_after_a_successful_installer", "installer-exit0-empty.exe", {}, "failure_launch",
+     "launch_failed", BOTH, [PAYLOAD_NAME], None),
+    ("huge_release_size_is_refused_for_disk_space", "installer-signed.exe", {"size": 2 ** 62}, "failure_disk_space",
+     "insufficient_disk_space", ["latest.yml"], [], None),
+])
 
 
 @scenario
@@ -319,40 +313,15 @@ def closing_is_ignored_while_the_installer_runs():
     time.sleep(1.0)
     after = window()
     check(after.get("found") and after["status"] == EN["installing"], f"the window stays: {after}")
-    check_eq(wait_gone(installer), 0, "exit code")
-    started_once("installed and opened")
-
-
-@scenario
-def installer_exit_code_one():
-    installer = run_until_failure("installer-exit1.exe", "failure_install")
-    check_eq(cache_files(), [PAYLOAD_NAME], "the installer stays in the cache")
-    check_eq(failure_reasons()[0], "install_failed", "reasonCode")
-    installer.kill()
-
-
-@scenario
-def installed_app_missing_after_a_successful_installer():
-    installer = run_until_failure("installer-exit0-empty.exe", "failure_launch", 120)
-    # Read the moment the failure shows: install_succeeded must already be there, not in flight.
-    at_failure = events()
-    succeeded = [e for e in at_failure if e["eventType"] == "install_succeeded"]
-    check_eq(len(succeeded), 1, f"install_succeeded delivered before the failure showed: {event_types()}")
-    check_eq(succeeded[0].get("appVersion"), VERSION, "appVersion")
-    check_eq(start_marks(), [], "no app was started")
-    check_eq(cache_files(), [PAYLOAD_NAME], "the installer stays in the cache")
-    check_eq(failure_reasons()[0], "launch_failed", "reasonCode")
-    installer.kill()
+    installed(installer, "installed and opened")
 
 
 @scenario
 def japanese_user_interface():
     publish(fixture("installer-signed.exe"))
     feed_mode({"path": "latest.yml", "status": 500})
-    env = {"LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8", "LOCPATH": LOCALE_DIR}
-    installer = Installer(env)
-    state = wait_status(JA["failure_network"])
-    check_failed_window(state, JA)
+    installer = Installer({"LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8", "LOCPATH": LOCALE_DIR})
+    state = wait_failed("failure_network", JA)
     check_eq(state["title"], "Brimora Installer", "the caption is never translated")
     wait_for(lambda: events(), "an event", 10)
     check_eq(events()[0]["locale"], "ja", "a new identity made under Japanese")
@@ -380,16 +349,11 @@ def error_box_then_exit(installer, text, what=""):
     check_eq(installer.exit_code(30), 0, f"exit code after the box is dismissed{what}")
 
 
-def missing_data_directory_shows_the_error_box(assignment):
-    installer = Installer(windows_env=assignment)
-    error_box_then_exit(installer, EN["fatal_state"])
-    check(not driver("message-box").get("found"), "the box is gone")
-    check(not os.path.exists(os.path.join(local_app_data(), "Brimora")), "no data directory was made")
-
-
 @scenario
 def empty_local_app_data_shows_the_error_box():
-    missing_data_directory_shows_the_error_box("LOCALAPPDATA=")
+    error_box_then_exit(Installer(windows_env="LOCALAPPDATA="), EN["fatal_state"])
+    check(not driver("message-box").get("found"), "the box is gone")
+    check(not os.path.exists(data_dir()), "no data directory was made")
 
 
 @scenario
@@ -401,7 +365,7 @@ def cancel_while_the_manifest_arrives():
     installer = Installer()
     wait_status(EN["checking"])
     check_eq(click("cancel"), EN["stopping"], "status right after Cancel")
-    check_failed_window(wait_status(EN["failure_cancelled"]))
+    wait_failed("failure_cancelled")
     check_eq(failure_reasons(), ["cancelled"], "reasonCode")
     check_eq(requested_names(), ["latest.yml"], "only the manifest was fetched")
     check(not os.path.exists(os.path.join(local_app_data(), "Brimora", "InstallerCache")), "no cache directory")
@@ -411,8 +375,7 @@ def cancel_while_the_manifest_arrives():
 def install_with_events(mode, tls, recorded):
     publish(fixture("installer-signed.exe"))
     events_mode(mode, tls)
-    check_eq(wait_gone(Installer()), 0, "exit code")
-    started_once("installed and opened")
+    installed(Installer(), "installed and opened")
     check_eq(bool(events()), recorded, "events recorded (a silent service records, then never answers)")
 
 
@@ -436,67 +399,48 @@ def event_service_errors_change_nothing():
     events_mode("404")
     wait_for(lambda: window().get("bar", 0) >= 78 or not window().get("found"), "the download's end", 60)
     events_mode("302")
-    check_eq(wait_gone(installer), 0, "exit code")
-    started_once("installed and opened")
-    check_eq(cache_files(), [], "cache after success")
+    installed(installer, "installed and opened")
     types = event_types()
     for wanted in ("installer_started", "payload_verified", "install_succeeded"):
         check_eq(types.count(wanted), 1, f"{wanted} sent once, never retried: {types}")
     check("installer_failed" not in types, f"no failure: {types}")
 
 
-@scenario
-def huge_release_size_is_refused_for_disk_space():
-    payload = fixture("installer-signed.exe")
-    publish(payload, size=2 ** 62)
-    installer = Installer()
-    check_failed_window(wait_status(EN["failure_disk_space"]))
-    check(PAYLOAD_NAME not in requested_names(), "nothing downloaded")
-    installer.kill()
-
-
 # ---- scanners and far-from-ASCII user folders ----
 
 def windows_path(path):
     """The Windows form of a path inside the prefix's drive C."""
-    drive_c = os.path.join(WINE_PREFIX, "drive_c")
-    return "C:\\" + os.path.relpath(path, drive_c).replace("/", "\\")
+    return "C:\\" + os.path.relpath(path, os.path.join(WINE_PREFIX, "drive_c")).replace("/", "\\")
 
 
-class Scanner:
-    """Another process holding a file the way antivirus and indexers do (ui_driver hold)."""
+def scanner(path, size, extra_ms, *after):
+    """Another process holding a file the way antivirus and indexers do (ui_driver hold); held()
+    reads its report."""
+    return subprocess.Popen([WINE64, DRIVER, "hold", windows_path(path), str(size), str(extra_ms),
+                             *map(windows_path, after)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL)
 
-    def __init__(self, path, size, extra_ms, after=None):
-        command = [WINE64, DRIVER, "hold", windows_path(path), str(size), str(extra_ms)]
-        command += [windows_path(after)] if after else []
-        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=subprocess.DEVNULL)
 
-    def result(self, timeout=120):
-        return last_json(self.process.communicate(timeout=timeout)[0])
+def held(scan):
+    return last_json(scan.communicate(timeout=120)[0])
 
 
 @scenario
 def scanner_holds_the_fresh_files():
-    payload = fixture("installer-signed.exe")
-    publish(payload)
-    feed_mode({"path": PAYLOAD_NAME, "rate": max(4096, len(payload) // 4)})
+    payload = publish_paced(4)
     final = os.path.join(cache_dir(), PAYLOAD_NAME)
     # The partial file while it grows and 3 s past its full size; the final file from the moment it
     # appears, across the installer's start, until 1 s into the cleanup after the app was opened.
-    partial_scan = Scanner(final + ".partial", len(payload), 3000)
-    final_scan = Scanner(final, 0, 1000, after=os.path.join(local_app_data(), "brimora-started.txt"))
-    installer = Installer()
-    check_eq(wait_gone(installer), 0, "exit code")
-    held_partial, held_final = partial_scan.result(), final_scan.result()
+    partial_scan = scanner(final + ".partial", len(payload), 3000)
+    final_scan = scanner(final, 0, 1000, os.path.join(local_app_data(), "brimora-started.txt"))
+    installed(Installer(), "installed and opened through the holds")
+    held_partial, held_final = held(partial_scan), held(final_scan)
     print(f"    partial held from {held_partial.get('opened_at')} bytes to {held_partial.get('reached')}, "
           f"final held {held_final.get('held_ms')} ms")
     check(held_partial.get("held") and held_partial["opened_at"] < len(payload), f"partial held while growing: "
           f"{held_partial}")
     check_eq(held_partial["reached"], len(payload), "the partial reached its size under the hold")
     check(held_final.get("held"), f"final file held: {held_final}")
-    started_once("installed and opened through the holds")
-    check_eq(cache_files(), [], "cache after success")
     check_eq(requested_names(), ["latest.yml", PAYLOAD_NAME], "downloaded once")
     check("installer_failed" not in event_types(), f"no failure reported: {event_types()}")
 
@@ -506,25 +450,22 @@ def scanner_hold_past_the_bound_then_retry():
     payload = fixture("installer-signed.exe")
     publish(payload)
     partial = os.path.join(cache_dir(), PAYLOAD_NAME + ".partial")
-    scan = Scanner(partial, len(payload), 15000)
+    scan = scanner(partial, len(payload), 15000)
     installer = Installer()
-    check_failed_window(wait_status(EN["failure_download"]))
+    wait_failed("failure_download")
     check_eq(cache_files(), [PAYLOAD_NAME + ".partial"], "only the partial file")
     check_eq(os.path.getsize(partial), len(payload), "the partial file keeps every byte")
     check_eq(failure_reasons(), ["download_failed"], "reasonCode")
-    check(scan.result().get("held"), "the scanner held the partial file")
+    check(held(scan).get("held"), "the scanner held the partial file")
     click("retry")
-    check_eq(wait_gone(installer), 0, "exit code after Retry")
+    installed(installer, "installed after Retry")
     check_eq(requested_names(), ["latest.yml", PAYLOAD_NAME, "latest.yml"], "Retry downloads nothing again")
-    started_once("installed after Retry")
-    check_eq(cache_files(), [], "cache after success")
 
 
 def install_under_local_app_data(length):
     """LOCALAPPDATA with a Japanese user name and nested Japanese folders with spaces, `length`
     characters long; what the first install leaves, found where the data directory puts it."""
-    base = os.path.join(WINE_PREFIX, "drive_c", "users", "山田 太郎", "AppData", "Local")
-    folder = base
+    folder = os.path.join(WINE_PREFIX, "drive_c", "users", "山田 太郎", "AppData", "Local")
     while len(windows_path(folder)) < length - 12:
         folder = os.path.join(folder, "アプリ データ 保存")
     folder = os.path.join(folder, "x" * (length - len(windows_path(folder)) - 1))
@@ -542,13 +483,11 @@ def install_under_local_app_data(length):
 def japanese_user_folder_of_150_characters():
     installer, folder, data, cached = install_under_local_app_data(150)
     check_eq(wait_gone(installer), 0, "exit code")
-    with open(os.path.join(data, "acquisition.json"), encoding="utf-8") as f:
-        state = json.load(f)
+    state = json.loads(read(os.path.join(data, "acquisition.json")))
     check_eq(state["locale"], "en", "the state file in the data directory")
     check(os.path.isdir(os.path.dirname(cached)), "the cache directory under the data directory")
     check_eq(os.listdir(os.path.dirname(cached)), [], "cache after success")
-    with open(os.path.join(folder, "brimora-started.txt"), encoding="utf-8") as f:
-        marks = [line for line in f if line.strip()]
+    marks = lines(os.path.join(folder, "brimora-started.txt"))
     check_eq(len(marks), 1, "the app started once")
     check(windows_path(os.path.join(folder, "Programs", "Brimora", "brimora.exe")).lower() in marks[0].lower(),
           f"the installed app was opened where the installer put it: {marks[0]!r}")
@@ -574,7 +513,7 @@ def japanese_user_folder_past_max_path():
         check(os.path.exists(os.path.join(folder, "Programs", "Brimora", "brimora.exe")), "installed")
         return
     print("    the start was refused: message 20")
-    check_failed_window(window())
+    wait_failed("failure_install")
     check_eq(failure_reasons(), ["install_failed"], "reasonCode")
     check_eq(os.listdir(os.path.dirname(cached)), [PAYLOAD_NAME], "the verified installer stays cached")
     check_eq(os.path.getsize(cached), len(fixture("installer-signed.exe")), "the cached installer is whole")
@@ -618,20 +557,17 @@ def dlls_planted_beside_the_exe_never_run():
         shutil.copy(os.path.join(PLANTED, name + ".dll"), downloads)
     publish(fixture("installer-signed.exe"))
     overrides = os.environ.get("WINEDLLOVERRIDES", "") + ";" + ",".join(names) + "=n,b"
-    installer = Installer({"WINEDLLOVERRIDES": overrides}, exe=exe)
-    check_eq(installer.exit_code(), 0, "exit code")
-    started_once("installed and opened")
+    installed(Installer({"WINEDLLOVERRIDES": overrides}, exe=exe), "installed and opened")
     ours = []
     for marker in sorted(glob.glob(os.path.join(downloads, "*.planted"))):
-        with open(marker, encoding="utf-8", errors="replace") as f:
-            lines = [line.strip() for line in f if line.strip()]
+        said = [line.strip() for line in lines(marker)]
         name = os.path.basename(marker)[:-len(".planted")]
-        importers = [line[len("imported-by "):] for line in lines if line.startswith("imported-by ")]
-        callers = [line for line in lines if not line.startswith("imported-by ")]
+        importers = [line[len("imported-by "):] for line in said if line.startswith("imported-by ")]
+        callers = [line for line in said if not line.startswith("imported-by ")]
         wine = [m for m in importers if m.lower().startswith("c:\\windows\\")]
         by_exe = any(m.lower().endswith("brimorainstaller.exe") for m in importers)
         if by_exe or not wine and (not callers or callers[0].lower().endswith("brimorainstaller.exe")):
-            ours.append(f"{name}: {lines}")
+            ours.append(f"{name}: {said}")
         else:
             print(f"    {name} came from the exe's folder for Wine's {wine or callers[:1]} (let pass)")
     check_eq(ours, [], "planted DLLs the installer itself loaded")
@@ -646,11 +582,7 @@ def partial_path():
 
 
 def partial_bytes():
-    try:
-        with open(partial_path(), "rb") as f:
-            return f.read()
-    except FileNotFoundError:
-        return b""
+    return read(partial_path(), b"")
 
 
 def check_partial_is_prefix(payload, what):
@@ -660,8 +592,12 @@ def check_partial_is_prefix(payload, what):
     return len(kept)
 
 
+def payload_requests():
+    return [r for r in feed_requests() if r["path"].endswith("/" + PAYLOAD_NAME)]
+
+
 def payload_ranges():
-    return [header(r, "Range") for r in feed_requests() if r["path"].endswith(PAYLOAD_NAME)]
+    return [header(r, "Range") for r in payload_requests()]
 
 
 STATE_KEYS = ["schemaVersion", "installId", "installerVersion", "platform", "arch", "locale", "createdAt",
@@ -671,10 +607,8 @@ OWN_TEMPORARY = re.compile(r"\.acquisition\.json\.[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a
 
 def state_file():
     """acquisition.json's bytes and installId, checked to be the complete compact record; None when absent."""
-    try:
-        with open(os.path.join(data_dir(), "acquisition.json"), "rb") as f:
-            raw = f.read()
-    except FileNotFoundError:
+    raw = read(os.path.join(data_dir(), "acquisition.json"), None)
+    if raw is None:
         return None
     try:
         state = json.loads(raw, object_pairs_hook=lambda pairs: pairs)
@@ -686,10 +620,7 @@ def state_file():
 
 
 def own_temporaries():
-    try:
-        return sorted(n for n in os.listdir(data_dir()) if OWN_TEMPORARY.fullmatch(n))
-    except FileNotFoundError:
-        return []
+    return [n for n in listing(data_dir()) if OWN_TEMPORARY.fullmatch(n)]
 
 
 @scenario
@@ -699,15 +630,14 @@ def killed_mid_download_resumes_exactly():
     wait_for(lambda: len(partial_bytes()) >= len(payload) // 2, "half of the payload on disk", 60, 0.05)
     state_before = state_file()
     check(state_before is not None, "acquisition.json written before the download")
-    installer.process.kill()  # SIGKILL: no chance to close, flush or clean anything
-    installer.process.wait()
+    installer.kill()  # SIGKILL: no chance to close, flush or clean anything
     kept = check_partial_is_prefix(payload, "after the kill")
     check(0 < kept < len(payload), f"a partial of {kept} bytes was left")
     first = wait_for(served_bytes, "the feed noticing the client gone", 30)[0]
     # Fast but still paced, so the second answer's bytes are counted too.
     feed_mode({"path": PAYLOAD_NAME, "rate": len(payload) * 4})
     second = Installer()
-    check_eq(wait_gone(second), 0, "exit code of the next start")
+    installed(second, "installed after the resume")
     check_eq(payload_ranges(), [None, f"bytes={kept}-"], "Range of each payload request")
     served = served_bytes()
     check_eq(len(served), 2, "paced answers")
@@ -717,8 +647,6 @@ def killed_mid_download_resumes_exactly():
           f"{sum(served)} (in flight at the kill: {served[0] - kept})")
     check_eq(state_file(), state_before, "acquisition.json keeps its bytes")
     check_eq(len({e["installId"] for e in events()}), 1, "one install id across both runs")
-    started_once("installed after the resume")
-    check_eq(cache_files(), [], "cache after success")
 
 
 @scenario
@@ -783,36 +711,28 @@ def disk_full_mid_download_keeps_the_partial():
     subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size_kib}k", "brimora-local", local], check=True)
     try:
         shutil.copytree(aside, local, symlinks=True, dirs_exist_ok=True)
-        disk_full_then_retry(payload, local)
+        installer = Installer()
+        wait_for(lambda: len(partial_bytes()) >= len(payload) // 4, "a quarter of the payload on disk", 60, 0.05)
+        filler = os.path.join(local, "filler")
+        with open(filler, "wb", buffering=0) as f:  # another process takes every free byte
+            for block in (2 ** 20, 4096, 1):
+                with contextlib.suppress(OSError):
+                    while f.write(b"\0" * block):
+                        pass
+        check_eq(os.statvfs(local).f_bavail, 0, "the file system is full")
+        wait_failed("failure_disk_space")
+        kept = check_partial_is_prefix(payload, "after the disk filled")
+        check(0 < kept < len(payload), f"a partial of {kept} bytes was kept")
+        check_eq(failure_reasons(), ["insufficient_disk_space"], "reasonCode")
+        os.remove(filler)
+        feed_mode({})
+        click("retry")
+        installed(installer, "installed after space was freed and Retry")
+        check_eq(payload_ranges(), [None, f"bytes={kept}-"], "Range of each payload request")
+        print(f"    size {len(payload)}, kept {kept} when the disk filled, Range bytes={kept}-")
     finally:
-        subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL)
-        subprocess.run(["umount", "-l", local])
-
-
-def disk_full_then_retry(payload, local):
-    installer = Installer()
-    wait_for(lambda: len(partial_bytes()) >= len(payload) // 4, "a quarter of the payload on disk", 60, 0.05)
-    filler = os.path.join(local, "filler")
-    with open(filler, "wb", buffering=0) as f:  # another process takes every free byte
-        for block in (2 ** 20, 4096, 1):
-            try:
-                while f.write(b"\0" * block):
-                    pass
-            except OSError:
-                pass
-    check_eq(os.statvfs(local).f_bavail, 0, "the file system is full")
-    state = wait_status(EN["failure_disk_space"])
-    check_failed_window(state)
-    kept = check_partial_is_prefix(payload, "after the disk filled")
-    check(0 < kept < len(payload), f"a partial of {kept} bytes was kept")
-    check_eq(failure_reasons(), ["insufficient_disk_space"], "reasonCode")
-    os.remove(filler)
-    feed_mode({})
-    click("retry")
-    check_eq(wait_gone(installer), 0, "exit code after space was freed and Retry")
-    check_eq(payload_ranges(), [None, f"bytes={kept}-"], "Range of each payload request")
-    print(f"    size {len(payload)}, kept {kept} when the disk filled, Range bytes={kept}-")
-    started_once("installed after Retry")
+        run("wineserver", "-k")
+        run("umount", "-l", local)
 
 
 @scenario
@@ -853,7 +773,7 @@ def stalled_server_times_out_keeping_its_bytes():
     installer = Installer()
     wait_for(lambda: PAYLOAD_NAME in requested_names(), "the payload request", 60, 0.05)
     asked = time.monotonic()
-    check_failed_window(wait_status(EN["failure_download"], 90))
+    wait_failed("failure_download", timeout=90)
     waited = time.monotonic() - asked
     check(waited >= 25, f"the attempt ended only once the 30 s receive timeout ran out, not after {waited:.1f} s")
     check_eq(check_partial_is_prefix(payload, "after the stall"), 1000, "bytes kept")
@@ -861,58 +781,31 @@ def stalled_server_times_out_keeping_its_bytes():
     installer.kill()
 # ---- against nginx: a real object-store server instead of the rig's Python feed ----
 
-NGINX_SCENARIOS = set()
+# The family "nginx" runs in a rig whose feed is nginx (run-in-namespace --feed nginx); its log
+# has statuses.
+nginx_scenario = family("nginx")
 
 
-def nginx_scenario(fn):
-    """Runs in a rig whose feed is nginx (run-in-namespace --feed nginx), the one all of them
-    share; its log has statuses."""
-    NGINX_SCENARIOS.add(fn.__name__)
-    return family("nginx")(fn)
-
-
-def payload_answers():
-    return [(header(r, "Range"), r["status"], r["body_bytes"]) for r in feed_requests()
-            if r["path"].endswith("/" + PAYLOAD_NAME)]
-
-
-def install_from_nginx(prepare_cache=None):
+def install_from_nginx(cached, divisor):
+    """Installs with the payload's first 1/divisor in the cache file named `cached` (None: nothing
+    cached): a whole download with no Range, none for a verified copy, the missing bytes only for
+    a partial one."""
     payload = fixture("installer-signed.exe")
     publish(payload)
-    if prepare_cache:
-        os.makedirs(cache_dir())
-        prepare_cache(payload)
-    check_eq(wait_gone(Installer()), 0, "exit code")
-    started_once("installed and opened")
-    check_eq(cache_files(), [], "cache after success")
-    return payload
+    kept = len(payload) // divisor if cached else 0
+    if cached:
+        write_control(os.path.join(cache_dir(), cached), payload[:kept])
+    installed(Installer(), "installed and opened")
+    answers = [] if kept == len(payload) else [(f"bytes={kept}-" if kept else "", 206 if kept else 200,
+                                                 len(payload) - kept)]
+    check_eq(requested_names(), ["latest.yml"] + [PAYLOAD_NAME] * len(answers), "feed requests")
+    check_eq([(header(r, "Range"), r["status"], r["body_bytes"]) for r in payload_requests()], answers,
+             "nginx's answers to the payload requests")
 
 
-@nginx_scenario
-def nginx_first_install():
-    payload = install_from_nginx()
-    check_eq(requested_names(), ["latest.yml", PAYLOAD_NAME], "feed requests")
-    check_eq(payload_answers(), [("", 200, len(payload))], "one whole download, no Range")
-
-
-@nginx_scenario
-def nginx_cached_installer_is_reused():
-    install_from_nginx(lambda payload: write_control(os.path.join(cache_dir(), PAYLOAD_NAME), payload))
-    check_eq(requested_names(), ["latest.yml"], "the verified cached copy costs no download")
-
-
-@nginx_scenario
-def nginx_resumes_a_partial_download():
-    kept = 0
-
-    def leave_partial(payload):
-        nonlocal kept
-        kept = len(payload) // 3
-        write_control(os.path.join(cache_dir(), PAYLOAD_NAME + ".partial"), payload[:kept])
-
-    payload = install_from_nginx(leave_partial)
-    check_eq(payload_answers(), [(f"bytes={kept}-", 206, len(payload) - kept)],
-             "nginx answered the resume with the missing bytes only")
+table("nginx", install_from_nginx, [("nginx_first_install", None, 1),
+                                    ("nginx_cached_installer_is_reused", PAYLOAD_NAME, 1),
+                                    ("nginx_resumes_a_partial_download", PAYLOAD_NAME + ".partial", 3)])
 
 
 @nginx_scenario
@@ -920,12 +813,11 @@ def nginx_manifest_not_found_then_retry():
     payload = fixture("installer-signed.exe")
     write_control(f"feed/{PAYLOAD_NAME}", payload)
     installer = Installer()
-    check_failed_window(wait_status(EN["failure_network"]))
+    wait_failed("failure_network")
     check_eq([r["status"] for r in feed_requests()], [404], "nginx's own 404 for latest.yml")
     write_control("feed/latest.yml", manifest_for(payload))
     click("retry")
-    check_eq(wait_gone(installer), 0, "exit code after Retry")
-    started_once("installed and opened after Retry")
+    installed(installer, "installed and opened after Retry")
     check_eq([r["status"] for r in feed_requests()], [404, 200, 200], "statuses of the feed's answers")
 
 
@@ -941,32 +833,22 @@ def nginx_releases_published_with_brimora_feed():
 
     def publish_with_tool(version, fixture_name, *extra):
         payload = os.path.join(FIXTURES, fixture_name)
-        made = subprocess.run([tool, "manifest", "--version", version, "--release-date", "2026-12-01T09:00:00Z",
-                               payload], capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        made = run(tool, "manifest", "--version", version, "--release-date", "2026-12-01T09:00:00Z", payload)
         check_eq(made.returncode, 0, f"manifest for {version}: {made.stderr}")
         manifest = os.path.join(CONTROL, f"release-{version}.yml")
         write_control(manifest, made.stdout.encode())
-        run = subprocess.run([tool, "publish", "--to", origin, manifest, payload, "--trust",
-                              os.path.join(pki, "root.pem"), "--crl", os.path.join(pki, "root.crl"), *extra],
-                             capture_output=True, text=True, stdin=subprocess.DEVNULL)
-        print(f"    publish {version} {fixture_name}: exit {run.returncode}: {run.stdout.splitlines()[-1]}")
-        return run.returncode
+        done = run(tool, "publish", "--to", origin, manifest, payload, "--trust", os.path.join(pki, "root.pem"),
+                   "--crl", os.path.join(pki, "root.crl"), *extra)
+        print(f"    publish {version} {fixture_name}: exit {done.returncode}: {done.stdout.splitlines()[-1]}")
+        return done.returncode
 
     def folder():
-        files = {}
-        for name in os.listdir(origin):
-            with open(os.path.join(origin, name), "rb") as f:
-                files[name] = f.read()
-        return files
+        return {name: read(os.path.join(origin, name)) for name in os.listdir(origin)}
 
     def install(version):
-        subprocess.run([WINE64, "reg", "delete", INSTALL_KEY, "/f"], capture_output=True, stdin=subprocess.DEVNULL)
-        shutil.rmtree(os.path.join(local_app_data(), "Programs"), ignore_errors=True)
-        if os.path.exists(os.path.join(local_app_data(), "brimora-started.txt")):
-            os.unlink(os.path.join(local_app_data(), "brimora-started.txt"))
+        remove_install()
         asked = len(feed_requests())
-        check_eq(wait_gone(Installer()), 0, f"exit code installing {version}")
-        started_once(f"release {version} installed and opened")
+        installed(Installer(), f"release {version} installed and opened")
         check_eq([(r["path"].rsplit("/", 1)[-1], r["status"]) for r in feed_requests()[asked:]],
                  [("latest.yml", 200), (f"Brimora-{version}-win-x64.exe", 200)], f"feed requests for {version}")
 
@@ -986,19 +868,23 @@ def nginx_releases_published_with_brimora_feed():
 
 # ---- running ----
 
+def remove_install():
+    """The installed app, its start marks and registry value."""
+    shutil.rmtree(os.path.join(local_app_data(), "Programs"), ignore_errors=True)
+    if start_marks():
+        os.unlink(os.path.join(local_app_data(), "brimora-started.txt"))
+    run(WINE64, "reg", "delete", INSTALL_KEY, "/f")
+    check(registry_value() is None and not start_marks(), "the earlier install removed")
+
+
 def fresh_user():
     """Removes what one scenario leaves for the next in a shared rig: its installers, the servers'
-    modes, files and logs, the data directory, the installed app, its marks and registry value."""
+    modes, files and logs, the data directory and the install."""
     for installer in Installer.started:
         installer.kill()
     reset()
-    for path in (os.path.join(local_app_data(), "Brimora"), os.path.join(local_app_data(), "Programs")):
-        shutil.rmtree(path, ignore_errors=True)
-    if start_marks():
-        os.unlink(os.path.join(local_app_data(), "brimora-started.txt"))
-    subprocess.run([WINE64, "reg", "delete", INSTALL_KEY, "/f"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
-    check(registry_value() is None and not start_marks(), "the previous scenario's install removed")
+    shutil.rmtree(data_dir(), ignore_errors=True)
+    remove_install()
 
 
 def run_inside(names):
@@ -1007,20 +893,9 @@ def run_inside(names):
     status = 0
     for index, name in enumerate(names):
         print(f"=== {name}", flush=True)
-        try:
-            if index:
-                fresh_user()
-            SCENARIOS[name]()
-            print(f"ok {name}", flush=True)
-        except Failed as failure:
-            print(f"FAILED {name}: {failure}", flush=True)
+        if run_case(name, lambda: (index and fresh_user(), SCENARIOS[name]())) is not None:
             status = 1
-        except Exception:  # a broken scenario is a failure too, with its traceback
-            traceback.print_exc(file=sys.stdout)
-            print(f"FAILED {name}: raised", flush=True)
-            status = 1
-    subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    run("wineserver", "-k")
     return status
 
 
@@ -1032,7 +907,7 @@ def run_in_rig(names):
     # A hung rig must not hold up the tier: past the limit its runner is killed, and the runner's
     # watchdog ends that rig.
     limit = SCENARIO_LIMIT_S * len(names)
-    feed = ["--feed", "nginx"] if names[0] in NGINX_SCENARIOS else []
+    feed = ["--feed", "nginx"] if names[0] in FAMILIES["nginx"] else []
     command = [RUNNER, *feed, "--", sys.executable, os.path.abspath(__file__), "--inside", *names]
     try:
         result = subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=limit)
@@ -1057,17 +932,16 @@ def run_all(names, report, jobs):
     started = time.monotonic()
     results = {}
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        futures = [pool.submit(lambda unit: (run_in_rig(unit), time.monotonic()), unit) for unit in units]
-        for future in concurrent.futures.as_completed(futures):
-            rows, ended = future.result()
-            for name, passed, output in rows:
-                results[name] = (passed, ended - started, output)
-                print(f"{'ok' if passed else 'FAILED'} {name} (rig ended {ended - started:.1f} s into the tier)")
+        for future in concurrent.futures.as_completed([pool.submit(run_in_rig, unit) for unit in units]):
+            ended = time.monotonic() - started
+            for name, passed, output in future.result():
+                results[name] = (passed, output)
+                print(f"{'ok' if passed else 'FAILED'} {name} (rig ended {ended:.1f} s into the tier)")
                 print("    " + output.replace("\n", "\n    "))
             sys.stdout.flush()
     print(f"{len(names)} scenarios in {len(units)} rigs, {jobs} at a time, in {time.monotonic() - started:.1f} s")
     if report:
-        write_report(report, [("e2e", name, None if results[name][0] else results[name][2]) for name in names])
+        write_report(report, [("e2e", name, None if results[name][0] else results[name][1]) for name in names])
     return 0 if all(results[name][0] for name in names) else 1
 
 

@@ -9,12 +9,10 @@ import subprocess
 import sys
 import tempfile
 import time
-import traceback
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "scripts", "lib"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "rig"))
-from control import Failed, check, check_eq, wait_for  # noqa: E402
+sys.path[:0] = [os.path.join(ROOT, "scripts", "lib"), os.path.join(ROOT, "tests", "rig")]
+from control import check, check_eq, read, run, run_case, wait_for, write_control  # noqa: E402
 from summarize import write_report  # noqa: E402
 
 RELEASE = os.path.join(ROOT, "scripts", "release")
@@ -26,12 +24,7 @@ TOKEN_KEY = f"pkcs11:token=brimora-release;object=brimora-signing;type=private;p
 
 
 def sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
-
-
-def run(*command, env=None):
-    return subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL, env=env)
+    return hashlib.sha256(read(path)).hexdigest()
 
 
 def make_token(work):
@@ -39,8 +32,7 @@ def make_token(work):
     tokens = os.path.join(work, "tokens")
     os.makedirs(tokens)
     conf = os.path.join(work, "softhsm2.conf")
-    with open(conf, "w") as f:
-        f.write(f"directories.tokendir = {tokens}\nobjectstore.backend = file\nlog.level = ERROR\n")
+    write_control(conf, f"directories.tokendir = {tokens}\nobjectstore.backend = file\nlog.level = ERROR\n")
     env = dict(os.environ, SOFTHSM2_CONF=conf)
     pkcs8 = os.path.join(work, "leaf.p8")
     steps = [
@@ -62,8 +54,7 @@ def start_tsa(work):
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                               stderr=open(os.path.join(work, "tsa.log"), "w"))
     wait_for(lambda: os.path.exists(port_file), "the time-stamping authority to listen", 20)
-    with open(port_file) as f:
-        return server, f"http://127.0.0.1:{f.read().strip()}/"
+    return server, f"http://127.0.0.1:{read(port_file).decode().strip()}/"
 
 
 def signing(key, tsa, chain="brimora-chain.pem"):
@@ -79,8 +70,8 @@ def signed_release(out, env, tsa):
     check_eq(done.returncode, 0, "scripts/release exit status")
     check(re.search(r"^signature: accepted: .*; RFC 3161 timestamp$", done.stdout, re.M),
           "scripts/release reports the installers' verdict on a timestamped signature")
-    with open(os.path.join(out, "BrimoraInstaller.buildinfo")) as f:
-        rebuilt = re.search(r"^Binary-SHA256: (\w+)$", f.read(), re.M).group(1)
+    rebuilt = re.search(r"^Binary-SHA256: (\w+)$", read(os.path.join(out, "BrimoraInstaller.buildinfo")).decode(),
+                        re.M).group(1)
     print(f"windows tree build: {sha256(TREE_EXE)}\nrelease build:      {rebuilt}")
     check_eq(rebuilt, sha256(TREE_EXE), "the release build's SHA-256 against the windows tree's")
     shipped, bare = os.path.join(out, "BrimoraInstaller.exe"), os.path.join(out, "..", "signature-removed.exe")
@@ -114,22 +105,19 @@ def refusal(work, env, tsa, name, args, status, named):
     out = os.path.join(work, name)
     os.makedirs(out)
     earlier = os.path.join(out, "BrimoraInstaller.exe")
-    with open(earlier, "wb") as f:
-        f.write(b"an earlier release")
+    write_control(earlier, b"an earlier release")
     done = run(RELEASE, *args(out, TOKEN_KEY, tsa), env=env)
     lines = done.stderr.strip().splitlines()
     check_eq(done.returncode, status, f"{name}: exit status (stderr {done.stderr.strip()!r})")
     check(len(lines) == 1 and named in lines[0], f"{name}: one line naming {named!r}, got {lines}")
     check(not re.search(r"pin-value=(?!\(hidden\))", done.stdout + done.stderr), f"{name}: a PIN was printed")
     check_eq(sorted(os.listdir(out)), ["BrimoraInstaller.exe"], f"{name}: what OUT_DIR holds")
-    with open(earlier, "rb") as f:
-        check_eq(f.read(), b"an earlier release", f"{name}: the earlier release")
+    check_eq(read(earlier), b"an earlier release", f"{name}: the earlier release")
     print(f"{name}: exit {done.returncode}: {lines[0]}")
 
 
 def main():
     report = sys.argv[1]
-    cases = []
     subprocess.run([os.path.join(ROOT, "tests", "rig", "make-pki"), PKI], check=True)
     with tempfile.TemporaryDirectory(prefix="brimora-release-check.") as work:
         env = make_token(work)
@@ -138,14 +126,7 @@ def main():
             tests = [(n, lambda n=n, e=e, s=s, w=w: refusal(work, env, tsa, n, e, s, w)) for n, e, s, w in REFUSALS]
             tests.append(("signed_on_a_token_is_the_rebuildable_exe",
                           lambda: signed_release(os.path.join(work, "out", "release"), env, tsa)))
-            for name, test in tests:
-                try:
-                    test()
-                    failure = None
-                except Exception as error:  # a broken check fails its case too, with its traceback
-                    failure = str(error) if isinstance(error, Failed) else traceback.format_exc()
-                cases.append(("release", name, failure))
-                print(f"ok {name}" if failure is None else f"FAILED {name}: {failure}")
+            cases = [("release", name, run_case(name, test)) for name, test in tests]
         finally:
             server.terminate()
             server.wait()

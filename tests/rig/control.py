@@ -11,7 +11,9 @@ import contextlib
 import hashlib
 import json
 import os
+import subprocess
 import time
+import traceback
 
 CONTROL = os.environ.get("BRIMORA_RIG_DIR", "")
 FIXTURES = os.environ.get("BRIMORA_RIG_FIXTURES", "")
@@ -37,6 +39,21 @@ def check(condition, message):
         raise Failed(message)
 
 
+def run_case(name, test):
+    """Runs one case of a self-test, scenario or release check: prints "ok NAME" or "FAILED NAME:
+    why" and returns why (None when it passed). A broken test fails its case too, with its traceback."""
+    try:
+        test()
+        print(f"ok {name}", flush=True)
+        return None
+    except Failed as failure:
+        why = str(failure)
+    except Exception:  # noqa: BLE001 - anything raised is this case's failure
+        why = traceback.format_exc()
+    print(f"FAILED {name}: {why}", flush=True)
+    return why
+
+
 def _shown(value):
     return value if not isinstance(value, bytes) or len(value) < 80 else f"{len(value)} bytes {value[:20]!r}..."
 
@@ -57,6 +74,27 @@ def wait_for(predicate, what, timeout=60.0, interval=0.2):
         if time.monotonic() > deadline:
             raise Failed(f"timed out after {timeout:.0f} s waiting for {what}")
         time.sleep(interval)
+
+
+def read(path, *missing):
+    """A file's bytes; missing[0] instead when it does not exist, if given."""
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        if missing:
+            return missing[0]
+        raise
+
+
+def lines(path):
+    """The non-blank lines of a UTF-8 text file (bad bytes replaced); none when it does not exist."""
+    return [line for line in read(path, b"").decode("utf-8", "replace").splitlines() if line.strip()]
+
+
+def run(*command, **options):
+    """The finished command, its output captured as text, with no standard input."""
+    return subprocess.run(command, **{"capture_output": True, "text": True, "stdin": subprocess.DEVNULL, **options})
 
 
 def wine_path(path):
@@ -124,11 +162,7 @@ def reset():
 # ---- what the servers saw ----
 
 def json_lines(name):
-    try:
-        with open(os.path.join(CONTROL, name), encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.strip()]
-    except FileNotFoundError:
-        return []
+    return [json.loads(line) for line in lines(os.path.join(CONTROL, name))]
 
 
 def feed_requests():
@@ -143,21 +177,14 @@ def served_bytes():
 
 def header(request, name):
     """A logged request's header, its name compared without regard to case; None when not sent."""
-    for key, value in request.get("headers", {}).items():
-        if key.lower() == name.lower():
-            return value
-    return None
+    return next((value for key, value in request.get("headers", {}).items() if key.lower() == name.lower()), None)
 
 
 def event_records():
     """(file names, records) of every request the event recorder stored, oldest first."""
     folder = os.path.join(CONTROL, "events")
     names = sorted(n for n in os.listdir(folder) if n.endswith(".json"))
-    records = []
-    for name in names:
-        with open(os.path.join(folder, name), encoding="utf-8") as f:
-            records.append(json.load(f))
-    return names, records
+    return names, [json.loads(read(os.path.join(folder, name))) for name in names]
 
 
 def event_bodies():
@@ -168,8 +195,7 @@ def event_bodies():
 # ---- fixtures, the prefix and the test app ----
 
 def fixture(name):
-    with open(os.path.join(FIXTURES, name), "rb") as f:
-        return f.read()
+    return read(os.path.join(FIXTURES, name))
 
 
 def local_app_data():
@@ -186,11 +212,7 @@ INSTALL_KEY = r"HKCU\Software\9b2e4d71-5c08-5a3f-8e6d-2f71c4a90b5e"
 
 def start_marks():
     """One line per start of the test app (PID, module path, command line)."""
-    try:
-        with open(os.path.join(local_app_data(), "brimora-started.txt"), encoding="utf-8", errors="replace") as f:
-            return [line for line in f if line.strip()]
-    except FileNotFoundError:
-        return []
+    return lines(os.path.join(local_app_data(), "brimora-started.txt"))
 
 
 def manifest_for(payload, version=VERSION, size=None, digest=None):

@@ -1,17 +1,7 @@
 #!/usr/bin/python3
 """The event service of the rig: stores every request it receives as CONTROL/events/NNNNNN.json
-(before answering, so a client that got its answer finds its record) and answers as
-CONTROL/events-mode.json says, re-read for every request:
-
-  {"mode": "200"}     200 with "{}" (also when the file is absent)
-  {"mode": "500"}     500
-  {"mode": "404"}     404
-  {"mode": "302"}     302 to https://events.brimora.app/redirected (a followed redirect shows up
-                      as a second record with that path)
-  {"mode": "silent"}  reads and records the request, then sends nothing
-  {"mode": "absent"}  no socket listens: connections are refused. The mode file is also polled
-                      between connections, and CONTROL/events-listening exists exactly while the
-                      socket listens, so a test can wait for the switch to take effect.
+(before answering, so a client that got its answer finds its record) and answers as the mode in
+CONTROL/events-mode.json says, re-read for every request (tests/rig/README.md lists the modes).
 
 usage: event_recorder.py CONTROL_DIR ADDRESS PORT CERT KEY
 """
@@ -48,9 +38,8 @@ class Recorder:
         return value
 
     def store(self, request):
-        record = request.record()
-        record["body"] = request.body.decode("utf-8", "replace")
-        record["body_base64"] = base64.b64encode(request.body).decode("ascii")
+        record = {**request.record(), "body": request.body.decode("utf-8", "replace"),
+                  "body_base64": base64.b64encode(request.body).decode("ascii")}
         with self._lock:
             # Numbered after the highest record on disk, so a test that emptied the directory
             # finds its first record as 000001.
@@ -61,31 +50,22 @@ class Recorder:
                                         self.scratch)
 
     def handle(self, conn):
-        while True:
+        # The mode is read before and after each request: a connection accepted in the moment
+        # before the listener closed ends without a word, and so does a request on an idle
+        # kept-alive connection (Wine's WinHTTP sends on one when it has one) once absent.
+        while self.mode() != "absent" and (request := conn.read_request()) is not None:
             mode = self.mode()
             if mode == "absent":
-                # Accepted in the moment before the listener closed: end it without a word.
-                return
-            request = conn.read_request()
-            if request is None:
-                return
-            mode = self.mode()
-            if mode == "absent":
-                # Wine's WinHTTP sends on an idle kept-alive connection when it has one: an absent
-                # service must not take that request either.
                 return
             self.store(request)
             if mode == "silent":
-                conn.hold_until_client_leaves()
-                return
-            if mode in ("500", "404"):
-                head = rig_server.response_head(int(mode), [("Content-Length", "0")])
-            elif mode == "302":
-                head = rig_server.response_head(302, [("Location", REDIRECT_TARGET), ("Content-Length", "0")])
+                return conn.hold_until_client_leaves()
+            if mode in ("500", "404", "302"):
+                location = [("Location", REDIRECT_TARGET)] if mode == "302" else []
+                conn.send(rig_server.response_head(int(mode), [*location, ("Content-Length", "0")]))
             else:
-                head = rig_server.response_head(200, [("Content-Type", "application/json"),
-                                                      ("Content-Length", "2")]) + b"{}"
-            conn.send(head)
+                conn.send(rig_server.response_head(200, [("Content-Type", "application/json"),
+                                                         ("Content-Length", "2")]) + b"{}")
             if request.wants_close():
                 return
 

@@ -24,21 +24,16 @@ def parse_range(value, size):
     """(start, end_inclusive) for a single satisfiable range, "unsatisfiable", or None when the
     header is not one byte range we understand (a server may then ignore it)."""
     m = re.fullmatch(r"bytes=(\d*)-(\d*)", value.strip())
-    if not m or (not m.group(1) and not m.group(2)):
+    if not m or m.groups() == ("", ""):
         return None
-    first, last = m.group(1), m.group(2)
-    if not first:
+    first, last = m.groups()
+    if not first:  # the last `last` bytes
         suffix = int(last)
-        if suffix == 0:
-            return "unsatisfiable"
-        return (max(0, size - suffix), size - 1) if size else "unsatisfiable"
-    start = int(first)
-    end = int(last) if last else size - 1
+        return (max(0, size - suffix), size - 1) if suffix and size else "unsatisfiable"
+    start, end = int(first), int(last) if last else size - 1
     if last and end < start:
         return None
-    if start >= size:
-        return "unsatisfiable"
-    return start, min(end, size - 1)
+    return "unsatisfiable" if start >= size else (start, min(end, size - 1))
 
 
 class Feed:
@@ -49,13 +44,9 @@ class Feed:
         self.requests = os.path.join(control, "feed-requests.jsonl")
 
     def mode_for(self, name):
-        mode = rig_server.read_json_file(os.path.join(self.control, "feed-mode.json"), self.log)
-        if not mode:
-            return {}
-        target = mode.get("path")
-        if target is not None and target != name:
-            return {}
-        return mode
+        """The fault mode, {} when there is none or it is scoped ("path") to another file."""
+        mode = rig_server.read_json_file(os.path.join(self.control, "feed-mode.json"), self.log) or {}
+        return mode if mode.get("path", name) == name else {}
 
     def read_file(self, name):
         # Only one plain segment below the feed directory: nothing a client sends can reach
@@ -69,56 +60,45 @@ class Feed:
             return None
 
     def handle(self, conn):
-        while True:
-            request = conn.read_request()
-            if request is None:
-                return
+        while (request := conn.read_request()) is not None:
             rig_server.append_line(self.requests, request.record())
-            keep_open = self.respond(conn, request)
-            if not keep_open or request.wants_close():
+            if not self.respond(conn, request) or request.wants_close():
                 return
 
     def respond(self, conn, request):
         """Sends the answer; False when the connection must end afterwards."""
         name = request.path[len(PREFIX):] if request.path.startswith(PREFIX) else None
         mode = self.mode_for(name)
-        send_body = request.method == "GET"
+
+        def empty(status, *headers):
+            """An answer without a body (for 204 and 304 without Content-Length too)."""
+            length = [] if status in NO_BODY_STATUSES else [("Content-Length", "0")]
+            conn.send(rig_server.response_head(status, [*headers, *length]))
+            return True
 
         if mode.get("silent"):
             conn.hold_until_client_leaves()
             return False
         if request.method not in ("GET", "HEAD"):
-            conn.send(rig_server.response_head(405, [("Allow", "GET, HEAD"), ("Content-Length", "0")]))
-            return True
+            return empty(405, ("Allow", "GET, HEAD"))
         if "status" in mode:
-            status = int(mode["status"])
-            headers = []
-            if "location" in mode:
-                headers.append(("Location", str(mode["location"])))
-            if status not in NO_BODY_STATUSES:
-                headers.append(("Content-Length", "0"))
-            conn.send(rig_server.response_head(status, headers))
-            return True
-
+            location = [("Location", str(mode["location"]))] if "location" in mode else []
+            return empty(int(mode["status"]), *location)
         content = self.read_file(name) if name is not None else None
         if "replace_body" in mode:
             content = str(mode["replace_body"]).encode("utf-8")
         if content is None:
-            conn.send(rig_server.response_head(404, [("Content-Length", "0")]))
-            return True
+            return empty(404)
 
         size = len(content)
         status, body, headers = 200, content, [("Accept-Ranges", "bytes")]
         range_header = request.header("Range")
         if range_header is not None and not mode.get("ignore_range"):
             if "range_status" in mode:
-                conn.send(rig_server.response_head(int(mode["range_status"]), [("Content-Length", "0")]))
-                return True
+                return empty(int(mode["range_status"]))
             wanted = parse_range(range_header, size)
             if wanted == "unsatisfiable":
-                conn.send(rig_server.response_head(416, [("Content-Range", f"bytes */{size}"),
-                                                         ("Content-Length", "0")]))
-                return True
+                return empty(416, ("Content-Range", f"bytes */{size}"))
             if wanted is not None:
                 start, end = wanted
                 status, body = 206, content[start:end + 1]
@@ -130,9 +110,7 @@ class Feed:
             body = body + EXTRA_BYTE * int(mode["long_by"])
         headers += [("Content-Type", "application/octet-stream"), ("Content-Length", str(len(body)))]
         conn.send(rig_server.response_head(status, headers))
-        if not send_body:
-            return True
-        return self.send_body(conn, body, mode)
+        return request.method == "HEAD" or self.send_body(conn, body, mode)
 
     def send_body(self, conn, body, mode):
         if "stall_after" in mode:

@@ -6,7 +6,9 @@ Standard library only. Nothing a client sends may end a server: every connection
 catch-all that logs and closes, so a test that sends garbage sees a closed connection and the next
 test still finds the server.
 """
+import contextlib
 import datetime
+import itertools
 import json
 import os
 import select
@@ -14,7 +16,6 @@ import socket
 import ssl
 import sys
 import threading
-import time
 import traceback
 import warnings
 
@@ -55,37 +56,36 @@ with warnings.catch_warnings():
     TLS_VERSIONS = {"1.1": ssl.TLSVersion.TLSv1_1, "1.2": ssl.TLSVersion.TLSv1_2, "1.3": ssl.TLSVersion.TLSv1_3}
 
 
-def tls_context(cert, key, version="1.2"):
-    """A server context that speaks exactly one TLS version: "1.2" (the one the system allows), or
-    "1.3" / "1.1" (the tls modes), which a client pinned to 1.2 must refuse."""
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    # The system allows TLS 1.2 and nothing else; a client that negotiated 1.3 here would pass
-    # tests that production servers might not.
-    pinned = TLS_VERSIONS[version]
-    if pinned == ssl.TLSVersion.TLSv1_1:
+def pin(ctx, version):
+    """Makes ctx (a server's or a client's) speak exactly that TLS version ("1.1", "1.2", "1.3")."""
+    if version == "1.1":
         # Debian's OpenSSL refuses TLS 1.1 at its default security level (SHA-1 handshake MACs).
         ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
-    ctx.minimum_version = pinned
-    ctx.maximum_version = pinned
+    ctx.minimum_version = ctx.maximum_version = TLS_VERSIONS[version]
+    return ctx
+
+
+def tls_context(cert, key, version="1.2"):
+    """A server context that speaks exactly one TLS version: "1.2" (the one the system allows; a
+    client that negotiated 1.3 here would pass tests that production servers might not), or "1.3" /
+    "1.1" (the tls modes), which a client pinned to 1.2 must refuse."""
+    ctx = pin(ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER), version)
     ctx.load_cert_chain(cert, key)
     return ctx
 
 
-class TlsContexts:
-    """One context per version, picked per connection by the "tls" member of a mode file (read
-    before the handshake: the version is decided before any request arrives)."""
+def tls_contexts(cert, key, mode_file, log):
+    """The context for the next connection, of the version the "tls" member of a mode file names
+    (read before the handshake: the version is decided before any request arrives)."""
+    contexts = {v: tls_context(cert, key, v) for v in TLS_VERSIONS}
 
-    def __init__(self, cert, key, mode_file, log):
-        self._contexts = {v: tls_context(cert, key, v) for v in TLS_VERSIONS}
-        self._mode_file = mode_file
-        self._log = log
-
-    def __call__(self):
-        version = str((read_json_file(self._mode_file, self._log) or {}).get("tls", "1.2"))
-        if version not in self._contexts:
-            self._log.write(f"unknown tls version {version!r} in {self._mode_file}; speaking 1.2")
+    def pick():
+        version = str((read_json_file(mode_file, log) or {}).get("tls", "1.2"))
+        if version not in contexts:
+            log.write(f"unknown tls version {version!r} in {mode_file}; speaking 1.2")
             version = "1.2"
-        return self._contexts[version]
+        return contexts[version]
+    return pick
 
 
 def read_json_file(path, log):
@@ -93,22 +93,16 @@ def read_json_file(path, log):
     try:
         with open(path, "rb") as f:
             raw = f.read()
+        value = json.loads(raw) if raw.strip() else {}
     except FileNotFoundError:
         return {}
-    except OSError as e:
-        log.write(f"cannot read {path}: {e}")
-        return None
-    if not raw.strip():
-        return {}
-    try:
-        value = json.loads(raw)
-    except ValueError as e:
+    except (OSError, ValueError) as e:  # unreadable, or not JSON
         log.write(f"{path} is not JSON ({e}); serving as if it were absent")
         return None
-    if not isinstance(value, dict):
-        log.write(f"{path} is not a JSON object; serving as if it were absent")
-        return None
-    return value
+    if isinstance(value, dict):
+        return value
+    log.write(f"{path} is not a JSON object; serving as if it were absent")
+    return None
 
 
 def write_atomically(path, data, scratch_dir):
@@ -121,51 +115,31 @@ def write_atomically(path, data, scratch_dir):
 
 
 def append_line(path, obj):
-    line = (json.dumps(obj, ensure_ascii=False) + "\n").encode("utf-8", "surrogateescape")
-    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
-    try:
-        os.write(fd, line)
-    finally:
-        os.close(fd)
+    """One JSON line, appended by a single unbuffered write so that threads never interleave."""
+    with open(path, "ab", buffering=0) as out:
+        out.write((json.dumps(obj, ensure_ascii=False) + "\n").encode("utf-8", "surrogateescape"))
 
 
 class Request:
-    def __init__(self, method, target, version, raw_headers, body):
-        self.method = method
-        self.path = target
-        self.version = version
-        self.raw_headers = raw_headers
-        self.body = body
-        self.connection = 0
-        self.request_on_connection = 0
+    def __init__(self, method, target, version, raw_headers, connection, number):
+        self.method, self.path, self.version, self.raw_headers = method, target, version, raw_headers
+        self.connection, self.request_on_connection, self.body = connection, number, b""
 
     def header(self, name):
-        for key, value in self.raw_headers:
-            if key.lower() == name.lower():
-                return value
-        return None
+        return next((value for key, value in self.raw_headers if key.lower() == name.lower()), None)
 
-    def headers_dict(self):
+    def record(self):
+        """What the logs keep: duplicate headers merged as one comma-separated value, and raw."""
         merged = {}
         for key, value in self.raw_headers:
             merged[key] = f"{merged[key]}, {value}" if key in merged else value
-        return merged
-
-    def record(self):
-        return {
-            "method": self.method,
-            "path": self.path,
-            "headers": self.headers_dict(),
-            "raw_headers": [[k, v] for k, v in self.raw_headers],
-            "connection": self.connection,
-            "request_on_connection": self.request_on_connection,
-        }
+        return {"method": self.method, "path": self.path, "headers": merged,
+                "raw_headers": [[k, v] for k, v in self.raw_headers], "connection": self.connection,
+                "request_on_connection": self.request_on_connection}
 
     def wants_close(self):
         connection = (self.header("Connection") or "").lower()
-        if self.version == "HTTP/1.0":
-            return "keep-alive" not in connection
-        return "close" in connection
+        return "keep-alive" not in connection if self.version == "HTTP/1.0" else "close" in connection
 
 
 class Connection:
@@ -178,11 +152,10 @@ class Connection:
         self._buf = b""
 
     def _fill(self):
+        """Reads what has arrived; False once the client has closed its side."""
         chunk = self.sock.recv(65536)
-        if not chunk:
-            return False
         self._buf += chunk
-        return True
+        return bool(chunk)
 
     def read_until(self, separator, what):
         """The bytes before separator (which is consumed), or None on a clean close before any byte."""
@@ -195,10 +168,6 @@ class Connection:
                 return None
         taken, self._buf = self._buf.split(separator, 1)
         return taken
-
-    def read_head(self):
-        """The request head up to the blank line, or None on a clean close before any byte."""
-        return self.read_until(b"\r\n\r\n", "request head")
 
     def read_exact(self, n):
         while len(self._buf) < n:
@@ -214,7 +183,8 @@ class Connection:
         return line
 
     def read_request(self):
-        head = self.read_head()
+        """The next request, or None on a clean close before any byte of it."""
+        head = self.read_until(b"\r\n\r\n", "request head")
         if head is None:
             return None
         lines = head.split(b"\r\n")
@@ -231,11 +201,9 @@ class Connection:
             if not sep or not name or name != name.strip():
                 raise BadRequest(f"bad header line {line[:200]!r}")
             raw_headers.append((name.decode("latin-1"), value.strip().decode("latin-1")))
-        request = Request(method, target, version, raw_headers, b"")
-        request.body = self._read_body(request)
         self.requests += 1
-        request.connection = self.number
-        request.request_on_connection = self.requests
+        request = Request(method, target, version, raw_headers, self.number, self.requests)
+        request.body = self._read_body(request)
         return request
 
     def _read_body(self, request):
@@ -267,16 +235,10 @@ class Connection:
 
     def hold_until_client_leaves(self):
         """Keep the connection open and quiet until the client closes it (or a long limit)."""
-        deadline = time.monotonic() + HOLD_LIMIT
-        self.sock.settimeout(1.0)
-        while time.monotonic() < deadline:
-            try:
-                if not self.sock.recv(65536):
-                    return
-            except socket.timeout:
-                continue
-            except (OSError, ssl.SSLError):
-                return
+        self.sock.settimeout(HOLD_LIMIT)
+        with contextlib.suppress(OSError):  # the limit ran out (a time-out), or the client is gone
+            while self.sock.recv(65536):
+                pass
 
 
 def response_head(status, headers):
@@ -299,15 +261,10 @@ class Listener:
         self.handler = handler
         self.ready_file = ready_file
         self.sock = None
-        self._count_lock = threading.Lock()
-        self._connections = 0
+        self._numbers = itertools.count(1)  # next() on it is atomic under the GIL
 
     def open(self):
-        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        sock.bind((self.address, self.port))
-        sock.listen(64)
-        self.sock = sock
+        self.sock = socket.create_server((self.address, self.port), backlog=64)  # SO_REUSEADDR on POSIX
         with open(self.ready_file, "w") as f:
             f.write(f"{os.getpid()}\n")
         self.log.write(f"listening on {self.address}:{self.port}")
@@ -316,10 +273,8 @@ class Listener:
         # Closing the socket drops the queued, not yet accepted connections with a reset. Only
         # then does the ready file go: a test that saw it vanish must find connections refused.
         self.sock.close()
-        try:
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(self.ready_file)
-        except FileNotFoundError:
-            pass
         self.sock = None
         self.log.write("stopped listening")
 
@@ -341,31 +296,24 @@ class Listener:
             # never speaks must not hold up the accept loop.
             raw.settimeout(IDLE_TIMEOUT)
             sock = self.contexts().wrap_socket(raw, server_side=True)
-        except (OSError, ssl.SSLError) as e:
+        except OSError as e:  # ssl.SSLError included
             self.log.write(f"{peer[0]}:{peer[1]} TLS handshake failed: {e}")
             raw.close()
             return
-        with self._count_lock:
-            self._connections += 1
-            number = self._connections
-        conn = Connection(sock, number)
+        conn = Connection(sock, next(self._numbers))
         try:
             self.handler(conn)
         except BadRequest as e:
             self.log.write(f"{peer[0]}:{peer[1]} bad request: {e}")
-            try:
+            with contextlib.suppress(OSError):  # ssl.SSLError is an OSError
                 conn.send(response_head(400, [("Content-Length", "0"), ("Connection", "close")]))
-            except (OSError, ssl.SSLError):
-                pass
-        except (OSError, ssl.SSLError) as e:
+        except OSError as e:
             self.log.write(f"{peer[0]}:{peer[1]} connection ended: {e}")
         except Exception:  # noqa: BLE001 - a server bug must end one connection, not the server
             self.log.write(f"{peer[0]}:{peer[1]} handler failed:\n{traceback.format_exc()}")
         finally:
-            try:
+            with contextlib.suppress(OSError):
                 sock.close()
-            except OSError:
-                pass
 
 
 def listener_from_argv(name, make_server):
@@ -374,6 +322,6 @@ def listener_from_argv(name, make_server):
     marker that exists while the socket listens."""
     control, address, port, cert, key = sys.argv[1:]
     server = make_server(control)
-    tls = TlsContexts(cert, key, os.path.join(control, f"{name}-mode.json"), server.log)
+    tls = tls_contexts(cert, key, os.path.join(control, f"{name}-mode.json"), server.log)
     return server, Listener(address, int(port), tls, server.log, server.handle,
                             os.path.join(control, f"{name}-listening"))

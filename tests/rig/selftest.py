@@ -11,20 +11,20 @@ testcase with <failure> children) that scripts/lib/summarize.py counts.
 import argparse
 import base64
 import contextlib
+import functools
 import http.client
 import os
 import socket
 import ssl
 import subprocess
 import sys
-import traceback
-import warnings
 
 RIG = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [RIG, os.path.join(RIG, "..", "..", "scripts", "lib")]
-from control import (CONTROL, EVENT_PATH, EVENTS, FEED, FEED_PREFIX as PREFIX, check, check_eq,  # noqa: E402
-                     event_records, events_mode, feed_mode, feed_requests as feed_log, put_feed, reset, wait_for,
-                     wine_path, write_control)
+from control import (CONTROL, EVENT_PATH, EVENTS, FEED, FEED_PREFIX as PREFIX, Failed, check, check_eq,  # noqa: E402
+                     event_records, events_mode, feed_mode, feed_requests as feed_log, put_feed, read, reset, run,
+                     run_case, wait_for, wine_path, write_control)
+from rig_server import pin  # noqa: E402
 from summarize import write_report  # noqa: E402
 
 # A payload whose every offset holds a different byte pattern, so an off-by-one range shows.
@@ -34,16 +34,14 @@ CASES = []
 
 
 def case(suite, name):
-    def register(fn):
-        CASES.append((suite, name, fn))
-        return fn
-    return register
+    """Registers the function it decorates as one test case."""
+    return lambda fn: CASES.append((suite, name, fn))
 
 
-def table(suite, rows):
-    """rows: (name, callable) pairs; each becomes one test case."""
-    for name, fn in rows:
-        CASES.append((suite, name, fn))
+def table(suite, run, rows):
+    """One test case per row: its name, then run's arguments."""
+    for name, *args in rows:
+        CASES.append((suite, name, functools.partial(run, *args)))
 
 
 # ---- clients ----
@@ -54,16 +52,18 @@ def tls12_client():
     return ctx
 
 
+def connection(host, timeout=5.0, ctx=None):
+    """A new HTTPS connection to host, closed at the end of a with block."""
+    return contextlib.closing(http.client.HTTPSConnection(host, 443, timeout=timeout, context=ctx or tls12_client()))
+
+
 def fetch(host, path, method="GET", headers=None, body=None, timeout=10.0, ctx=None):
     """(status, headers dict with lower-case names, body) of one request on a new connection."""
-    conn = http.client.HTTPSConnection(host, 443, timeout=timeout, context=ctx or tls12_client())
-    try:
+    with connection(host, timeout, ctx) as conn:
         conn.request(method, path, body=body, headers=headers or {})
         resp = conn.getresponse()
         data = resp.read()
         return resp.status, {k.lower(): v for k, v in resp.getheaders()}, data
-    finally:
-        conn.close()
 
 
 def raises(exc_types, fn):
@@ -71,22 +71,20 @@ def raises(exc_types, fn):
         fn()
     except exc_types as e:
         return e
-    raise AssertionError(f"expected {exc_types}, nothing was raised")
+    raise Failed(f"expected {exc_types}, nothing was raised")
 
 
 # ---- names and trust ----
 
 def resolves_to(name, address):
-    def test():
-        check_eq(socket.gethostbyname(name), address, name)
-    return test
+    check_eq(socket.gethostbyname(name), address, name)
 
 
-table("Resolution", [
-    ("FeedHostIsLoopback2", resolves_to(FEED, "127.0.0.2")),
-    ("EventHostIsLoopback3", resolves_to(EVENTS, "127.0.0.3")),
-    ("OwnHostNameIs127_0_1_1", resolves_to(socket.gethostname(), "127.0.1.1")),
-    ("Localhost", resolves_to("localhost", "127.0.0.1")),
+table("Resolution", resolves_to, [
+    ("FeedHostIsLoopback2", FEED, "127.0.0.2"),
+    ("EventHostIsLoopback3", EVENTS, "127.0.0.3"),
+    ("OwnHostNameIs127_0_1_1", socket.gethostname(), "127.0.1.1"),
+    ("Localhost", "localhost", "127.0.0.1"),
 ])
 
 
@@ -98,17 +96,9 @@ def _():
 
 @case("Trust", "SystemBundleHoldsOnlyTheRigCa")
 def _():
-    with open("/etc/ssl/certs/ca-certificates.crt", "rb") as bundle, open(os.environ["BRIMORA_RIG_CA"], "rb") as ca:
-        check_eq(bundle.read(), ca.read(), "bundle content")
+    check_eq(read("/etc/ssl/certs/ca-certificates.crt"), read(os.environ["BRIMORA_RIG_CA"]), "bundle content")
     hashed = [n for n in os.listdir("/etc/ssl/certs") if n != "ca-certificates.crt"]
     check_eq(len(hashed), 1, f"other entries in /etc/ssl/certs: {hashed[:5]}")
-
-
-@case("Trust", "BothServersVerifyAgainstTheSystemStore")
-def _():
-    put_feed("latest.yml", "x")
-    check_eq(fetch(FEED, PREFIX + "latest.yml")[0], 200, "feed")
-    check_eq(fetch(EVENTS, EVENT_PATH, "POST", body=b"{}")[0], 200, "events")
 
 
 @case("Trust", "ClientWithoutTheCaIsRefused")
@@ -128,116 +118,86 @@ def _():
 
 def tls_version_case(host, version, accepted, tls=None):
     """A client pinned to one version, against the server in its default or given "tls" mode."""
-    def test():
-        if tls is not None:
-            if host == FEED:
-                feed_mode({"tls": tls})
-            else:
-                events_mode("200", tls=tls)
-        ctx = ssl.create_default_context()
-        if version == ssl.TLSVersion.TLSv1_1:
-            ctx.set_ciphers("DEFAULT:@SECLEVEL=0")  # else this client itself refuses 1.1
-        ctx.minimum_version = version
-        ctx.maximum_version = version
-        if accepted:
-            with socket.create_connection((host, 443), timeout=5) as raw, ctx.wrap_socket(raw, server_hostname=host) as s:
-                check_eq(s.version(), "TLSv" + (tls or "1.2"), "negotiated")
+    if tls is not None:
+        if host == FEED:
+            feed_mode({"tls": tls})
         else:
-            raises((ssl.SSLError, ConnectionResetError), lambda: fetch(host, "/", ctx=ctx))
-    return test
+            events_mode("200", tls=tls)
+    ctx = pin(ssl.create_default_context(), version)
+    if accepted:
+        with socket.create_connection((host, 443), timeout=5) as raw, ctx.wrap_socket(raw, server_hostname=host) as s:
+            check_eq(s.version(), "TLSv" + version, "negotiated")
+    else:
+        raises((ssl.SSLError, ConnectionResetError), lambda: fetch(host, "/", ctx=ctx))
 
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore", DeprecationWarning)
-    TLS11 = ssl.TLSVersion.TLSv1_1
-
-table("Trust", [
-    ("FeedSpeaksTls12", tls_version_case(FEED, ssl.TLSVersion.TLSv1_2, True)),
-    ("FeedRefusesTls13", tls_version_case(FEED, ssl.TLSVersion.TLSv1_3, False)),
-    ("FeedRefusesTls11", tls_version_case(FEED, TLS11, False)),
-    ("EventsSpeakTls12", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_2, True)),
-    ("EventsRefuseTls13", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_3, False)),
-    # The tls modes: exactly the one version, so a client pinned to 1.2 must fail the handshake.
-    ("FeedTls13ModeSpeaksTls13", tls_version_case(FEED, ssl.TLSVersion.TLSv1_3, True, tls="1.3")),
-    ("FeedTls13ModeRefusesTls12", tls_version_case(FEED, ssl.TLSVersion.TLSv1_2, False, tls="1.3")),
-    ("FeedTls11ModeSpeaksTls11", tls_version_case(FEED, TLS11, True, tls="1.1")),
-    ("FeedTls11ModeRefusesTls12", tls_version_case(FEED, ssl.TLSVersion.TLSv1_2, False, tls="1.1")),
-    ("EventsTls13ModeSpeakTls13", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_3, True, tls="1.3")),
-    ("EventsTls13ModeRefuseTls12", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_2, False, tls="1.3")),
-    ("EventsTls11ModeSpeakTls11", tls_version_case(EVENTS, TLS11, True, tls="1.1")),
-    ("EventsTls11ModeRefuseTls12", tls_version_case(EVENTS, ssl.TLSVersion.TLSv1_2, False, tls="1.1")),
-])
+# Each server speaks TLS 1.2 only, to a client that verifies it against the system store (which
+# holds the rig's CA alone); its tls modes speak exactly that one version, so a client pinned to
+# 1.2 must then fail the handshake.
+for server, host, s in (("Feed", FEED, "s"), ("Events", EVENTS, "")):  # s: "the feed speaks", "events speak"
+    table("Trust", tls_version_case, [(f"{server}Speak{s}Tls12", host, "1.2", True),
+                                      (f"{server}Refuse{s}Tls13", host, "1.3", False),
+                                      (f"{server}Refuse{s}Tls11", host, "1.1", False)])
+    for mode, t in (("1.3", "13"), ("1.1", "11")):
+        table("Trust", tls_version_case, [(f"{server}Tls{t}ModeSpeak{s}Tls{t}", host, mode, True, mode),
+                                          (f"{server}Tls{t}ModeRefuse{s}Tls12", host, "1.2", False, mode)])
 
 
 # ---- feed: Range semantics ----
 
 def range_case(header, status, start, end, content_range):
-    def test():
-        put_feed("p.bin", PAYLOAD)
-        headers = {"Range": header} if header else {}
-        got_status, got_headers, body = fetch(FEED, PREFIX + "p.bin", headers=headers)
-        check_eq(got_status, status, "status")
-        check_eq(body, PAYLOAD[start:end], "body")
-        check_eq(got_headers.get("content-range"), content_range, "Content-Range")
-        check_eq(got_headers.get("content-length"), str(end - start), "Content-Length")
-    return test
+    put_feed("p.bin", PAYLOAD)
+    headers = {"Range": header} if header else {}
+    got_status, got_headers, body = fetch(FEED, PREFIX + "p.bin", headers=headers)
+    check_eq(got_status, status, "status")
+    check_eq(body, PAYLOAD[start:end], "body")
+    check_eq(got_headers.get("content-range"), content_range, "Content-Range")
+    check_eq(got_headers.get("content-length"), str(end - start), "Content-Length")
 
 
-table("FeedRange", [
-    ("NoRangeWholeFile", range_case(None, 200, 0, 1000, None)),
-    ("FromZero", range_case("bytes=0-", 206, 0, 1000, "bytes 0-999/1000")),
-    ("FromMiddle", range_case("bytes=389-", 206, 389, 1000, "bytes 389-999/1000")),
-    ("LastByte", range_case("bytes=999-", 206, 999, 1000, "bytes 999-999/1000")),
-    ("AtTheEnd", range_case("bytes=1000-", 416, 0, 0, "bytes */1000")),
-    ("FarBeyondTheEnd", range_case("bytes=18446744073709551615-", 416, 0, 0, "bytes */1000")),
-    ("ClosedRange", range_case("bytes=10-19", 206, 10, 20, "bytes 10-19/1000")),
-    ("ClosedRangePastTheEnd", range_case("bytes=990-5000", 206, 990, 1000, "bytes 990-999/1000")),
-    ("Suffix", range_case("bytes=-3", 206, 997, 1000, "bytes 997-999/1000")),
-    ("UnparsableIsIgnored", range_case("items=5-", 200, 0, 1000, None)),
-    ("SeveralRangesAreIgnored", range_case("bytes=1-2,5-6", 200, 0, 1000, None)),
+table("FeedRange", range_case, [
+    ("NoRangeWholeFile", None, 200, 0, 1000, None),
+    ("FromZero", "bytes=0-", 206, 0, 1000, "bytes 0-999/1000"),
+    ("FromMiddle", "bytes=389-", 206, 389, 1000, "bytes 389-999/1000"),
+    ("LastByte", "bytes=999-", 206, 999, 1000, "bytes 999-999/1000"),
+    ("AtTheEnd", "bytes=1000-", 416, 0, 0, "bytes */1000"),
+    ("FarBeyondTheEnd", "bytes=18446744073709551615-", 416, 0, 0, "bytes */1000"),
+    ("ClosedRange", "bytes=10-19", 206, 10, 20, "bytes 10-19/1000"),
+    ("ClosedRangePastTheEnd", "bytes=990-5000", 206, 990, 1000, "bytes 990-999/1000"),
+    ("Suffix", "bytes=-3", 206, 997, 1000, "bytes 997-999/1000"),
+    ("UnparsableIsIgnored", "items=5-", 200, 0, 1000, None),
+    ("SeveralRangesAreIgnored", "bytes=1-2,5-6", 200, 0, 1000, None),
 ])
 
 
 # ---- feed: paths and methods ----
 
-def raw_request(address, host, request_bytes, timeout=5.0):
-    """Sends exact bytes over TLS and returns everything the server answered."""
-    ctx = tls12_client()
-    with socket.create_connection((address, 443), timeout=timeout) as raw:
-        with ctx.wrap_socket(raw, server_hostname=host) as s:
-            s.sendall(request_bytes)
-            data = b""
-            while True:
-                try:
-                    chunk = s.recv(65536)
-                except (socket.timeout, ssl.SSLError, ConnectionResetError):
-                    break
-                if not chunk:
-                    break
+def raw_request(request_bytes):
+    """Sends exact bytes to the feed over TLS and returns everything it answered."""
+    with socket.create_connection((FEED, 443), timeout=5.0) as raw, \
+            tls12_client().wrap_socket(raw, server_hostname=FEED) as s:
+        s.sendall(request_bytes)
+        data = b""
+        with contextlib.suppress(OSError):  # a time-out, reset or TLS error ends the answer too
+            while chunk := s.recv(65536):
                 data += chunk
-            return data
-
-
-def status_of_raw(path):
-    answer = raw_request("127.0.0.2", FEED, f"GET {path} HTTP/1.1\r\nHost: {FEED}\r\nConnection: close\r\n\r\n".encode())
-    return int(answer.split(b" ", 2)[1])
+        return data
 
 
 def path_case(path, status):
-    def test():
-        put_feed("latest.yml", "x")
-        check_eq(status_of_raw(path), status, path)
-    return test
+    put_feed("latest.yml", "x")
+    answer = raw_request(f"GET {path} HTTP/1.1\r\nHost: {FEED}\r\nConnection: close\r\n\r\n".encode())
+    check_eq(int(answer.split(b" ", 2)[1]), status, path)
 
 
-table("FeedPaths", [
-    ("ServedFile", path_case(PREFIX + "latest.yml", 200)),
-    ("AbsentFile", path_case(PREFIX + "Brimora-9.9.9-win-x64.exe", 404)),
-    ("PrefixItself", path_case(PREFIX, 404)),
-    ("DotDotSegment", path_case(PREFIX + "../win32-x64/latest.yml", 404)),
-    ("SubdirectoryName", path_case(PREFIX + "sub/latest.yml", 404)),
-    ("PercentEncodedNameNotDecoded", path_case(PREFIX + "latest%2Eyml", 404)),
-    ("OtherPrefix", path_case("/brimora-desktop-releases/staging/win32-x64/latest.yml", 404)),
+table("FeedPaths", path_case, [
+    ("ServedFile", PREFIX + "latest.yml", 200),
+    ("AbsentFile", PREFIX + "Brimora-9.9.9-win-x64.exe", 404),
+    ("PrefixItself", PREFIX, 404),
+    ("DotDotSegment", PREFIX + "../win32-x64/latest.yml", 404),
+    ("SubdirectoryName", PREFIX + "sub/latest.yml", 404),
+    ("PercentEncodedNameNotDecoded", PREFIX + "latest%2Eyml", 404),
+    ("OtherPrefix", "/brimora-desktop-releases/staging/win32-x64/latest.yml", 404),
 ])
 
 
@@ -256,14 +216,11 @@ def _():
 @case("FeedPaths", "KeepAliveServesSeveralRequestsOnOneConnection")
 def _():
     put_feed("p.bin", PAYLOAD)
-    conn = http.client.HTTPSConnection(FEED, 443, timeout=5, context=tls12_client())
-    try:
+    with connection(FEED) as conn:
         for header in ({}, {"Range": "bytes=500-"}):
             conn.request("GET", PREFIX + "p.bin", headers=header)
             resp = conn.getresponse()
             check_eq(resp.read(), PAYLOAD[500 if header else 0:], "body")
-    finally:
-        conn.close()
     fetch(FEED, PREFIX + "p.bin")
     check_eq([(r["connection"] - feed_log()[0]["connection"], r["request_on_connection"]) for r in feed_log()],
              [(0, 1), (0, 2), (1, 1)], "(connection, request on it) of each logged request")
@@ -271,43 +228,41 @@ def _():
 
 # ---- feed: fault modes ----
 
-def mode_case(mode, status, body=None, headers=None, request_headers=None, name="p.bin", expect_headers=None):
-    def test():
-        put_feed("p.bin", PAYLOAD)
-        put_feed("latest.yml", b"version: 1.0.0\n")
-        feed_mode(mode)
-        got_status, got_headers, got_body = fetch(FEED, PREFIX + name, headers=request_headers)
-        check_eq(got_status, status, "status")
-        if body is not None:
-            check_eq(got_body, body, "body")
-        for key, value in (expect_headers or {}).items():
-            check_eq(got_headers.get(key), value, key)
-    return test
+def mode_case(mode, status, body, request_headers=None, expect_headers=None, name="p.bin"):
+    """GET name (p.bin holds PAYLOAD) in that feed mode: status, body and the expected headers."""
+    put_feed("p.bin", PAYLOAD)
+    put_feed("latest.yml", b"version: 1.0.0\n")
+    feed_mode(mode)
+    got_status, got_headers, got_body = fetch(FEED, PREFIX + name, headers=request_headers)
+    check_eq(got_status, status, "status")
+    check_eq(got_body, body, "body")
+    for key, value in (expect_headers or {}).items():
+        check_eq(got_headers.get(key), value, key)
 
 
 RANGE = {"Range": "bytes=100-"}
-table("FeedModes", [
-    ("Status404", mode_case({"status": 404}, 404, b"")),
-    ("Status500", mode_case({"status": 500}, 500, b"")),
-    ("Status304", mode_case({"status": 304}, 304, b"")),
-    ("Status206OnFreshGet", mode_case({"status": 206}, 206, b"")),
-    ("Status302WithLocation", mode_case({"status": 302, "location": "https://cdn.brimora.app/x"}, 302, b"",
-                                        expect_headers={"location": "https://cdn.brimora.app/x"})),
-    ("StatusAlsoForRangeRequests", mode_case({"status": 500}, 500, b"", request_headers=RANGE)),
-    ("IgnoreRange", mode_case({"ignore_range": True}, 200, PAYLOAD, request_headers=RANGE)),
-    ("IgnoreRangeLeavesPlainGetAlone", mode_case({"ignore_range": True}, 200, PAYLOAD)),
-    ("RangeStatus416", mode_case({"range_status": 416}, 416, b"", request_headers=RANGE)),
-    ("RangeStatusLeavesPlainGetAlone", mode_case({"range_status": 416}, 200, PAYLOAD)),
-    ("ShortByOne", mode_case({"short_by": 1}, 200, PAYLOAD[:-1], expect_headers={"content-length": "999"})),
-    ("ShortByOneOnRange", mode_case({"short_by": 1}, 206, PAYLOAD[100:-1], request_headers=RANGE)),
-    ("LongByOne", mode_case({"long_by": 1}, 200, PAYLOAD + b"\x5a", expect_headers={"content-length": "1001"})),
-    ("LongByOneOnRange", mode_case({"long_by": 1}, 206, PAYLOAD[100:] + b"\x5a", request_headers=RANGE)),
-    ("ReplaceBody", mode_case({"replace_body": "not yaml"}, 200, b"not yaml")),
-    ("ReplaceBodyOfAbsentFile", mode_case({"replace_body": "made up"}, 200, b"made up", name="absent.exe")),
-    ("RateDeliversEverything", mode_case({"rate": 20000}, 200, PAYLOAD)),
-    ("PathScopedModeAppliesToItsFile", mode_case({"path": "p.bin", "status": 500}, 500, b"")),
-    ("PathScopedModeSparesOtherFiles", mode_case({"path": "p.bin", "status": 500}, 200, b"version: 1.0.0\n",
-                                                 name="latest.yml")),
+table("FeedModes", mode_case, [
+    ("Status404", {"status": 404}, 404, b""),
+    ("Status500", {"status": 500}, 500, b""),
+    ("Status304", {"status": 304}, 304, b""),
+    ("Status206OnFreshGet", {"status": 206}, 206, b""),
+    ("Status302WithLocation", {"status": 302, "location": "https://cdn.brimora.app/x"}, 302, b"", None,
+     {"location": "https://cdn.brimora.app/x"}),
+    ("StatusAlsoForRangeRequests", {"status": 500}, 500, b"", RANGE),
+    ("IgnoreRange", {"ignore_range": True}, 200, PAYLOAD, RANGE),
+    ("IgnoreRangeLeavesPlainGetAlone", {"ignore_range": True}, 200, PAYLOAD),
+    ("RangeStatus416", {"range_status": 416}, 416, b"", RANGE),
+    ("RangeStatusLeavesPlainGetAlone", {"range_status": 416}, 200, PAYLOAD),
+    ("ShortByOne", {"short_by": 1}, 200, PAYLOAD[:-1], None, {"content-length": "999"}),
+    ("ShortByOneOnRange", {"short_by": 1}, 206, PAYLOAD[100:-1], RANGE),
+    ("LongByOne", {"long_by": 1}, 200, PAYLOAD + b"\x5a", None, {"content-length": "1001"}),
+    ("LongByOneOnRange", {"long_by": 1}, 206, PAYLOAD[100:] + b"\x5a", RANGE),
+    ("ReplaceBody", {"replace_body": "not yaml"}, 200, b"not yaml"),
+    ("ReplaceBodyOfAbsentFile", {"replace_body": "made up"}, 200, b"made up", None, None, "absent.exe"),
+    ("RateDeliversEverything", {"rate": 20000}, 200, PAYLOAD),
+    ("PathScopedModeAppliesToItsFile", {"path": "p.bin", "status": 500}, 500, b""),
+    ("PathScopedModeSparesOtherFiles", {"path": "p.bin", "status": 500}, 200, b"version: 1.0.0\n", None, None,
+     "latest.yml"),
 ])
 
 
@@ -316,8 +271,8 @@ def _():
     put_feed("p.bin", PAYLOAD)
     write_control("feed-mode.json", "{not json")
     check_eq(fetch(FEED, PREFIX + "p.bin")[2], PAYLOAD, "body")
-    with open(os.path.join(CONTROL, "feed-server.log"), encoding="utf-8") as log:
-        check("feed-mode.json is not JSON" in log.read(), "no log line about the broken mode file")
+    check(b"feed-mode.json is not JSON" in read(os.path.join(CONTROL, "feed-server.log")),
+          "no log line about the broken mode file")
 
 
 @contextlib.contextmanager
@@ -325,12 +280,9 @@ def payload_response(mode):
     """The answer for p.bin in that feed mode, read by the caller; its connection closes after."""
     put_feed("p.bin", PAYLOAD)
     feed_mode(mode)
-    conn = http.client.HTTPSConnection(FEED, 443, timeout=1.0, context=tls12_client())
-    try:
+    with connection(FEED, 1.0) as conn:
         conn.request("GET", PREFIX + "p.bin")
         yield conn.getresponse()
-    finally:
-        conn.close()
 
 
 @case("FeedModes", "StallAfterSendsThatManyBytesThenNothing")
@@ -375,8 +327,8 @@ def _():
 @case("FeedLog", "RawHeadersKeepOrderAndDuplicates")
 def _():
     put_feed("latest.yml", "x")
-    raw_request("127.0.0.2", FEED, (f"GET {PREFIX}latest.yml HTTP/1.1\r\nHost: {FEED}\r\nX-A: 1\r\nX-B: 2\r\n"
-                                    "X-A: 3\r\nConnection: close\r\n\r\n").encode())
+    raw_request(f"GET {PREFIX}latest.yml HTTP/1.1\r\nHost: {FEED}\r\nX-A: 1\r\nX-B: 2\r\nX-A: 3\r\n"
+                "Connection: close\r\n\r\n".encode())
     record = feed_log()[0]
     check_eq(record["raw_headers"], [["Host", FEED], ["X-A", "1"], ["X-B", "2"], ["X-A", "3"], ["Connection", "close"]],
              "raw headers")
@@ -386,45 +338,39 @@ def _():
 # ---- event recorder ----
 
 def recorder_case(mode, status, location=None):
-    def test():
+    """One POST in that mode (None: no mode file), recorded exactly and answered with status."""
+    if mode is not None:
         events_mode(mode)
-        body = b'{"event":"installer_started","bytes":"\xc3\xa9"}'
-        got_status, headers, _ = fetch(EVENTS, EVENT_PATH, "POST", body=body,
-                                       headers={"Content-Type": "application/json", "Accept": "application/json"})
-        check_eq(got_status, status, "status")
-        check_eq(headers.get("location"), location, "Location")
-        names, records = event_records()
-        check_eq(names, ["000001.json"], "records")
-        check_eq(records[0]["method"], "POST", "method")
-        check_eq(records[0]["path"], EVENT_PATH, "path")
-        check_eq(records[0]["headers"].get("Content-Type"), "application/json", "Content-Type")
-        check_eq(base64.b64decode(records[0]["body_base64"]), body, "exact body")
-        check_eq(records[0]["body"], body.decode("utf-8"), "body text")
-    return test
+    body = b'{"event":"installer_started","bytes":"\xc3\xa9"}'
+    got_status, headers, _ = fetch(EVENTS, EVENT_PATH, "POST", body=body,
+                                   headers={"Content-Type": "application/json", "Accept": "application/json"})
+    check_eq(got_status, status, "status")
+    check_eq(headers.get("location"), location, "Location")
+    names, records = event_records()
+    check_eq(names, ["000001.json"], "records")
+    check_eq(records[0]["method"], "POST", "method")
+    check_eq(records[0]["path"], EVENT_PATH, "path")
+    check_eq(records[0]["headers"].get("Content-Type"), "application/json", "Content-Type")
+    check_eq(base64.b64decode(records[0]["body_base64"]), body, "exact body")
+    check_eq(records[0]["body"], body.decode("utf-8"), "body text")
 
 
-table("Recorder", [
-    ("Mode200", recorder_case("200", 200)),
-    ("Mode500", recorder_case("500", 500)),
-    ("Mode404", recorder_case("404", 404)),
-    ("Mode302", recorder_case("302", 302, "https://events.brimora.app/redirected")),
+table("Recorder", recorder_case, [
+    ("Mode200", "200", 200),
+    ("Mode500", "500", 500),
+    ("Mode404", "404", 404),
+    ("Mode302", "302", 302, "https://events.brimora.app/redirected"),
+    ("AbsentFileMeans200", None, 200),
+    ("UnknownModeAnswers200", "418", 200),
 ])
-
-
-@case("Recorder", "AbsentFileMeans200")
-def _():
-    check_eq(fetch(EVENTS, EVENT_PATH, "POST", body=b"{}")[0], 200, "status")
 
 
 @case("Recorder", "SilentRecordsThenNeverAnswers")
 def _():
     events_mode("silent")
-    conn = http.client.HTTPSConnection(EVENTS, 443, timeout=1.0, context=tls12_client())
-    try:
+    with connection(EVENTS, 1.0) as conn:
         conn.request("POST", EVENT_PATH, body=b'{"a":1}', headers={"Content-Type": "application/json"})
         raises(TimeoutError, conn.getresponse)
-    finally:
-        conn.close()
     check_eq([base64.b64decode(r["body_base64"]) for r in event_records()[1]], [b'{"a":1}'], "recorded body")
 
 
@@ -441,23 +387,14 @@ def _():
 @case("Recorder", "AbsentRefusesRequestsOnKeptAliveConnections")
 def _():
     # Wine's WinHTTP would send its next POST on an idle connection like this one.
-    conn = http.client.HTTPSConnection(EVENTS, 443, timeout=5, context=tls12_client())
-    try:
+    with connection(EVENTS) as conn:
         conn.request("POST", EVENT_PATH, body=b'{"n":1}')
         check_eq(conn.getresponse().read(), b"{}", "first answer")
         events_mode("absent")
         conn.auto_open = 0  # no silent reconnect: the same connection or nothing
         raises((http.client.HTTPException, OSError), lambda: (conn.request("POST", EVENT_PATH, body=b'{"n":2}'),
                                                               conn.getresponse().read()))
-    finally:
-        conn.close()
     check_eq([r["body"] for r in event_records()[1]], ['{"n":1}'], "only the POST made before absent")
-
-
-@case("Recorder", "UnknownModeAnswers200")
-def _():
-    events_mode("418")
-    check_eq(fetch(EVENTS, EVENT_PATH, "POST", body=b"{}")[0], 200, "status")
 
 
 @case("Recorder", "RecordsAreNumberedInArrivalOrder")
@@ -471,59 +408,41 @@ def _():
 
 @case("Recorder", "ChunkedAndEmptyBodies")
 def _():
-    conn = http.client.HTTPSConnection(EVENTS, 443, timeout=5, context=tls12_client())
-    try:
+    with connection(EVENTS) as conn:
         conn.request("POST", EVENT_PATH, body=iter([b'{"chun', b'ked":1}']), encode_chunked=True,
                      headers={"Transfer-Encoding": "chunked"})
         check_eq(conn.getresponse().read(), b"{}", "answer")
-    finally:
-        conn.close()
     fetch(EVENTS, EVENT_PATH, "POST", body=b"")
     check_eq([r["body"] for r in event_records()[1]], ['{"chunked":1}', ""], "bodies")
 
 
 # ---- robustness ----
 
-def survives(address, host, garbage, tls):
-    def test():
-        put_feed("latest.yml", "x")
-        # The server may wait for the rest of a cut-off request; the answer, if any, does not matter.
-        with socket.create_connection((address, 443), timeout=0.5) as raw:
-            if tls:
-                with tls12_client().wrap_socket(raw, server_hostname=host) as s:
-                    s.sendall(garbage)
-                    try:
-                        s.recv(100)
-                    except (OSError, ssl.SSLError):
-                        pass
-            else:
-                raw.sendall(garbage)
-                try:
-                    raw.recv(100)
-                except OSError:
-                    pass
-        path = PREFIX + "latest.yml" if host == FEED else EVENT_PATH
-        check_eq(fetch(host, path)[0], 200, "a normal request afterwards")
-    return test
+def survives(host, garbage, tls):
+    put_feed("latest.yml", "x")
+    # The server may wait for the rest of a cut-off request; the answer, if any, does not matter.
+    with socket.create_connection((host, 443), timeout=0.5) as raw, \
+            tls12_client().wrap_socket(raw, server_hostname=host) if tls else contextlib.nullcontext(raw) as s:
+        s.sendall(garbage)
+        with contextlib.suppress(OSError):  # ssl.SSLError is an OSError
+            s.recv(100)
+    check_eq(fetch(host, PREFIX + "latest.yml" if host == FEED else EVENT_PATH)[0], 200, "a normal request afterwards")
 
 
-NOISE = bytes(range(256)) * 20
-table("Robustness", [
-    ("FeedPlainTcpNoise", survives("127.0.0.2", FEED, NOISE, False)),
-    ("FeedGarbageRequestLine", survives("127.0.0.2", FEED, b"\x00\xff garbage\r\n\r\n", True)),
-    ("FeedHugeHead", survives("127.0.0.2", FEED, b"GET / HTTP/1.1\r\nX: " + b"a" * 70000, True)),
-    ("FeedBadContentLength", survives("127.0.0.2", FEED, b"GET / HTTP/1.1\r\nContent-Length: -5\r\n\r\n", True)),
-    ("FeedCutOffHead", survives("127.0.0.2", FEED, b"GET / HTTP/1.1\r\nHost", True)),
-    ("EventsBadChunk", survives("127.0.0.3", EVENTS,
-                                b"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", True)),
-    ("EventsBodyShorterThanAnnounced", survives("127.0.0.3", EVENTS,
-                                                b"POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc", True)),
+table("Robustness", survives, [
+    ("FeedPlainTcpNoise", FEED, bytes(range(256)) * 20, False),
+    ("FeedGarbageRequestLine", FEED, b"\x00\xff garbage\r\n\r\n", True),
+    ("FeedHugeHead", FEED, b"GET / HTTP/1.1\r\nX: " + b"a" * 70000, True),
+    ("FeedBadContentLength", FEED, b"GET / HTTP/1.1\r\nContent-Length: -5\r\n\r\n", True),
+    ("FeedCutOffHead", FEED, b"GET / HTTP/1.1\r\nHost", True),
+    ("EventsBadChunk", EVENTS, b"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", True),
+    ("EventsBodyShorterThanAnnounced", EVENTS, b"POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc", True),
 ])
 
 
 @case("Robustness", "GarbageGets400")
 def _():
-    answer = raw_request("127.0.0.2", FEED, b"BLAH\r\n\r\n")
+    answer = raw_request(b"BLAH\r\n\r\n")
     check(answer.startswith(b"HTTP/1.1 400 "), repr(answer[:40]))
 
 
@@ -558,17 +477,18 @@ def _():
 def _():
     # A cold prefix would start Wine's services now, holding our pipe open until they end; the
     # runner's warm-up means this returns as soon as cmd does.
-    out = subprocess.run([os.environ["WINELOADER"], "cmd", "/c", "echo", "warm"], stdin=subprocess.DEVNULL,
-                         capture_output=True, timeout=120)
+    out = run(os.environ["WINELOADER"], "cmd", "/c", "echo", "warm", text=False, timeout=120)
     check_eq(out.stdout.strip(), b"warm", "cmd output")
 
 
-def nested_runner(command, as_user=None, runner_args=()):
-    argv = [os.path.join(RIG, "run-in-namespace"), *runner_args, "--"] + (
+def nested(command, *runner_args):
+    """The argv of a nested runner for command (a shell script when a text)."""
+    return [os.path.join(RIG, "run-in-namespace"), *runner_args, "--"] + (
         ["sh", "-c", command] if isinstance(command, str) else command)
-    if as_user:
-        argv = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + argv
-    return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+
+
+def nested_runner(command, *runner_args, prefix=(), stdin=b""):
+    return subprocess.run([*prefix, *nested(command, *runner_args)], input=stdin, capture_output=True, timeout=300)
 
 
 @case("Runner", "ExitStatusIsTheCommandsAndEverythingIsRemovedAfterwards")
@@ -591,24 +511,23 @@ def _():
              "try:\n    print(u.urlopen(sys.argv[1]).status)\n"
              "except e.HTTPError as x:\n    print(x.code)\n")
     out = nested_runner(["sh", "-c", 'echo "${WINEPREFIX-no prefix}"; exec "$@"', "sh", "/usr/bin/python3", "-c",
-                         probe, f"https://{FEED}{PREFIX}only-outer.bin"], runner_args=("--no-wine",))
+                         probe, f"https://{FEED}{PREFIX}only-outer.bin"], "--no-wine")
     check_eq(out.stdout.split(b"\n")[:2], [b"no prefix", b"404"],
              f"--no-wine, inner feed's answer (stderr: {out.stderr[-300:]!r})")
 
 
 @case("Runner", "StandardInputReachesTheCommand")
 def _():
-    argv = [os.path.join(RIG, "run-in-namespace"), "--no-wine", "--", "cat"]
-    out = subprocess.run(argv, input=b"through the runner\n", capture_output=True, timeout=300)
+    out = nested_runner(["cat"], "--no-wine", stdin=b"through the runner\n")
     check_eq((out.returncode, out.stdout), (0, b"through the runner\n"), f"cat (stderr: {out.stderr[-300:]!r})")
 
 
 @case("Runner", "TermEndsTheCommandAndCleansUp")
 def _():
     started = os.path.join(CONTROL, "nested-started")
-    argv = [os.path.join(RIG, "run-in-namespace"), "--", "sh", "-c",
-            f'echo "$$ $BRIMORA_RIG_DIR" > {started}.tmp && mv {started}.tmp {started} && exec sleep 300']
-    runner = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    runner = subprocess.Popen(nested(f'echo "$$ $BRIMORA_RIG_DIR" > {started}.tmp && mv {started}.tmp {started} && '
+                                     'exec sleep 300'), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE)
     try:
         # A nested runner mounts a Wine prefix and warms its server first: on a loaded
         # machine that alone can take longer than the usual bound.
@@ -619,8 +538,7 @@ def _():
         if runner.poll() is None:
             runner.kill()
     check_eq(runner.returncode, 143, f"exit status (stderr: {err[-300:]!r})")
-    with open(started) as f:
-        pid, control = f.read().split()
+    pid, control = read(started).decode().split()
     os.unlink(started)
     check(not os.path.exists(f"/proc/{pid}"), f"command {pid} still running")
     check(not os.path.exists(os.path.dirname(control)), "run directory left behind")
@@ -635,7 +553,7 @@ def _():
         'curl -s -o /dev/null -w "%{http_code} " "${P}.x"; curl -s -o /dev/null -w "%{http_code} " "${P}"; '
         'curl -sI "${P}x.exe" | grep -ciE "^(etag|last-modified|connection: keep-alive)"; '
         'echo "$BRIMORA_RIG_FEED $(cat "$BRIMORA_RIG_DIR/../nginx/nginx.pid") $BRIMORA_RIG_DIR"',
-        runner_args=("--no-wine", "--feed", "nginx"))
+        "--no-wine", "--feed", "nginx")
     check_eq(out.returncode, 0, f"exit status (stderr: {out.stderr[-500:]!r})")
     answers, rest = out.stdout.decode().split("\n", 1)
     # 206 for the last byte, 416 past the end, no TLS 1.3, 405, 404 for a dot name and the folder.
@@ -648,7 +566,7 @@ def _():
 
 @case("Runner", "RefusesToRunWithoutRoot")
 def _():
-    out = nested_runner("exit 0", as_user="65534")
+    out = nested_runner("exit 0", prefix=("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"))
     check_eq(out.returncode, 125, "exit status")
     check(b"needs root" in out.stderr, repr(out.stderr))
 
@@ -662,18 +580,8 @@ def main():
     if not CONTROL:
         print("selftest: run me inside tests/rig/run-in-namespace", file=sys.stderr)
         return 2
-    results = []
-    for suite, name, fn in CASES:
-        try:
-            reset()
-            fn()
-            failure = None
-        except Exception:  # noqa: BLE001 - any exception is this case's failure
-            failure = traceback.format_exc()
-        results.append((f"RigSelfTest.{suite}", name, failure))
-        print(f"[{'  FAILED  ' if failure else '       OK '}] {suite}.{name}")
-        if failure:
-            print(failure)
+    results = [(f"RigSelfTest.{suite}", name, run_case(f"{suite}.{name}", lambda: (reset(), fn())))
+               for suite, name, fn in CASES]
     failed = sum(failure is not None for _, _, failure in results)
     print(f"{len(CASES) - failed} of {len(CASES)} rig self-test cases passed")
     if args.xml:
