@@ -65,9 +65,12 @@ bool write_all(HANDLE file, std::span<const std::uint8_t> bytes) {
 
 // The body as it arrives, gathered in the 131072-byte buffer before it is written: a read holds
 // what one TLS record brought (about 16 KiB on a fast link), and writing and reporting each of
-// them cost the download about a third of its time. Bytes wait at most DOWNLOAD_GATHER_MS, and
-// progress goes out only when its value changes (at most 66 times), so a trickle still moves the
-// bar and every byte that arrived is on disk before the attempt ends, however it ends.
+// them cost the download about a third of its time. Bytes wait at most DOWNLOAD_GATHER_MS, so a
+// trickle still moves the bar and every byte that arrived is on disk before the attempt ends,
+// however it ends. Progress goes out only when its value changes, and at most once per
+// DOWNLOAD_PROGRESS_INTERVAL_MS but for the last: under Wine each report the window draws costs
+// the download thread about a millisecond, and on a fast link the values change faster than the
+// eye can follow (a 16 MiB download spent a third of its time on its 65 reports).
 class GatheredWriter {
 public:
     GatheredWriter(HANDLE file, std::uint64_t received, std::uint64_t size, std::string_view text, const AttemptIo& io)
@@ -96,18 +99,21 @@ public:
         return write();
     }
 
-    // Writes what is gathered and reports the progress it makes.
-    [[nodiscard]] bool write() {
-        if (gathered_ == 0) {
-            return true;
+    // Writes what is gathered and reports the progress it makes; `last` when the download ends
+    // or stops here, so the bar shows where it stands.
+    [[nodiscard]] bool write(bool last = false) {
+        if (gathered_ != 0) {
+            if (!write_all(file_, std::span<const std::uint8_t>(buffer_.data(), gathered_))) {
+                return false;
+            }
+            received_ += gathered_;
+            gathered_ = 0;
         }
-        if (!write_all(file_, std::span<const std::uint8_t>(buffer_.data(), gathered_))) {
-            return false;
-        }
-        received_ += gathered_;
-        gathered_ = 0;
-        if (const std::uintptr_t value = download_progress(received_, size_); value != shown_) {
+        const std::uintptr_t value = download_progress(received_, size_);
+        const std::uint64_t now = io_.clock.now_ms();
+        if (value != shown_ && (last || !reported_at_ || now - *reported_at_ >= DOWNLOAD_PROGRESS_INTERVAL_MS)) {
             shown_ = value;
+            reported_at_ = now;
             io_.progress(value, text_);
         }
         return true;
@@ -123,6 +129,7 @@ private:
     std::vector<std::uint8_t> buffer_;
     std::size_t gathered_ = 0;
     std::uint64_t first_at_ = 0;
+    std::optional<std::uint64_t> reported_at_;
 };
 
 // Steps from the request to the flushed partial file. Declaration order matters: the file is
@@ -163,16 +170,16 @@ Outcome<void> fetch_into_partial(const std::wstring& partial_path, std::uint64_t
     GatheredWriter writer(file.get(), received, release.size, status_text, io);
     for (;;) {
         if (io.cancelled()) {
-            static_cast<void>(writer.write());
+            static_cast<void>(writer.write(true));
             return fail("cancelled", FailureReason::cancelled);
         }
         const std::optional<std::size_t> read = read_body_chunk(*response, writer.free_space());
         if (!read) {
-            static_cast<void>(writer.write());
+            static_cast<void>(writer.write(true));
             return fail("download_failed", FailureReason::download_failed);
         }
         if (*read == 0) {
-            if (!writer.write()) {
+            if (!writer.write(true)) {
                 return fail("cache_write_failed", FailureReason::insufficient_disk_space);
             }
             if (!::FlushFileBuffers(file.get())) {

@@ -21,6 +21,9 @@ namespace brimora::win {
 inline constexpr std::size_t DOWNLOAD_BUFFER_BYTES = 131072;
 // How long arrived bytes may wait in the buffer for more before they are written and shown.
 inline constexpr std::uint64_t DOWNLOAD_GATHER_MS = 100;
+// The bar moves at most this often while bytes arrive (20 times a second, as smooth as the eye
+// follows); the value the download ends or stops at is always shown.
+inline constexpr std::uint64_t DOWNLOAD_PROGRESS_INTERVAL_MS = 50;
 
 // What an attempt's steps report to and ask, handed down by their caller: the entry binds them to
 // the window and the attempt's flags; tests record what arrives and use short budgets.
