@@ -10,6 +10,9 @@
 //                                       reads, BCrypt SHA-512 of FILE through one 131072-byte
 //                                       buffer, WinVerifyTrust of FILE, FILE started with ARGS
 //                                       and waited for; the time of each
+//   bench_probe shadow FILE             polls as `watch` does (another process's window text and
+//                                       FILE every 2 ms) until it is ended: beside `bare`, so the
+//                                       bare phases are timed under the same observation
 //   bench_probe start EXE CLASS         starts EXE; time until a visible top-level window of CLASS
 //   bench_probe watch EXE KILL_AT [FILE...]
 //                                       starts EXE and follows the installer window's status line:
@@ -251,6 +254,18 @@ void print_json_string(const std::wstring& text) {
     std::putchar('"');
 }
 
+int shadow(const wchar_t* file) {
+    const HWND desktop = ::GetDesktopWindow();  // explorer's: its text is a wineserver request
+    std::puts("ready");
+    std::fflush(stdout);
+    for (;;) {
+        wchar_t text[256] = {};
+        ::GetWindowTextW(desktop, text, 256);
+        static_cast<void>(::GetFileAttributesW(file));
+        ::Sleep(2);
+    }
+}
+
 int watch(const wchar_t* exe, int kill_at, const std::vector<std::wstring>& files) {
     const double begin = now_ms();
     PROCESS_INFORMATION process{};
@@ -350,12 +365,15 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"bare" && argc == 7) {
         return bare(argv[2], argv[3], argv[4], argv[5], argv[6]);
     }
+    if (command == L"shadow" && argc == 3) {
+        return shadow(argv[2]);
+    }
     if (command == L"start" && argc == 4) {
         return start(argv[2], argv[3]);
     }
     if (command == L"watch" && argc >= 4) {
         return watch(argv[2], _wtoi(argv[3]), std::vector<std::wstring>(argv + 4, argv + argc));
     }
-    std::fputs("usage: bench_probe bare|start|watch ...\n", stderr);
+    std::fputs("usage: bench_probe bare|shadow|start|watch ...\n", stderr);
     return 2;
 }
