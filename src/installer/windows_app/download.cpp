@@ -138,7 +138,7 @@ Outcome<void> fetch_into_partial(const std::wstring& partial_path, std::uint64_t
                                  const ValidatedRelease& release, std::string_view status_text, const AttemptIo& io) {
     const std::string payload_path = std::string(FEED_PREFIX) + release.file_name;
     std::optional<HttpResponse> response =
-        open_request("GET", FEED_HOST, payload_path, offset, std::nullopt, FEED_TIMEOUTS);
+        open_request("GET", FEED_HOST, payload_path, offset, std::nullopt, io.feed_timeouts);
     if (!response) {
         return fail("download_failed", FailureReason::download_failed);
     }

@@ -15,6 +15,7 @@
 #include "failure.hpp"
 #include "handles.hpp"
 #include "lock_retry.hpp"
+#include "transport.hpp"
 
 namespace brimora::win {
 
@@ -32,6 +33,7 @@ struct AttemptIo {
     bool (*cancelled)();
     std::chrono::milliseconds lock_budget = LOCK_RETRY_BUDGET;
     WaitClock clock{};
+    Timeouts feed_timeouts = FEED_TIMEOUTS;  // of the manifest's and the payload's requests
 };
 
 // The percentage posted after `received` of `size` bytes: 10 + min(65, received * 65 / size), the

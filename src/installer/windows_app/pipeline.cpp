@@ -16,8 +16,8 @@
 namespace brimora::win {
 namespace {
 
-Outcome<std::vector<std::uint8_t>> fetch_manifest() {
-    auto response = open_request("GET", FEED_HOST, MANIFEST_PATH, std::nullopt, std::nullopt, FEED_TIMEOUTS);
+Outcome<std::vector<std::uint8_t>> fetch_manifest(const Timeouts& timeouts) {
+    auto response = open_request("GET", FEED_HOST, MANIFEST_PATH, std::nullopt, std::nullopt, timeouts);
     if (!response) {
         return fail("network_error", FailureReason::network_error);
     }
@@ -61,7 +61,7 @@ Outcome<std::string> install(AppContext context, const InstallIo& given) {
     }
 
     io.progress(5, texts.checking_latest);
-    auto body = fetch_manifest();
+    auto body = fetch_manifest(io.feed_timeouts);
     if (!body) {
         return std::unexpected(body.error());
     }

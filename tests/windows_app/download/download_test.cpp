@@ -337,9 +337,11 @@ TEST_F(DownloadTest, CancelDuringTheBodyStopsAtTheNextRead) {
     EXPECT_EQ(posted.back().value, download_progress(partial->size(), big.size()));
 }
 
-// A feed gone quiet fails once the 30 s feed receive timeout runs out (each case waits it out),
-// and the partial file keeps every byte that arrived.
+// A feed gone quiet fails once the attempt's receive timeout runs out (2 s here; the e2e scenario
+// of a stalled feed waits out the real 30 s), and the partial file keeps every byte that arrived.
 TEST_F(DownloadTest, QuietFeedFailsAfterItsReceiveTimeout) {
+    AttemptIo quiet = RECORDING_IO;
+    quiet.feed_timeouts.receive = 2000;
     const std::string head = P.substr(0, 100000);
     const std::tuple<const char*, Json, Text, std::string> cases[] = {
         {"resume request never answered", {{"silent", true}}, head, head},
@@ -350,7 +352,7 @@ TEST_F(DownloadTest, QuietFeedFailsAfterItsReceiveTimeout) {
         reset_cache(partial, {});
         ASSERT_TRUE(rig::set_feed_mode(mode));
         const auto result = brimora::testing::within(
-            std::chrono::seconds(120), name, [this] { return download_payload(context(), release, RECORDING_IO); });
+            std::chrono::seconds(120), name, [this, &quiet] { return download_payload(context(), release, quiet); });
         ASSERT_TRUE(result);
         ASSERT_FALSE(*result);
         EXPECT_EQ(result->error(), (Failure{"download_failed", FailureReason::download_failed}));
