@@ -36,7 +36,8 @@ def use_virtual_desktop():
     lines = ["Windows Registry Editor Version 5.00", "",
              r"[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]",
              f'"{DESKTOP}"="{DESKTOP_WIDTH}x{DESKTOP_HEIGHT}"', ""]
-    for program in ("BrimoraInstaller.exe", "ui_driver.exe"):
+    # By file name: the installer run is the signed copy users download (BrimoraInstaller-signed.exe).
+    for program in (os.path.basename(ui.EXE), os.path.basename(ui.DRIVER)):
         lines += [rf"[HKEY_CURRENT_USER\Software\Wine\AppDefaults\{program}\Explorer]", f'"Desktop"="{DESKTOP}"', ""]
     path = os.path.join(os.environ["TMPDIR"], "virtual-desktop.reg")
     with open(path, "w", encoding="ascii", newline="\r\n") as f:
