@@ -175,16 +175,22 @@ def install_figures(mib, runs):
 
         forget_install()
         # Watching costs wineserver requests that slow the watched program (about a tenth of the
-        # 256 MiB download): the bare phases are timed beside a watcher that polls the same way.
-        shadow = subprocess.Popen([WINE64, PROBE, "shadow", win_path(scratch)], stdin=subprocess.DEVNULL,
+        # 256 MiB download): the bare phases are timed while the same watcher, asking for the
+        # same files, follows a bare window.
+        shadow = subprocess.Popen([WINE64, PROBE, "shadow", win_path(BARE_WINDOW), *marks], stdin=subprocess.PIPE,
                                   stdout=subprocess.PIPE, text=True)
-        shadow.stdout.readline()
         try:
+            if shadow.stdout.readline().strip() != "ready":
+                raise RuntimeError("the shadow watcher did not start")
             bare_run = probe("bare", FEED_HOST, FEED_PATH + "latest.yml", FEED_PATH + rig.PAYLOAD_NAME,
                              win_path(scratch), INSTALLER_ARGS)
         finally:
-            shadow.kill()
-            shadow.wait()
+            shadow.stdin.close()
+            try:
+                shadow.wait(30)
+            except subprocess.TimeoutExpired:
+                shadow.kill()
+                shadow.wait()
         if bare_run.pop("bytes") != os.path.getsize(payload):
             raise RuntimeError("the bare fetch got a different number of bytes")
         bare.append(dict(bare_run, total=sum(bare_run.values())))

@@ -10,9 +10,10 @@
 //                                       reads, BCrypt SHA-512 of FILE through one 131072-byte
 //                                       buffer, WinVerifyTrust of FILE, FILE started with ARGS
 //                                       and waited for; the time of each
-//   bench_probe shadow FILE             polls as `watch` does (another process's window text and
-//                                       FILE every 2 ms) until it is ended: beside `bare`, so the
-//                                       bare phases are timed under the same observation
+//   bench_probe shadow WINDOW_EXE [FILE...]
+//                                       starts WINDOW_EXE (the bare window) and watches it as
+//                                       `watch` does until standard input ends: beside `bare`, so
+//                                       the bare phases are timed under the same observation
 //   bench_probe start EXE CLASS         starts EXE; time until a visible top-level window of CLASS
 //   bench_probe watch EXE KILL_AT [FILE...]
 //                                       starts EXE and follows the installer window's status line:
@@ -25,7 +26,8 @@
 // thread must answer, and under Wine one every 2 ms cost the 256 MiB download about a second. A
 // window's text is read without the owning thread, and the status line changes where the phases
 // do. Each request to wineserver competes with the installer's own, so the exit and the peak
-// working set (a high-water mark) are read every 20 ms, and the pause is a plain Sleep.
+// working set (a high-water mark) are read every 20 ms, and the pause is a plain Sleep. Reading
+// the desktop's text costs no request at all, so the shadow reads a real window of its own child.
 #include <windows.h>
 
 #include <bcrypt.h>
@@ -154,6 +156,13 @@ bool start_process(const wchar_t* exe, const wchar_t* args, PROCESS_INFORMATION&
                             &process) != FALSE;
 }
 
+void end_process(PROCESS_INFORMATION& process) {
+    ::TerminateProcess(process.hProcess, 0);
+    ::WaitForSingleObject(process.hProcess, 10000);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+}
+
 double run(const wchar_t* exe, const wchar_t* args) {
     const double start = now_ms();
     PROCESS_INFORMATION process{};
@@ -232,10 +241,7 @@ int start(const wchar_t* exe, const wchar_t* window_class) {
             break;
         }
     }
-    ::TerminateProcess(process.hProcess, 0);
-    ::WaitForSingleObject(process.hProcess, 10000);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
+    end_process(process);
     std::printf("{\"ms\":%.3f}\n", shown);
     return shown < 0 ? 1 : 0;
 }
@@ -254,16 +260,132 @@ void print_json_string(const std::wstring& text) {
     std::putchar('"');
 }
 
-int shadow(const wchar_t* file) {
-    const HWND desktop = ::GetDesktopWindow();  // explorer's: its text is a wineserver request
+// Watching costs wineserver requests that compete with the watched program's own (about a
+// tenth of the 256 MiB download): `watch` and `shadow` make the same ones, turn by turn, so the
+// bare phases are timed under exactly the observation the installer's are.
+class Observer {
+public:
+    Observer(const PROCESS_INFORMATION& process, const wchar_t* window_class, std::vector<std::wstring> files,
+             double begin)
+        : process_(process),
+          window_class_(window_class),
+          files_(std::move(files)),
+          begin_(begin),
+          file_seen(files_.size(), -1) {}
+
+    [[nodiscard]] bool window_found() const noexcept { return status_ != nullptr; }
+
+    // One turn, a pause of 2 ms included; false once the process has exited. With kill_at > 0 the
+    // process is terminated once its progress bar reaches that value.
+    bool turn(int kill_at) {
+        const double at = now_ms() - begin_;
+        const bool slow_checks = at - slow_checks_at_ >= 20;
+        if (slow_checks) {
+            slow_checks_at_ = at;
+            PROCESS_MEMORY_COUNTERS counters{};
+            counters.cb = sizeof counters;
+            if (::GetProcessMemoryInfo(process_.hProcess, &counters, sizeof counters) &&
+                counters.PeakWorkingSetSize > peak) {
+                peak = counters.PeakWorkingSetSize;
+            }
+            if (status_ == nullptr) {
+                if (HWND window = visible_window(process_.dwProcessId, window_class_)) {
+                    // The status line where there is one; a bare window's own caption otherwise.
+                    status_ = ::FindWindowExW(window, nullptr, L"Static", nullptr);
+                    status_ = status_ != nullptr ? status_ : window;
+                    bar_ = ::FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
+                }
+            }
+        }
+        if (status_ != nullptr) {
+            wchar_t text[256] = {};
+            ::GetWindowTextW(status_, text, 256);
+            if (texts.empty() || texts.back().second != text) {
+                texts.emplace_back(now_ms() - begin_, text);
+            }
+        }
+        if (kill_at > 0 && bar_ != nullptr) {
+            DWORD_PTR position = 0;
+            if (::SendMessageTimeoutW(bar_, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 1000, &position) &&
+                static_cast<int>(position) >= kill_at) {
+                ::TerminateProcess(process_.hProcess, 1);
+                killed = true;
+            }
+        }
+        for (std::size_t i = 0; i < files_.size(); ++i) {
+            if (file_seen[i] < 0 && ::GetFileAttributesW(files_[i].c_str()) != INVALID_FILE_ATTRIBUTES) {
+                file_seen[i] = now_ms() - begin_;
+            }
+        }
+        if (slow_checks && ::WaitForSingleObject(process_.hProcess, 0) == WAIT_OBJECT_0) {
+            return false;
+        }
+        ::Sleep(2);
+        return true;
+    }
+
+    // A file the program's last act makes (the installed app's start mark) may appear after it
+    // has exited: waited for until `deadline`.
+    void wait_for_files(double deadline) {
+        for (std::size_t i = 0; i < files_.size(); ++i) {
+            while (file_seen[i] < 0 && now_ms() - begin_ < deadline) {
+                if (::GetFileAttributesW(files_[i].c_str()) != INVALID_FILE_ATTRIBUTES) {
+                    file_seen[i] = now_ms() - begin_;
+                } else {
+                    ::Sleep(2);
+                }
+            }
+        }
+    }
+
+private:
+    const PROCESS_INFORMATION& process_;
+    const wchar_t* window_class_;
+    std::vector<std::wstring> files_;
+    double begin_;
+    double slow_checks_at_ = -1000;
+    HWND status_ = nullptr;
+    HWND bar_ = nullptr;
+
+public:
+    std::vector<std::pair<double, std::wstring>> texts;
+    std::vector<double> file_seen;
+    SIZE_T peak = 0;
+    bool killed = false;
+};
+
+DWORD WINAPI read_to_end(LPVOID) {
+    char buffer[64];
+    DWORD got = 0;
+    while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    }
+    return 0;
+}
+
+// Starts the bare window and watches it as `watch` watches the installer until standard input
+// ends, then ends it.
+int shadow(const wchar_t* window_exe, const std::vector<std::wstring>& files) {
+    PROCESS_INFORMATION process{};
+    if (!start_process(window_exe, nullptr, process)) {
+        return fail("start");
+    }
+    Observer observer(process, L"BrimoraBenchBareWindow", files, now_ms());
+    while (!observer.window_found() && observer.turn(0)) {
+    }
+    if (!observer.window_found()) {
+        end_process(process);
+        return fail("window");
+    }
     std::puts("ready");
     std::fflush(stdout);
-    for (;;) {
-        wchar_t text[256] = {};
-        ::GetWindowTextW(desktop, text, 256);
-        static_cast<void>(::GetFileAttributesW(file));
-        ::Sleep(2);
+    HANDLE reader = ::CreateThread(nullptr, 0, read_to_end, nullptr, 0, nullptr);
+    while (reader != nullptr && ::WaitForSingleObject(reader, 0) == WAIT_TIMEOUT && observer.turn(0)) {
     }
+    if (reader != nullptr) {
+        ::CloseHandle(reader);
+    }
+    end_process(process);
+    return 0;
 }
 
 int watch(const wchar_t* exe, int kill_at, const std::vector<std::wstring>& files) {
@@ -272,55 +394,8 @@ int watch(const wchar_t* exe, int kill_at, const std::vector<std::wstring>& file
     if (!start_process(exe, nullptr, process)) {
         return fail("start");
     }
-    std::vector<std::pair<double, std::wstring>> texts;
-    std::vector<double> file_seen(files.size(), -1);
-    SIZE_T peak = 0;
-    double slow_checks_at = -1000;
-    bool killed = false;
-    HWND status = nullptr;
-    HWND bar = nullptr;
-    for (;;) {
-        const double at = now_ms() - begin;
-        const bool slow_checks = at - slow_checks_at >= 20;
-        if (slow_checks) {
-            slow_checks_at = at;
-            PROCESS_MEMORY_COUNTERS counters{};
-            counters.cb = sizeof counters;
-            if (::GetProcessMemoryInfo(process.hProcess, &counters, sizeof counters) &&
-                counters.PeakWorkingSetSize > peak) {
-                peak = counters.PeakWorkingSetSize;
-            }
-        }
-        if (status == nullptr && slow_checks) {
-            if (HWND window = visible_window(process.dwProcessId, L"BrimoraInstallerV1")) {
-                status = ::FindWindowExW(window, nullptr, L"Static", nullptr);
-                bar = ::FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
-            }
-        }
-        if (status != nullptr) {
-            wchar_t text[256] = {};
-            ::GetWindowTextW(status, text, 256);
-            if (texts.empty() || texts.back().second != text) {
-                texts.emplace_back(now_ms() - begin, text);
-            }
-        }
-        if (kill_at > 0 && bar != nullptr) {
-            DWORD_PTR position = 0;
-            if (::SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 1000, &position) &&
-                static_cast<int>(position) >= kill_at) {
-                ::TerminateProcess(process.hProcess, 1);
-                killed = true;
-            }
-        }
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            if (file_seen[i] < 0 && ::GetFileAttributesW(files[i].c_str()) != INVALID_FILE_ATTRIBUTES) {
-                file_seen[i] = now_ms() - begin;
-            }
-        }
-        if (slow_checks && ::WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0) {
-            break;
-        }
-        ::Sleep(2);
+    Observer observer(process, L"BrimoraInstallerV1", files, begin);
+    while (observer.turn(kill_at)) {
     }
     // The exit is looked for only every 20 ms; the system knows when it happened.
     FILETIME created{}, exited{}, kernel{}, user{}, now{};
@@ -328,31 +403,21 @@ int watch(const wchar_t* exe, int kill_at, const std::vector<std::wstring>& file
     ::GetSystemTimePreciseAsFileTime(&now);
     const auto ticks = [](FILETIME t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
     const double end = now_ms() - begin - static_cast<double>(ticks(now) - ticks(exited)) / 10000.0;
-    // A file the program's last act makes (the installed app's start mark) may appear after it
-    // has exited.
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        while (file_seen[i] < 0 && now_ms() - begin < end + 10000) {
-            if (::GetFileAttributesW(files[i].c_str()) != INVALID_FILE_ATTRIBUTES) {
-                file_seen[i] = now_ms() - begin;
-            } else {
-                ::Sleep(2);
-            }
-        }
-    }
+    observer.wait_for_files(end + 10000);
     DWORD code = 0;
     ::GetExitCodeProcess(process.hProcess, &code);
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
     std::printf("{\"ms\":%.3f,\"exit\":%lu,\"killed\":%s,\"peak_working_set\":%llu,\"texts\":[", end, code,
-                killed ? "true" : "false", static_cast<unsigned long long>(peak));
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        std::printf("%s[%.3f,", i == 0 ? "" : ",", texts[i].first);
-        print_json_string(texts[i].second);
+                observer.killed ? "true" : "false", static_cast<unsigned long long>(observer.peak));
+    for (std::size_t i = 0; i < observer.texts.size(); ++i) {
+        std::printf("%s[%.3f,", i == 0 ? "" : ",", observer.texts[i].first);
+        print_json_string(observer.texts[i].second);
         std::putchar(']');
     }
     std::printf("],\"files\":[");
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        std::printf("%s%.3f", i == 0 ? "" : ",", file_seen[i]);
+    for (std::size_t i = 0; i < observer.file_seen.size(); ++i) {
+        std::printf("%s%.3f", i == 0 ? "" : ",", observer.file_seen[i]);
     }
     std::printf("]}\n");
     return 0;
@@ -365,8 +430,8 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"bare" && argc == 7) {
         return bare(argv[2], argv[3], argv[4], argv[5], argv[6]);
     }
-    if (command == L"shadow" && argc == 3) {
-        return shadow(argv[2]);
+    if (command == L"shadow" && argc >= 3) {
+        return shadow(argv[2], std::vector<std::wstring>(argv + 3, argv + argc));
     }
     if (command == L"start" && argc == 4) {
         return start(argv[2], argv[3]);

@@ -2,6 +2,7 @@
 
 #include "events.hpp"
 
+#include <array>
 #include <memory>
 
 #include "transport.hpp"
@@ -39,9 +40,17 @@ KernelHandle send_event(const AcquisitionEvent& event) { return start_delivery(e
 
 void send_event_body(std::span<const std::uint8_t> body) {
     auto response = open_request("POST", EVENT_HOST, EVENT_PATH, std::nullopt, body, EVENT_TIMEOUTS);
-    if (response) {
-        response->release();
+    if (!response) {
+        return;
     }
+    // WinHTTP keeps a connection for reuse only once its answer has been read to the end. The
+    // service's short answer usually came with the headers; reading it lets the next event of the
+    // run go out on the same connection instead of paying for a TLS handshake of its own, while
+    // the installer starts on the same two threads' worth of CPU. One read, bounded by the receive
+    // timeout; a longer answer is left unread and its connection closed.
+    std::array<std::uint8_t, 256> answer{};
+    static_cast<void>(read_body_chunk(*response, answer));
+    response->release();
 }
 
 }  // namespace brimora::win

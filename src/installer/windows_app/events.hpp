@@ -26,7 +26,8 @@ void wait_for_delivery(KernelHandle thread) noexcept;
 // the handle leaves the delivery running on its own), or empty when nothing was sent.
 KernelHandle send_event(const AcquisitionEvent& event);
 
-// The POST itself, on the calling thread: status and body of the answer are ignored.
+// The POST itself, on the calling thread: status and body of the answer are ignored (a short body
+// is read, so its connection can carry the next event).
 void send_event_body(std::span<const std::uint8_t> body);
 
 }  // namespace brimora::win

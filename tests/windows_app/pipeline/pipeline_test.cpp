@@ -268,6 +268,8 @@ TEST(EventDelivery, ExactlyTheLimitIsSentAndOneByteMoreIsNot) {
     const auto after = rig::events();
     ASSERT_EQ(after.size(), before + 2) << "only the short-versioned event arrived";
     EXPECT_NE(after.back().body.find("\"appVersion\":\"1.4.0\""), std::string::npos);
+    EXPECT_EQ(after.back().connection, received.back().connection) << "the second event reused the first's connection";
+    EXPECT_EQ(after.back().request_on_connection, received.back().request_on_connection + 1);
 }
 
 // --- whole installs from the rig's feed --------------------------------------------------------
