@@ -170,8 +170,8 @@ struct LoggedRequest {
     std::string path;
     std::vector<std::pair<std::string, std::string>> headers;  // names as sent
     std::string body;                                          // event recorder only
-    std::int64_t connection = 0;             // the server's number for the TCP connection
-    std::int64_t request_on_connection = 0;  // 1 for its first request
+    std::int64_t connection = 0;                               // the server's number for the TCP connection
+    std::int64_t request_on_connection = 0;                    // 1 for its first request
 
     // A header's value, its name compared without regard to case.
     [[nodiscard]] std::optional<std::string> header(std::string_view name) const {
@@ -200,8 +200,9 @@ inline std::vector<LoggedRequest> parse_logged(const std::vector<std::string>& t
             const auto it = json.find(key);
             return it != json.end() && it->is_number_integer() ? it->get<std::int64_t>() : 0;
         };
-        LoggedRequest request{text_of("method"), text_of("path"), {}, text_of("body"), number_of("connection"),
-                              number_of("request_on_connection")};
+        LoggedRequest request{text_of("method"), text_of("path"), {}, text_of("body")};
+        request.connection = number_of("connection");
+        request.request_on_connection = number_of("request_on_connection");
         if (const auto headers = json.find("headers"); headers != json.end() && headers->is_object()) {
             for (const auto& [key, value] : headers->items()) {
                 request.headers.emplace_back(key, value.is_string() ? value.get<std::string>() : value.dump());
