@@ -133,6 +133,9 @@ def forget_install():
         os.remove(os.path.join(rig.local_app_data(), "brimora-started.txt"))
     except FileNotFoundError:
         pass
+    # Nothing another run wrote may still be waiting for the disk: curl leaves its copy of the
+    # payload unflushed, and the kernel wrote it back during the next run, always ours.
+    os.sync()
 
 
 def phases_of(watched, texts):
@@ -180,8 +183,8 @@ def install_figures(mib, runs):
         shadow = subprocess.Popen([WINE64, PROBE, "shadow", win_path(BARE_WINDOW), *marks], stdin=subprocess.PIPE,
                                   stdout=subprocess.PIPE, text=True)
         try:
-            if shadow.stdout.readline().strip() != "ready":
-                raise RuntimeError("the shadow watcher did not start")
+            if (said := shadow.stdout.readline().strip()) != "ready":
+                raise RuntimeError(f"the shadow watcher did not start: {said!r}")
             bare_run = probe("bare", FEED_HOST, FEED_PATH + "latest.yml", FEED_PATH + rig.PAYLOAD_NAME,
                              win_path(scratch), INSTALLER_ARGS)
         finally:
@@ -314,8 +317,8 @@ def table(figures):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--inside", action="store_true")
-    parser.add_argument("--runs", type=int, default=5, help="16 MiB installs")
-    parser.add_argument("--big-runs", type=int, default=3, help="big installs")
+    parser.add_argument("--runs", type=int, default=15, help="16 MiB installs")
+    parser.add_argument("--big-runs", type=int, default=5, help="big installs")
     parser.add_argument("--start-runs", type=int, default=10)
     parser.add_argument("--big-mib", type=int, default=256)
     args = parser.parse_args()
