@@ -369,8 +369,9 @@ int shadow(const wchar_t* window_exe, const std::vector<std::wstring>& files) {
     if (!start_process(window_exe, nullptr, process)) {
         return fail("start");
     }
-    Observer observer(process, L"BrimoraBenchBareWindow", files, now_ms());
-    while (!observer.window_found() && observer.turn(0)) {
+    const double begin = now_ms();
+    Observer observer(process, L"BrimoraBenchBareWindow", files, begin);
+    while (!observer.window_found() && now_ms() - begin < 30000 && observer.turn(0)) {
     }
     if (!observer.window_found()) {
         end_process(process);

@@ -44,9 +44,9 @@ void send_event_body(std::span<const std::uint8_t> body) {
         return;
     }
     // WinHTTP keeps a connection for reuse only once its answer has been read to the end. The
-    // service's short answer usually came with the headers; reading it lets the next event of the
-    // run go out on the same connection instead of paying for a TLS handshake of its own, while
-    // the installer starts on the same two threads' worth of CPU. One read, bounded by the receive
+    // service's short answer usually came with the headers; reading it lets the run's next event
+    // go out on the same connection instead of making a TLS handshake of its own, which competes
+    // for the CPU with the steps the delivery runs beside. One read, bounded by the receive
     // timeout; a longer answer is left unread and its connection closed.
     std::array<std::uint8_t, 256> answer{};
     static_cast<void>(read_body_chunk(*response, answer));
