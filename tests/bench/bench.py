@@ -220,7 +220,7 @@ def install_figures(mib, runs):
             "ratio_to_bare": {k: ratio(ours_m.get(k), bare_m[k]) for k in bare_m},
             "orchestration_overhead_ms": overhead,
             "orchestration_overhead_share": round(overhead / ours_m["total"], 3),
-            "peak_working_set_bytes": max(peaks)}
+            "peak_working_set_bytes": max(peaks), "ours_runs": ours, "bare_runs": bare}
 
 
 def start_figures(runs):
@@ -318,7 +318,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--inside", action="store_true")
     parser.add_argument("--runs", type=int, default=15, help="16 MiB installs")
-    parser.add_argument("--big-runs", type=int, default=5, help="big installs")
+    parser.add_argument("--big-runs", type=int, default=7, help="big installs")
     parser.add_argument("--start-runs", type=int, default=10)
     parser.add_argument("--big-mib", type=int, default=256)
     args = parser.parse_args()
